@@ -12,7 +12,14 @@
 // writing. Reading delivers the file's own sample rate and channel count as 32-bit float,
 // non-interleaved (the processing format); nothing is resampled.
 //
-// Errors have the domain "AVAudioFile" and one of the codes below.
+// Errors have the domain "AVAudioFile" and one of the codes below. A missing path gives
+// kErrorFileNotFound; a directory, another non-regular file, a file that is not audio, headerless
+// data, or a malformed header gives kErrorUnreadable.
+//
+// Truncated files: `length` counts only the whole frames really present, even when the header
+// promises more, so reading `length` frames succeeds with exactly the data that is there. Should
+// the data still end before `length` (the file shrank while open, or a decoder error), the read
+// fails with kErrorReadFailed; it is never reported as a full success.
 class AVAudioFile {
 public:
     static constexpr int64_t kErrorFileNotFound = -1;  // no file at the path
@@ -26,7 +33,8 @@ public:
 
     // initForReading: the open file, or nothing with the error filled in.
     static std::unique_ptr<AVAudioFile> openForReading(const std::string& path, Error* error);
-    // A new 32-bit float WAV file in the given format (replacing any file at the path).
+    // A new 32-bit float WAV file in the given format (replacing any file at the path); the
+    // sample rate is stored rounded to whole Hz.
     static std::unique_ptr<AVAudioFile> openForWriting(const std::string& path, const AVAudioFormat& format,
                                                        Error* error);
 
@@ -38,7 +46,8 @@ public:
     int64_t framePosition() const { return framePosition_; }
 
     // Reads from the current position until the buffer is full or the file ends; sets the
-    // buffer's frameLength to the frames read. The buffer's channel count must match the file's.
+    // buffer's frameLength to the frames read. The buffer's channel count must match the file's
+    // (else kErrorReadFailed, nothing read).
     bool readIntoBuffer(AVAudioPCMBuffer& buffer, Error* error);
     // Appends the buffer's first frameLength frames.
     bool writeFromBuffer(const AVAudioPCMBuffer& buffer, Error* error);
