@@ -1,0 +1,245 @@
+#include "effect/RenderBlock.h"
+
+#include "effect/Kessrin_VinylExtensionAudioUnit.h"
+#include "effect/RenderState.h"
+#include "effect/dsp/Biquad.h"
+#include "effect/stages/Stages.h"
+#include "platform/avfaudio/AVAudioPCMBuffer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+using Unit = Kessrin_VinylExtensionAudioUnit;
+
+// Work items for the model-load queue. They hold the unit weakly and do nothing once it is gone.
+struct LoadModeModelsWork {
+    std::weak_ptr<Unit> unit;
+    int64_t mode;
+    void operator()() const {
+        if (auto u = unit.lock()) u->loadModelsIfNeeded(mode);
+    }
+};
+
+struct UnloadRadioBedsWork {
+    std::weak_ptr<Unit> unit;
+    void operator()() const {
+        if (auto u = unit.lock()) u->unloadRadioBeds();
+    }
+};
+
+struct LoadCrackleBedsWork {
+    std::weak_ptr<Unit> unit;
+    void operator()() const {
+        if (auto u = unit.lock()) u->loadModelsIfNeeded(kCrackleResourceId);
+    }
+};
+
+AUValue valueOr(const std::shared_ptr<AUParameter>& parameter, AUValue fallback) noexcept {
+    return parameter ? parameter->value() : fallback;
+}
+
+void resetPitchState(RenderState& s) noexcept {
+    std::fill(s.pitchBuf.begin(), s.pitchBuf.end(), 0.0f);
+    std::fill(s.pitchDelayBuf.begin(), s.pitchDelayBuf.end(), 0.0f);
+    s.pitchWritePos = 0;
+    s.pitchReadPos = static_cast<double>(s.pitchBuf.size() / 2);
+    s.pitchDelayWritePos = 0;
+    s.pitchLPF_z1 = 0;
+    s.pitchLPF_z2 = 0;
+}
+
+// The fixed 18 kHz output low-pass. At rates where 18 kHz would reach Nyquist the corner is held
+// at 0.45·fs, which keeps the section stable; from 40 kHz up it is the plain 18 kHz section.
+dsp::BiquadCoefficients outputLowPass(float fs) noexcept {
+    const float w0 = fs * 0.45f < 18000.0f ? dsp::kTwoPi * 0.45f : 113097.33f / fs;
+    return dsp::lowPass(w0, std::sin(w0) / 1.414f);
+}
+
+void scale(float* samples, uint32_t n, float gain) noexcept {
+    for (uint32_t i = 0; i < n; ++i) samples[i] *= gain;
+}
+
+}  // namespace
+
+int64_t effectModeFromValue(AUValue value) noexcept {
+    if (!std::isfinite(value)) return -1;
+    const float held = std::clamp(value, -2147483648.0f, 2147483520.0f);
+    return static_cast<int64_t>(std::trunc(held));
+}
+
+AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
+                                        AUAudioFrameCount frameCount, AudioBufferList* outputData,
+                                        const AURenderEvent* events,
+                                        const AURenderPullInputBlock* pullInputBlock) noexcept {
+    RenderCallScope renderCall(unit->resourcePublisher);
+
+    if (pullInputBlock == nullptr || !*pullInputBlock) return kAudioUnitErr_NoConnection;
+    // Scratch buffers are sized for the host's stated maximum; a larger block is refused.
+    if (frameCount > unit->maximumFramesToRender()) return kAudioUnitErr_TooManyFramesToProcess;
+    const AUAudioUnitStatus pulled = (*pullInputBlock)(actionFlags, timestamp, frameCount, 0, outputData);
+    if (pulled != noErr) return pulled;
+
+    unit->handleRenderEvents(events);
+    if (frameCount == 0) return noErr;
+
+    const int64_t mode = effectModeFromValue(valueOr(effectModeParam, 0));
+    unit->currentEffectMode.store(mode, std::memory_order_relaxed);
+    trackModeChange(mode);
+
+    const float knob1 = valueOr(compressorParam, 50);
+    const float knob2 = valueOr(crackleParam, 0);
+    const float knob3 = valueOr(wowFlutterParam, 0);
+
+    if (mode == 0 && knob2 > 0 && !unit->crackleLoadDispatched.load(std::memory_order_relaxed)) {
+        // Only marked as dispatched once the queue took it, so a full queue retries next block.
+        if (unit->modelLoadQueue.async(LoadCrackleBedsWork{weakUnit}))
+            unit->crackleLoadDispatched.store(true, std::memory_order_relaxed);
+    }
+
+    if (outputData == nullptr || outputData->mNumberBuffers == 0 || outputData->mBuffers[0].mData == nullptr)
+        return noErr;
+    const uint32_t n = frameCount;
+    float* L = static_cast<float*>(outputData->mBuffers[0].mData);
+    const bool stereo = outputData->mNumberBuffers >= 2 && outputData->mBuffers[1].mData != nullptr;
+    float* R = stereo ? static_cast<float*>(outputData->mBuffers[1].mData) : nullptr;
+
+    if (stereo && renderState->inputChannelCount == 1) std::copy(L, L + n, R);
+    if (stereo && monoSumOnParam && monoSumOnParam->value() >= 0.5f) {
+        for (uint32_t i = 0; i < n; ++i) L[i] = R[i] = (L[i] + R[i]) * 0.5f;
+    }
+
+    if (modeNeedsResources(mode) && !unit->isModelReady(mode)) {
+        std::fill(L, L + n, 0.0f);
+        if (stereo) std::fill(R, R + n, 0.0f);
+        return noErr;
+    }
+
+    runStage(mode, L, R, n, knob1, knob2, knob3);
+    addHiss(L, R, n);
+    applyOutputLowPass(L, R, n);
+    applyOutputLevel(L, R, n);
+    applyFades(L, R, n);
+    return noErr;
+}
+
+void RenderContext::queueModeLoad(int64_t mode) noexcept {
+    if (modeNeedsResources(mode)) unit->modelLoadQueue.async(LoadModeModelsWork{weakUnit, mode});
+}
+
+void RenderContext::trackModeChange(int64_t mode) noexcept {
+    RenderState& s = *renderState;
+    if (!s.hasLastMode) {
+        // The first call adopts the mode without a fade. Its resources normally came with
+        // allocation; if the mode changed since, this load brings them (it returns at once when
+        // they are there).
+        s.hasLastMode = true;
+        s.lastMode = mode;
+        queueModeLoad(mode);
+        return;
+    }
+    if (mode == s.lastMode) return;
+    s.modeFadeSamplesRemaining = s.modeFadeLength;
+    queueModeLoad(mode);
+    if (s.lastMode == 5) unit->modelLoadQueue.async(UnloadRadioBedsWork{weakUnit});
+    if (s.lastMode == 4) {
+        resetPitchState(*renderState);
+        resetPitchState(*pitchRightState);
+    }
+    s.lastMode = mode;
+}
+
+void RenderContext::runStage(int64_t mode, float* L, float* R, uint32_t n, float knob1, float knob2,
+                             float knob3) noexcept {
+    const float fs = sampleRate;
+    RenderState& left = *renderState;
+    switch (mode) {
+        case 0:
+            if (R) processVinylStereo(left, *vinylRightState, L, R, n, vinylProfileKnobValues, fs, nominalDelay, knob1, knob3, knob2);
+            else processVinylMono(left, L, n, vinylProfileKnobValues, fs, nominalDelay, knob1, knob3, knob2);
+            break;
+        case 1:
+            if (R) processLoFiStereo(left, *loFiRightState, L, R, n, unit->bitProfileKnobValues, fs, knob1, knob3, knob2);
+            else processLoFiMono(left, L, n, unit->bitProfileKnobValues, fs, knob1, knob3, knob2);
+            break;
+        case 2:
+            if (R) processFillDriveStereo(left, *filterRightState, L, R, n, driveProfileKnobValues, fs, knob1, knob3, knob2);
+            else processFillDriveMono(left, L, n, driveProfileKnobValues, fs, knob1, knob3, knob2);
+            break;
+        case 3:
+            if (R) processIsolatorBands(left, *isolatorRightState, L, R, n, fs, knob1, knob3, knob2);
+            else processIsolatorMono(left, L, n, fs, knob1, knob3, knob2);
+            break;
+        case 4:
+            if (R) processPitchStereo(left, *pitchRightState, L, R, n, fs, knob1, knob3, knob2);
+            else processPitchMono(left, L, n, fs, knob1, knob3, knob2);
+            break;
+        case 5: {
+            const bool isAM = valueOr(amFmModeParam, 0) < 0.5f;
+            if (R) processRadioStereo(left, *radioRightState, L, R, n, isAM, fs, knob1, knob3, knob2);
+            else processRadioMono(left, L, n, isAM, fs, knob1, knob3, knob2);
+            break;
+        }
+        case 6: processChorus(left, L, R, n, fs, knob1, knob3, knob2); break;
+        case 7: processFlanger(left, L, R, n, fs, knob1, knob3, knob2); break;
+        default: break;
+    }
+}
+
+void RenderContext::addHiss(float* L, float* R, uint32_t n) noexcept {
+    if (!hissOnParam || hissOnParam->value() < 0.5f) return;
+    RenderState& s = *renderState;
+    const AVAudioPCMBuffer* bed = s.hissBuffer.get();
+    if (bed == nullptr || bed->floatChannelData() == nullptr || bed->frameLength() == 0) return;
+    const float* channel = bed->floatChannelData()[0];
+    const auto length = static_cast<int64_t>(bed->frameLength());
+    const float level = valueOr(hissLevelParam, 40);
+    const float gain = std::pow(10.0f, (level * 0.4f - 60.0f) / 20.0f);
+    for (uint32_t i = 0; i < n; ++i) {
+        const float h = channel[static_cast<int64_t>(s.hissReadHead) % length] * gain;
+        L[i] += h;
+        if (R) R[i] += h;
+        s.hissReadHead += 1.0;
+    }
+    if (s.hissReadHead >= static_cast<double>(length)) s.hissReadHead -= static_cast<double>(length);
+}
+
+void RenderContext::applyOutputLowPass(float* L, float* R, uint32_t n) noexcept {
+    RenderState& s = *renderState;
+    const dsp::BiquadCoefficients k = outputLowPass(sampleRate);
+    dsp::processInPlace(k, L, n, s.hfRolloffL_z1, s.hfRolloffL_z2);
+    if (R) dsp::processInPlace(k, R, n, s.hfRolloffR_z1, s.hfRolloffR_z2);
+}
+
+void RenderContext::applyOutputLevel(float* L, float* R, uint32_t n) noexcept {
+    if (!outputLevelParam) return;
+    const float v = outputLevelParam->value();
+    const float gain = v <= 75.0f ? v / 75.0f : std::pow(10.0f, ((v - 75.0f) / 25.0f * 6.0f) / 20.0f);
+    if (gain == 1.0f) return;
+    scale(L, n, gain);
+    if (R) scale(R, n, gain);
+}
+
+void RenderContext::applyFades(float* L, float* R, uint32_t n) noexcept {
+    RenderState& s = *renderState;
+    if (s.fadeInSamplesRemaining > 0) {
+        int64_t remaining = s.fadeInSamplesRemaining;
+        for (uint32_t i = 0; i < n && remaining > 0; ++i, --remaining) {
+            const float gain = 1.0f - static_cast<float>(remaining) / 4096.0f;
+            L[i] *= gain;
+            if (R) R[i] *= gain;
+        }
+        s.fadeInSamplesRemaining -= n;
+    }
+    if (s.modeFadeSamplesRemaining > 0) {
+        int64_t remaining = s.modeFadeSamplesRemaining;
+        const auto rampLength = static_cast<float>(s.modeFadeInLength);
+        for (uint32_t i = 0; i < n && remaining > 0; ++i, --remaining) {
+            const float gain = remaining > s.modeFadeInLength ? 0.0f : 1.0f - static_cast<float>(remaining) / rampLength;
+            L[i] *= gain;
+            if (R) R[i] *= gain;
+        }
+        s.modeFadeSamplesRemaining -= n;
+    }
+}

@@ -1,0 +1,7 @@
+#include "effect/stages/Stages.h"
+
+#include "effect/RenderState.h"
+
+// Pass-through until the stage is built.
+void processIsolatorBands(RenderState&, RenderState&, float*, float*, uint32_t, float, float, float, float) {}
+void processIsolatorMono(RenderState&, float*, uint32_t, float, float, float, float) {}
