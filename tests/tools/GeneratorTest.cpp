@@ -1,0 +1,70 @@
+// The generator itself: repeatable output and a clear refusal of a bad command line.
+#include "tests/tools/ResourceTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace tolvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int runGenerator(const std::string& arguments) {
+    const std::string command = std::string("\"") + TOLVANE_MAKE_RESOURCES + "\" " + arguments + " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ScratchDir {
+public:
+    ScratchDir() : path_(fs::temp_directory_path() / ("tolvane-resources-" + std::to_string(::getpid()))) {
+        fs::remove_all(path_);
+    }
+    ~ScratchDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+TEST(Generator, ASecondRunWritesTheSameBytesAsTheBuild) {
+    ScratchDir scratch;
+    ASSERT_EQ(runGenerator("--out \"" + (scratch.path() / "bundle").string() + "\" --studio-out \"" +
+                           (scratch.path() / "studio").string() + "\""),
+              0);
+    size_t compared = 0;
+    for (const auto& entry : fs::directory_iterator(resourceDir())) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const fs::path again = scratch.path() / "bundle" / entry.path().filename();
+        ASSERT_TRUE(fs::exists(again));
+        EXPECT_TRUE(contentsOf(entry.path()) == contentsOf(again));
+        ++compared;
+    }
+    // 9 + 7 + 9 models, 4 crackle + hiss + 22 radio + 9 static beds, 9 impulse responses.
+    EXPECT_EQ(compared, 70u);
+    EXPECT_TRUE(contentsOf(studioResourceDir() / "Synth.aif") == contentsOf(scratch.path() / "studio" / "Synth.aif"));
+}
+
+TEST(Generator, RefusesAnIncompleteCommandLine) {
+    EXPECT_EQ(runGenerator(""), 2);
+    EXPECT_EQ(runGenerator("--out /tmp/x"), 2);
+    EXPECT_EQ(runGenerator("--out /tmp/x --studio-out"), 2);
+    EXPECT_EQ(runGenerator("--studio-out /tmp/x --bogus /tmp/y"), 2);
+}
+
+TEST(Generator, ReportsAnUnwritableDestination) {
+    EXPECT_EQ(runGenerator("--out /proc/no-such-place --studio-out /proc/no-such-place"), 1);
+}
+
+}  // namespace
+}  // namespace tolvane::test

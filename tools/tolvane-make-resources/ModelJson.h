@@ -1,0 +1,37 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tolvane::resources {
+
+// Model files hold 32-bit floats. Each value is written as the shortest decimal that reads back
+// as exactly that float, so the files stay small and the loaders see exactly what was designed.
+inline double asStoredFloat(double value) {
+    const auto f = static_cast<float>(value);
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof(text), f);
+    *result.ptr = '\0';
+    return std::strtod(text, nullptr);
+}
+
+inline nlohmann::json floatArray(const std::vector<double>& values) {
+    nlohmann::json array = nlohmann::json::array();
+    for (double v : values) array.push_back(asStoredFloat(v));
+    return array;
+}
+
+inline void writeJsonFile(const std::filesystem::path& path, const nlohmann::json& document) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << document.dump() << '\n';
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace tolvane::resources
