@@ -38,7 +38,7 @@ struct VinylShape {
 };
 
 VinylShape vinylShape(double p) {
-    return {0.2 + 0.8 * p, 0.4 + 1.6 * p, 0.15 + 0.25 * p, 0.12 + 0.33 * p, 10000.0 - 5000.0 * p, 0.04 + 0.16 * p};
+    return {0.2 + 0.8 * p, 0.35 + 0.85 * p, 0.08 + 0.14 * p, 0.12 + 0.33 * p, 10000.0 - 5000.0 * p, 0.04 + 0.16 * p};
 }
 
 double logit(double a) { return std::log(a / (1.0 - a)); }
