@@ -124,19 +124,14 @@ void gatePreActivations(const float* weights, const float* input, float* out) no
 // The six tensors of a model file, located and checked before anything is copied out of them.
 class RTNeuralPlayer::StateDictionary {
 public:
+    // Looks up and checks the tensors in file order, so the first fault found is reported.
     explicit StateDictionary(const json& root)
-        : inputWeights_(tensor(root, "rec.weight_ih_l0")),
-          recurrentWeights_(tensor(root, "rec.weight_hh_l0")),
-          inputBias_(tensor(root, "rec.bias_ih_l0")),
-          recurrentBias_(tensor(root, "rec.bias_hh_l0")),
-          denseWeights_(tensor(root, "lin.weight")),
-          denseBias_(tensor(root, "lin.bias")) {
-        checkMatrix(inputWeights_, "rec.weight_ih_l0", kGates, 1);
-        checkMatrix(recurrentWeights_, "rec.weight_hh_l0", kGates, kHidden);
-        checkVector(inputBias_, "rec.bias_ih_l0", kGates);
-        checkVector(recurrentBias_, "rec.bias_hh_l0", kGates);
-        checkMatrix(denseWeights_, "lin.weight", 1, kHidden);
-        checkVector(denseBias_, "lin.bias", 1);
+        : inputWeights_(matrixAt(root, "rec.weight_ih_l0", kGates, 1)),
+          recurrentWeights_(matrixAt(root, "rec.weight_hh_l0", kGates, kHidden)),
+          inputBias_(vectorAt(root, "rec.bias_ih_l0", kGates)),
+          recurrentBias_(vectorAt(root, "rec.bias_hh_l0", kGates)),
+          denseWeights_(matrixAt(root, "lin.weight", 1, kHidden)),
+          denseBias_(vectorAt(root, "lin.bias", 1)) {
         checkBiasSums();
     }
 
@@ -161,6 +156,16 @@ private:
     static const json& tensor(const json& root, const std::string& key) {
         // Throws the JSON library's own error when the key or the dictionary is missing.
         return root.at(json::json_pointer("/state_dict/" + key));
+    }
+    static const json& matrixAt(const json& root, const std::string& key, std::size_t rows, std::size_t columns) {
+        const json& value = tensor(root, key);
+        checkMatrix(value, key, rows, columns);
+        return value;
+    }
+    static const json& vectorAt(const json& root, const std::string& key, std::size_t length) {
+        const json& value = tensor(root, key);
+        checkVector(value, key, length);
+        return value;
     }
 
     // The file stores the gate blocks as i, f, g, o; the model keeps them as f, i, o, g.
