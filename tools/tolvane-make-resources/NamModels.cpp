@@ -174,7 +174,7 @@ struct DriveShape {
 };
 
 DriveShape driveShape(double p) {
-    return {0.9 * std::pow(8.0, p), 0.10 + 0.20 * p, 0.4 * (1.0 - p) * (1.0 - p), -0.12};
+    return {0.9 * std::pow(8.0, p), 0.10 + 0.08 * p, 0.4 * (1.0 - p) * (1.0 - p), -0.12};
 }
 
 ConvModel driveModel(double p) {
