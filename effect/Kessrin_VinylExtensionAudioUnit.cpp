@@ -116,6 +116,15 @@ void Kessrin_VinylExtensionAudioUnit::handleRenderEvents(const AURenderEvent* he
 bool Kessrin_VinylExtensionAudioUnit::allocateRenderResources(Error* error) {
     if (!AUAudioUnit::allocateRenderResources(error)) return false;
 
+    // On the model-load queue, so that no queued load runs while the fields it reads change.
+    modelLoadQueue.sync([this] {
+        takeRenderSettingsAndResetBuffers();
+        loadResourcesForAllocation();
+    });
+    return true;
+}
+
+void Kessrin_VinylExtensionAudioUnit::takeRenderSettingsAndResetBuffers() {
     renderSampleRate = static_cast<float>(outputBus->format().sampleRate());
     maxFrames = maximumFramesToRender();
 
@@ -130,17 +139,16 @@ bool Kessrin_VinylExtensionAudioUnit::allocateRenderResources(Error* error) {
         s->lfoTime = 0;
     }
 
-    for (std::vector<float>* buffer : {&renderState->namBlockA, &renderState->namBlockB, &renderState->vinylBlockBuf,
-                                       &renderState->driveBlockBuf, &vinylRightState->vinylBlockBuf,
-                                       &loFiRightState->namBlockA, &loFiRightState->namBlockB,
-                                       &filterRightState->driveBlockBuf})
-        buffer->assign(maxFrames, 0.0f);
+    for (std::vector<float>* buffer : blockBuffers()) buffer->assign(maxFrames, 0.0f);
 
     resetPitchBuffers(*renderState);
     resetPitchBuffers(*pitchRightState);
+}
 
-    modelLoadQueue.sync([this] { loadResourcesForAllocation(); });
-    return true;
+std::array<std::vector<float>*, 8> Kessrin_VinylExtensionAudioUnit::blockBuffers() {
+    return {&renderState->namBlockA,     &renderState->namBlockB,      &renderState->vinylBlockBuf,
+            &renderState->driveBlockBuf, &vinylRightState->vinylBlockBuf, &loFiRightState->namBlockA,
+            &loFiRightState->namBlockB,  &filterRightState->driveBlockBuf};
 }
 
 void Kessrin_VinylExtensionAudioUnit::resetPitchBuffers(RenderState& s) {
@@ -171,16 +179,12 @@ void Kessrin_VinylExtensionAudioUnit::loadResourcesForAllocation() {
 
 void Kessrin_VinylExtensionAudioUnit::deallocateRenderResources() {
     AUAudioUnit::deallocateRenderResources();
-    for (std::vector<float>* buffer : {&renderState->namBlockA, &renderState->namBlockB, &renderState->vinylBlockBuf,
-                                       &renderState->driveBlockBuf, &vinylRightState->vinylBlockBuf,
-                                       &loFiRightState->namBlockA, &loFiRightState->namBlockB,
-                                       &filterRightState->driveBlockBuf})
-        std::vector<float>().swap(*buffer);
     modelLoadQueue.sync([this] { releaseResourcesForDeallocation(); });
     resourcePublisher.collectAll();
 }
 
 void Kessrin_VinylExtensionAudioUnit::releaseResourcesForDeallocation() {
+    for (std::vector<float>* buffer : blockBuffers()) std::vector<float>().swap(*buffer);
     {
         std::lock_guard lock(modelLoadLock);
         modelLoadState.reset();

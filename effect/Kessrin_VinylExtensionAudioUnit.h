@@ -111,9 +111,12 @@ private:
     void installParameterCallbacks();
     // The resource steps of allocation and deallocation; they run on the model-load queue so
     // that they never overlap a queued load.
+    void takeRenderSettingsAndResetBuffers();
     void loadResourcesForAllocation();
     void releaseResourcesForDeallocation();
     void resetPitchBuffers(RenderState& state);
+    // The scratch buffers sized to the host's largest block.
+    std::array<std::vector<float>*, 8> blockBuffers();
 
     // The resource loaders, one per kind of file.
     void loadVinylModels(RenderState& state);

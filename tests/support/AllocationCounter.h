@@ -4,7 +4,8 @@
 
 namespace tolvane::test {
 
-// Counts heap allocations and frees made through operator new/delete on the calling thread
+// Counts heap allocations and frees (the malloc family and operator new/delete; under
+// AddressSanitizer operator new/delete only) made on the calling thread
 // while an instance is alive. Used to prove that real-time code paths never touch the heap.
 class AllocationCounter {
 public:
