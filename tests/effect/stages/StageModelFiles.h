@@ -1,0 +1,67 @@
+#pragma once
+
+// Small `.nam` model files for the stage tests: Linear models (an FIR over the input, so [1] is
+// the identity and [g] a gain) written to a scratch folder, loaded and sized like the loaders do.
+
+#include "neural/NAMPlayer.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace stage_test {
+
+class ModelFolder {
+public:
+    ModelFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "stage-models-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~ModelFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ModelFolder(const ModelFolder&) = delete;
+    ModelFolder& operator=(const ModelFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Writes a Linear model with taps t[0..] (t[0] on the current sample) as <name>.nam.
+    std::filesystem::path writeLinear(const std::string& name, const std::vector<float>& taps) const {
+        std::ostringstream json;
+        json.precision(9);
+        json << R"({"version": "0.5.0", "architecture": "Linear", "config": {"receptive_field": )" << taps.size()
+             << R"(, "bias": false}, "weights": [)";
+        for (std::size_t i = 0; i < taps.size(); ++i) json << (i ? ", " : "") << taps[i];
+        json << "]}";
+        const auto file = path_ / (name + ".nam");
+        std::ofstream(file, std::ios::binary) << json.str();
+        return file;
+    }
+
+    // A loaded player, reset for blocks of up to maxFrames.
+    std::shared_ptr<NAMPlayer> player(const std::string& name, const std::vector<float>& taps, double fs = 44100,
+                                      int32_t maxFrames = 4096) const {
+        auto p = std::make_shared<NAMPlayer>();
+        Error error;
+        if (!p->loadModelAtPath(writeLinear(name, taps).string(), &error))
+            throw std::runtime_error(error.description());
+        p->resetWithSampleRate(fs, maxFrames);
+        return p;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Taps whose output overflows float for inputs of magnitude 2 and more: +inf on the first
+// sample of a constant input, then inf - inf = NaN.
+inline std::vector<float> overflowingTaps() { return {3e38f, -3e38f}; }
+
+}  // namespace stage_test
