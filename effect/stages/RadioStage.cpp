@@ -2,6 +2,7 @@
 
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/Nyquist.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
@@ -22,7 +23,7 @@ Bed bedOf(const AVAudioPCMBuffer* buffer) noexcept {
     return {channels[0], static_cast<int64_t>(buffer->frameLength())};
 }
 
-float angularFrequency(float hz, float fs) noexcept { return dsp::kTwoPi * cornerBelowNyquist(hz, fs) / fs; }
+float angularFrequency(float hz, float fs) noexcept { return dsp::kTwoPi * dsp::cornerBelowNyquist(hz, fs) / fs; }
 
 StaticChoice chooseStatic(float k3) noexcept {
     if (!(k3 > 0.02f)) return {};

@@ -45,11 +45,8 @@ inline float clampKnob(float v) noexcept { return std::isfinite(v) ? std::clamp(
 // Rates the stage can work at: a positive, finite rate whose windows fit the counters.
 inline bool usableSampleRate(float fs) noexcept { return std::isfinite(fs) && fs > 0.0f && fs <= 1.0e7f; }
 
-// A filter corner kept below Nyquist so that a section stays stable at very low rates; at the
-// usual rates every corner of the stage is far below it and passes unchanged.
-inline float cornerBelowNyquist(float hz, float fs) noexcept { return std::min(hz, 0.45f * fs); }
-
-// ω = 2π·f/fs with the single-precision 2π, after the Nyquist guard.
+// ω = 2π·f/fs with the single-precision 2π. The corner is held below Nyquist so that a section
+// stays stable at very low rates; at the usual rates every corner of the stage is far below it.
 float angularFrequency(float hz, float fs) noexcept;
 
 // Host input that is not a finite number must not reach the filter states, where it would stay.
