@@ -1,7 +1,453 @@
-#include "effect/stages/Stages.h"
+#include "effect/stages/VinylStage.h"
 
 #include "effect/RenderState.h"
+#include "effect/dsp/Biquad.h"
+#include "effect/dsp/Denormals.h"
+#include "effect/dsp/Levels.h"
+#include "effect/dsp/StageGuards.h"
+#include "effect/stages/Stages.h"
+#include "neural/RTNeuralPlayer.h"
+#include "platform/avfaudio/AVAudioPCMBuffer.h"
 
-// Pass-through until the stage is built.
-void processVinylStereo(RenderState&, RenderState&, float*, float*, uint32_t, std::span<const float>, float, float, float, float, float) {}
-void processVinylMono(RenderState&, float*, uint32_t, std::span<const float>, float, float, float, float, float) {}
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+// VINYL: compressor, vinyl models, low-end filters, wow and flutter, crackle, auto-level.
+//
+// Everything here runs on the render thread: no allocation, no locks. Knobs, the sample rate and
+// the delay target are checked once at the top of a block, so that nothing downstream can take a
+// power of a negative base, index out of range or turn a stray value into NaN that would then
+// live on in the filter, delay and model states.
+
+namespace {
+
+constexpr int64_t kLookaheadSize = 512;
+constexpr int64_t kMaxLookahead = kLookaheadSize - 1;
+// A time constant of one sample or less: the smoother moves by 1 - 1/e per sample.
+constexpr float kOneSampleCoefficient = 0.36787945f;
+constexpr float kModelDrive = 2.5118864f;  // +8 dB into the models
+constexpr float kMinBlendWeight = 0.001f;  // below this the upper model is not worth running
+constexpr float kCrackleGain = 0.3162f;    // about -10 dB
+// Far beyond any real session (thousands of years); only a corrupted head ever reaches it.
+constexpr double kMaxCrackleReadHead = 4503599627370496.0;  // 2^52
+
+struct Knobs {
+    float compressor;  // knob 1
+    float wowFlutter;  // knob 3
+    float crackle;     // knob 2
+};
+
+Knobs usableKnobs(float knob1, float knob3, float knob2) {
+    return {dsp::knobInRange(knob1), dsp::knobInRange(knob3), dsp::knobInRange(knob2)};
+}
+
+// Within the delay line's readable range; the nominal delay when unusable.
+float usableTargetDelay(float target) {
+    return std::isfinite(target) ? std::clamp(target, 1.0f, static_cast<float>(DelayLine::capacity - 1)) : 512.0f;
+}
+
+// Host samples that are not finite would poison every state downstream for good.
+void silenceNonFinite(float* samples, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) samples[i] = dsp::finiteOrZero(samples[i]);
+}
+
+void scale(float* samples, uint32_t n, float gain) {
+    for (uint32_t i = 0; i < n; ++i) samples[i] *= gain;
+}
+
+float smoothing(float seconds, float fs) {
+    return seconds * fs <= 1.0f ? kOneSampleCoefficient : dsp::smoothingCoefficient(seconds, fs);
+}
+
+// ---- Auto-level and model trim -------------------------------------------------------------
+
+// Final make-up gain in dB, shaped by knob 1.
+float autoLevelDB(float k) {
+    if (k <= 0.0f) return 2.0f;
+    if (k < 1.0f) return 2.0f + 2.0f * k;
+    if (k <= 20.0f) return 4.0f * (1.0f - (k - 1.0f) / 19.0f);
+    if (k <= 40.0f) return 0.0f;
+    if (k <= 50.0f) return 1.5f * (k - 40.0f) / 10.0f;
+    if (k <= 65.0f) return 1.5f;
+    if (k <= 100.0f) return 1.5f * (1.0f - (k - 65.0f) / 35.0f);
+    return 0.0f;
+}
+
+// Output trim of the model step in dB: -8 up to knob 50, rising to -4.5 at 100.
+float modelTrimDB(float k) { return k <= 50.0f ? -8.0f : -8.0f + 3.5f * std::min(1.0f, (k - 50.0f) / 50.0f); }
+
+// ---- Compressor ----------------------------------------------------------------------------
+
+struct CompressorSettings {
+    float gainDown;      // gain reduction deepening: 1 ms
+    float gainUp;        // gain reduction releasing: 100 ms
+    float detectorUp;    // level detector rising: 50 ms
+    float detectorDown;  // level detector falling: 250 ms
+    int64_t lookahead;   // samples, 1 ms
+};
+
+CompressorSettings compressorSettings(float fs) {
+    const float lookahead = std::clamp(std::ceil(fs * 0.001f), 1.0f, static_cast<float>(kMaxLookahead));
+    return {smoothing(0.001f, fs), smoothing(0.1f, fs), smoothing(0.05f, fs), smoothing(0.25f, fs),
+            static_cast<int64_t>(lookahead)};
+}
+
+void resetCompressor(RenderState& s) {
+    s.compGainDB = 0.0f;
+    s.compAutoLevelDB = -120.0f;
+    s.lookaheadWriteIdx = 0;
+    s.lookaheadBuf.fill(0.0f);
+}
+
+// The threshold follows the slow level detector: -8.5 dBFS for quiet material, up to -4.5 dBFS.
+float compressorThreshold(float detectorDB) {
+    const float relative = detectorDB - 12.0f;
+    return relative <= -40.0f ? -8.5f : std::min(relative, 0.0f) * 0.1f - 4.5f;
+}
+
+// Output level for an input level: ratio 63 above the threshold, with a 6 dB soft knee.
+float compressorCurve(float levelDB, float thresholdDB) {
+    const float over = levelDB - thresholdDB;
+    if (over <= -3.0f) return levelDB;
+    if (over >= 3.0f) return thresholdDB + over / 63.0f;
+    const float knee = over + 3.0f;
+    return levelDB - 0.98412698f * (knee * knee) / 12.0f;
+}
+
+// The gain found on the current sample is applied to the sample `lookahead` samples earlier.
+void runCompressor(RenderState& s, float* samples, uint32_t n, const CompressorSettings& c) {
+    float detector = s.compAutoLevelDB;
+    float gainDB = s.compGainDB;
+    int64_t write = std::clamp<int64_t>(s.lookaheadWriteIdx, 0, kLookaheadSize - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+        const float x = samples[i];
+        const float level = dsp::gainToDb(std::fabs(x), 1e-9f);
+        dsp::onePoleStep(detector, detector < level ? c.detectorUp : c.detectorDown, level);
+        const float reduction = std::min(0.0f, compressorCurve(level, compressorThreshold(detector)) - level);
+        dsp::onePoleStep(gainDB, reduction < gainDB ? c.gainDown : c.gainUp, reduction);
+        const float delayed = s.lookaheadBuf[static_cast<std::size_t>((write - c.lookahead + kLookaheadSize) % kLookaheadSize)];
+        s.lookaheadBuf[static_cast<std::size_t>(write)] = x;
+        write = (write + 1) % kLookaheadSize;
+        samples[i] = delayed * dsp::dbToGain(gainDB);
+    }
+    s.compAutoLevelDB = detector;
+    s.compGainDB = gainDB;
+    s.lookaheadWriteIdx = write;
+}
+
+// Active only while knob 1 is above 0; at 0 it starts over from rest and passes the samples.
+void runCompressorStep(RenderState& s, float* samples, uint32_t n, float knob1, const CompressorSettings& c) {
+    if (knob1 > 0.0f) runCompressor(s, samples, n, c);
+    else resetCompressor(s);
+}
+
+// ---- Models --------------------------------------------------------------------------------
+
+struct ModelBracket {
+    std::size_t lo;
+    std::size_t hi;
+    float t;  // weight of hi
+};
+
+// The two neighbouring table entries around k; a knob on a table value 12..87 gives t = 1 on it.
+ModelBracket bracketKnob(std::span<const float> values, float k) {
+    const std::size_t last = values.size() - 1;
+    if (values[0] >= k) return {0, 0, 0.0f};
+    if (k >= values[last]) return {last, last, 0.0f};
+    std::size_t hi = 1;
+    while (hi < last && !(values[hi] >= k)) ++hi;
+    const float span = values[hi] - values[hi - 1];
+    return {hi - 1, hi, span > 0.0f ? (k - values[hi - 1]) / span : 0.0f};
+}
+
+RTNeuralPlayer* loadedPlayer(const ResourceSlot<RTNeuralPlayer>& slot) {
+    RTNeuralPlayer* player = slot.get();
+    return player != nullptr && player->isLoaded() ? player : nullptr;
+}
+
+void runOneModel(RTNeuralPlayer& player, float* samples, uint32_t n) {
+    player.processBuffer(samples, static_cast<int32_t>(n));
+    silenceNonFinite(samples, n);
+}
+
+// B·t + A·(1 - t) with one explicit fused step. Left to itself the compiler fuses either product
+// and may choose differently in a vectorised loop body than in its scalar tail, which would make
+// the output depend on how the host splits its blocks.
+float blend(float a, float b, float t) { return std::fma(b, t, a * (1.0f - t)); }
+
+// Both models run on the same driven input; a result that is not finite counts as silence.
+void runBlendedModels(RTNeuralPlayer& lo, RTNeuralPlayer& hi, float* samples, float* scratch, uint32_t n, float t) {
+    std::copy(samples, samples + n, scratch);
+    lo.processBuffer(samples, static_cast<int32_t>(n));
+    hi.processBuffer(scratch, static_cast<int32_t>(n));
+    for (uint32_t i = 0; i < n; ++i) samples[i] = blend(dsp::finiteOrZero(samples[i]), dsp::finiteOrZero(scratch[i]), t);
+}
+
+// ---- High-pass and peaking cut -------------------------------------------------------------
+
+dsp::BiquadCoefficients highPassCoefficients(const RenderState& s) {
+    return {s.hpfB0, s.hpfB1, s.hpfB2, s.hpfA1, s.hpfA2};
+}
+
+dsp::BiquadCoefficients peakingCoefficients(const RenderState& s) { return {s.eqB0, s.eqB1, s.eqB2, s.eqA1, s.eqA2}; }
+
+// Coefficients are kept in the state and remade only for a new sample rate; the filter states
+// carry over.
+void refreshFilterCoefficients(RenderState& s, float fs) {
+    if (s.hpfSampleRate != fs) {
+        s.hpfSampleRate = fs;
+        s.eqB0 = 1.0f;  // the identity set marks the peaking cut for recomputation
+        s.eqA1 = 0.0f;
+        const float w0 = 219.91147f / fs;  // 35 Hz
+        const dsp::BiquadCoefficients k = dsp::highPass(w0, std::sin(w0) / 2.828427f);
+        s.hpfB0 = k.b0, s.hpfB1 = k.b1, s.hpfB2 = k.b2, s.hpfA1 = k.a1, s.hpfA2 = k.a2;
+    }
+    if (s.eqB0 == 1.0f && s.eqA1 == 0.0f) {
+        const float w0 = 251.32741f / fs;  // 40 Hz, Q 0.5, -6 dB
+        const dsp::BiquadCoefficients k = dsp::peaking(w0, std::sin(w0), 0.70794576f);
+        s.eqB0 = k.b0, s.eqB1 = k.b1, s.eqB2 = k.b2, s.eqA1 = k.a1, s.eqA2 = k.a2;
+    }
+}
+
+void runLowEndFilters(RenderState& s, float* samples, uint32_t n, float fs) {
+    refreshFilterCoefficients(s, fs);
+    const dsp::BiquadCoefficients hp = highPassCoefficients(s);
+    dsp::processInPlace(hp, samples, n, s.hpf1_z1, s.hpf1_z2);
+    dsp::processInPlace(hp, samples, n, s.hpf2_z1, s.hpf2_z2);
+    dsp::processInPlace(peakingCoefficients(s), samples, n, s.eqZ1, s.eqZ2);
+}
+
+// ---- Wow and flutter -----------------------------------------------------------------------
+
+struct WowFlutter {
+    float flutterDepth;  // samples of delay change per sample, at full modulation
+    float wowDepth;
+    float target;        // the delay the line drifts back to
+    double timeStep;     // 1/fs
+};
+
+WowFlutter wowFlutterSettings(float knob3, float fs, float target) {
+    const float amount = std::pow(knob3 / 100.0f, 1.5f);
+    return {0.75f * amount * 0.0068f, 0.75f * amount * 0.047f, target, 1.0 / static_cast<double>(fs)};
+}
+
+// A triangle in phase with the sine of the same angle: 0 at phase 0, +1 at 1/4, -1 at 3/4.
+float triangle(float angle) {
+    const float phase = angle / 6.283185f;
+    float q = (phase - std::floor(phase)) + 0.25f;
+    if (q >= 1.0f) q -= 1.0f;
+    return 1.0f - 4.0f * std::fabs(q - 0.5f);
+}
+
+float oscillator(float angle) { return 0.7f * triangle(angle) + 0.3f * std::sin(angle); }
+
+// How far the delay moves this sample: a 1/1.8 Hz wow and a 12 Hz flutter.
+float modulation(const WowFlutter& w, double time) {
+    const auto t = static_cast<float>(time);
+    const float wowAngle = t * 6.283185f / 1.8f;
+    const float flutterAngle = t * 75.398224f;
+    return w.flutterDepth * oscillator(flutterAngle) + w.wowDepth * oscillator(wowAngle);
+}
+
+// The delay moves against the modulation (a change of playback speed) and drifts back to the
+// target by 1e-5 of the distance per sample.
+float nextDelay(float current, float m, float target) {
+    const float moved = current - m;
+    return moved + (target - moved) * 0.00001f;
+}
+
+void advanceTime(double& time, double step) {
+    time += step;
+    if (time >= 9.0) time -= 9.0;
+}
+
+// Repairs what only a corrupted state could hold, so that the oscillators stay finite.
+void keepOscillatorsUsable(RenderState& s, float target) {
+    if (!std::isfinite(s.currentDelay)) s.currentDelay = target;
+    if (!(s.lfoTime >= 0.0 && s.lfoTime < 9.0)) s.lfoTime = 0.0;
+}
+
+void runWowFlutter(RenderState& s, float* samples, uint32_t n, const WowFlutter& w) {
+    keepOscillatorsUsable(s, w.target);
+    float delay = s.currentDelay;
+    double time = s.lfoTime;
+    for (uint32_t i = 0; i < n; ++i) {
+        s.delayLine.write(samples[i]);
+        delay = nextDelay(delay, modulation(w, time), w.target);
+        samples[i] = s.delayLine.read(delay);
+        advanceTime(time, w.timeStep);
+    }
+    s.currentDelay = delay;
+    s.lfoTime = time;
+}
+
+// Both lines are read at the one delay that the left state's oscillators give.
+void runWowFlutterStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n, const WowFlutter& w) {
+    keepOscillatorsUsable(left, w.target);
+    float delay = left.currentDelay;
+    double time = left.lfoTime;
+    for (uint32_t i = 0; i < n; ++i) {
+        left.delayLine.write(L[i]);
+        right.delayLine.write(R[i]);
+        delay = nextDelay(delay, modulation(w, time), w.target);
+        L[i] = left.delayLine.read(delay);
+        R[i] = right.delayLine.read(delay);
+        advanceTime(time, w.timeStep);
+    }
+    left.currentDelay = right.currentDelay = delay;
+    left.lfoTime = right.lfoTime = time;
+}
+
+// ---- Crackle -------------------------------------------------------------------------------
+
+struct CrackleBed {
+    const float* left = nullptr;
+    const float* right = nullptr;  // the left channel again for a one-channel bed
+    int64_t length = 0;
+    float weight = 0.0f;
+};
+
+struct CrackleMix {
+    std::array<CrackleBed, 2> beds;
+    std::size_t count = 0;
+};
+
+// Adds the bed in `slot` unless it is missing, empty or weighted out. The slot is read once.
+void addBed(CrackleMix& mix, const ResourceSlot<AVAudioPCMBuffer>& slot, float weight) {
+    const AVAudioPCMBuffer* bed = slot.get();
+    if (bed == nullptr || !(weight > 0.0f)) return;
+    const float* const* channels = bed->floatChannelData();
+    if (channels == nullptr || bed->frameLength() == 0) return;
+    const bool twoChannels = bed->format().channelCount() >= 2;
+    mix.beds[mix.count++] = {channels[0], twoChannels ? channels[1] : channels[0],
+                             static_cast<int64_t>(bed->frameLength()), weight};
+}
+
+// Up to 25 the first bed fades in; above that each 25-wide range crossfades from one bed to the
+// next (25 -> 50 -> 75 -> 100).
+CrackleMix crackleMix(const RenderState& s, float knob2) {
+    CrackleMix mix;
+    if (knob2 <= 25.0f) {
+        addBed(mix, s.crackleBuffers[0], knob2 / 25.0f);
+        return mix;
+    }
+    const std::size_t upper = knob2 <= 50.0f ? 1 : knob2 <= 75.0f ? 2 : 3;
+    const float upperWeight = (knob2 - 25.0f * static_cast<float>(upper)) / 25.0f;
+    addBed(mix, s.crackleBuffers[upper - 1], 1.0f - upperWeight);
+    addBed(mix, s.crackleBuffers[upper], upperWeight);
+    return mix;
+}
+
+struct CrackleFrame {
+    float left = 0.0f;
+    float right = 0.0f;
+};
+
+CrackleFrame crackleFrame(const CrackleMix& mix, int64_t head) {
+    CrackleFrame frame;
+    for (std::size_t b = 0; b < mix.count; ++b) {
+        const CrackleBed& bed = mix.beds[b];
+        const auto i = static_cast<std::size_t>(head % bed.length);
+        frame.left += bed.weight * bed.left[i];
+        frame.right += bed.weight * bed.right[i];
+    }
+    return frame;
+}
+
+// The beds loop by modulo; the head itself only ever counts up.
+void keepCrackleHeadUsable(RenderState& s) {
+    if (!(s.crackleReadHead >= 0.0 && s.crackleReadHead < kMaxCrackleReadHead)) s.crackleReadHead = 0.0;
+}
+
+// Mono: the mean of the two bed sides.
+void addCrackleMono(RenderState& s, float* samples, uint32_t n, float knob2) {
+    if (!(knob2 > 0.0f)) return;
+    const CrackleMix mix = crackleMix(s, knob2);
+    keepCrackleHeadUsable(s);
+    for (uint32_t i = 0; i < n; ++i) {
+        const CrackleFrame f = crackleFrame(mix, static_cast<int64_t>(s.crackleReadHead));
+        samples[i] += 0.5f * (f.left + f.right) * kCrackleGain;
+        s.crackleReadHead += 1.0;
+    }
+}
+
+// Stereo: each bed side to its own channel; the beds and head are the left state's.
+void addCrackleStereo(RenderState& s, float* L, float* R, uint32_t n, float knob2) {
+    if (!(knob2 > 0.0f)) return;
+    const CrackleMix mix = crackleMix(s, knob2);
+    keepCrackleHeadUsable(s);
+    for (uint32_t i = 0; i < n; ++i) {
+        const CrackleFrame f = crackleFrame(mix, static_cast<int64_t>(s.crackleReadHead));
+        L[i] += f.left * kCrackleGain;
+        R[i] += f.right * kCrackleGain;
+        s.crackleReadHead += 1.0;
+    }
+}
+
+// ---- The chain -----------------------------------------------------------------------------
+
+void applyAutoLevel(float* samples, uint32_t n, float gain) {
+    if (n > 0 && gain != 1.0f) scale(samples, n, gain);
+}
+
+// Everything before wow and flutter runs on one channel with its own state.
+void runChannelFront(RenderState& s, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
+                     float knob1, const CompressorSettings& compressor) {
+    silenceNonFinite(samples, n);
+    runCompressorStep(s, samples, n, knob1, compressor);
+    runVinylModels(s, samples, n, knobValues, knob1);
+    runLowEndFilters(s, samples, n, fs);
+}
+
+}  // namespace
+
+void runVinylModels(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob1) {
+    const std::size_t count = std::min(knobValues.size(), state.vinylPlayers.size());
+    if (count == 0 || samples == nullptr) return;
+    const float k = dsp::knobInRange(knob1);
+    const ModelBracket b = bracketKnob(knobValues.first(count), k);
+    RTNeuralPlayer* lo = loadedPlayer(state.vinylPlayers[b.lo]);
+    if (lo == nullptr) return;
+    if (state.vinylBlockBuf.size() < n || n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return;
+
+    scale(samples, n, kModelDrive);
+    RTNeuralPlayer* hi = b.hi != b.lo ? loadedPlayer(state.vinylPlayers[b.hi]) : nullptr;
+    if (hi != nullptr && b.t > kMinBlendWeight) runBlendedModels(*lo, *hi, samples, state.vinylBlockBuf.data(), n, b.t);
+    else runOneModel(*lo, samples, n);  // hi's model state does not advance
+    scale(samples, n, dsp::dbToGain(modelTrimDB(k)));
+}
+
+void processVinylMono(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
+                      float targetDelay, float knob1, float knob3, float knob2) {
+    if (samples == nullptr || !dsp::isWorkableSampleRate(fs)) return;
+    dsp::ScopedFlushDenormals flushDenormals;
+    const Knobs k = usableKnobs(knob1, knob3, knob2);
+    const float autoLevel = dsp::dbToGain(autoLevelDB(k.compressor));
+    const CompressorSettings compressor = compressorSettings(fs);
+
+    runChannelFront(state, samples, n, knobValues, fs, k.compressor, compressor);
+    runWowFlutter(state, samples, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
+    addCrackleMono(state, samples, n, k.crackle);
+    applyAutoLevel(samples, n, autoLevel);
+}
+
+void processVinylStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n,
+                        std::span<const float> knobValues, float fs, float targetDelay, float knob1, float knob3,
+                        float knob2) {
+    if (L == nullptr || R == nullptr || !dsp::isWorkableSampleRate(fs)) return;
+    dsp::ScopedFlushDenormals flushDenormals;
+    const Knobs k = usableKnobs(knob1, knob3, knob2);
+    const float autoLevel = dsp::dbToGain(autoLevelDB(k.compressor));
+    const CompressorSettings compressor = compressorSettings(fs);
+
+    // Two independent channels up to the filters: no stereo link in the compressor.
+    runChannelFront(left, L, n, knobValues, fs, k.compressor, compressor);
+    runChannelFront(right, R, n, knobValues, fs, k.compressor, compressor);
+    runWowFlutterStereo(left, right, L, R, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
+    addCrackleStereo(left, L, R, n, k.crackle);
+    applyAutoLevel(L, n, autoLevel);
+    applyAutoLevel(R, n, autoLevel);
+}
