@@ -6,6 +6,7 @@
 
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/Denormals.h"
 #include "effect/dsp/Levels.h"
 #include "effect/dsp/Nyquist.h"
 #include "effect/dsp/StageGuards.h"
@@ -181,6 +182,7 @@ void scale(float* x, uint32_t n, float gain) {
 void processLoFiMono(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
                      float knob1, float knob3, float knob2) {
     if (samples == nullptr || n == 0 || !dsp::isWorkableSampleRate(fs)) return;
+    const dsp::ScopedFlushDenormals flushDenormals;
     knob1 = dsp::knobInRange(knob1);
     knob2 = dsp::knobInRange(knob2);
     knob3 = dsp::knobInRange(knob3);
