@@ -3,6 +3,7 @@
 #include "effect/Kessrin_VinylExtensionAudioUnit.h"
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/Denormals.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
@@ -74,6 +75,8 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
                                         const AURenderEvent* events,
                                         const AURenderPullInputBlock* pullInputBlock) noexcept {
     RenderCallScope renderCall(unit->resourcePublisher);
+    // Decaying states must not sink into slow subnormal arithmetic; the host's mode comes back on return.
+    dsp::ScopedFlushDenormals flushDenormals;
 
     if (pullInputBlock == nullptr || !*pullInputBlock) return kAudioUnitErr_NoConnection;
     // Scratch buffers are sized for the host's stated maximum; a larger block is refused.
@@ -132,11 +135,10 @@ void RenderContext::trackModeChange(int64_t mode) noexcept {
     RenderState& s = *renderState;
     if (!s.hasLastMode) {
         // The first call adopts the mode without a fade. Its resources normally came with
-        // allocation; if the mode changed since, this load brings them (it returns at once when
-        // they are there).
+        // allocation; if the mode changed since, this load brings them.
         s.hasLastMode = true;
         s.lastMode = mode;
-        queueModeLoad(mode);
+        if (modeNeedsResources(mode) && !unit->isModelReady(mode)) queueModeLoad(mode);
         return;
     }
     if (mode == s.lastMode) return;
