@@ -1,0 +1,244 @@
+// The built LV2 bundles as stock tools see them: lv2ls, lv2info, sord_validate, lilv, lv2file.
+
+#include "tests/plugin/PluginTestSupport.h"
+#include "tests/plugin/Subprocess.h"
+#include "tests/support/TestBundle.h"
+
+#include <lilv/lilv.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace tolvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Lv2Hosts : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { useBuildTreeLv2Path(); }
+};
+
+// lv2info's description of one port: its "Key: value" lines, and the labels of its scale points.
+struct PortInfo {
+    std::map<std::string, std::string> fields;
+    std::vector<std::string> scalePoints;
+};
+
+std::vector<PortInfo> parseLv2infoPorts(const std::string& output) {
+    std::vector<PortInfo> ports;
+    std::istringstream lines(output);
+    std::string lastKey;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("\tPort ", 0) == 0) {
+            ports.emplace_back();
+            continue;
+        }
+        if (ports.empty()) continue;
+        const auto first = line.find_first_not_of('\t');
+        if (first == std::string::npos) continue;
+        // "Key:   value" lines start with the key; continuation lines with spaces.
+        const auto colon = line[first] == ' ' ? std::string::npos : line.find(':');
+        if (line.find(" = \"") != std::string::npos) {
+            const auto quote = line.find('"');
+            ports.back().scalePoints.push_back(line.substr(quote + 1, line.rfind('"') - quote - 1));
+        } else if (colon != std::string::npos && first < colon) {
+            lastKey = line.substr(first, colon - first);
+            const auto value = line.find_first_not_of(' ', colon + 1);
+            ports.back().fields[lastKey] = value == std::string::npos ? "" : line.substr(value);
+        } else if (lastKey == "Properties" || lastKey == "Type") {
+            std::string& field = ports.back().fields[lastKey];
+            field.push_back(' ');
+            field.append(line, first, std::string::npos);
+        }
+    }
+    return ports;
+}
+
+TEST_F(Lv2Hosts, Lv2lsListsBothVariants) {
+    const ProcessResult result = runProcess({"lv2ls"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("urn:marlowen:tolvane\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("urn:marlowen:tolvane-mono\n"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("error"), std::string::npos) << result.output;
+}
+
+TEST_F(Lv2Hosts, Lv2infoShowsPortsGroupsAndLatency) {
+    const ProcessResult result = runProcess({"lv2info", "urn:marlowen:tolvane"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("Name:              Tolvane\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("Author:            MrLw"), std::string::npos);
+    EXPECT_NE(result.output.find("Has latency:       yes, reported by port 4"), std::string::npos);
+
+    const std::vector<PortInfo> ports = parseLv2infoPorts(result.output);
+    ASSERT_EQ(ports.size(), 14u) << "2 audio in, 2 audio out, latency, 9 parameters";
+    for (int i = 0; i < 4; ++i) EXPECT_NE(ports[i].fields.at("Type").find("AudioPort"), std::string::npos);
+    EXPECT_NE(ports[4].fields.at("Properties").find("reportsLatency"), std::string::npos);
+
+    struct Expected {
+        const char* symbol;
+        const char* name;
+        const char* min;
+        const char* max;
+        const char* def;
+        bool global;
+        const char* property;
+    };
+    const Expected expected[] = {
+        {"compressor", "Knob 1", "0.000000", "100.000000", "50.000000", false, ""},
+        {"crackle", "Knob 2", "0.000000", "100.000000", "0.000000", false, ""},
+        {"wowFlutter", "Knob 3", "0.000000", "100.000000", "0.000000", false, ""},
+        {"outputLevel", "Output", "0.000000", "100.000000", "75.000000", false, ""},
+        {"effectMode", "Effect Mode", "0.000000", "7.000000", "0.000000", true, "lv2core#integer"},
+        {"hissOn", "Hiss", "0.000000", "1.000000", "0.000000", true, "lv2core#toggled"},
+        {"amFmMode", "AM/FM", "0.000000", "1.000000", "0.000000", true, "lv2core#toggled"},
+        {"monoSumOn", "Mono Sum", "0.000000", "1.000000", "0.000000", true, "lv2core#toggled"},
+        {"hissLevel", "Hiss Level", "0.000000", "100.000000", "40.000000", true, ""},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const PortInfo& port = ports[5 + i];
+        SCOPED_TRACE(expected[i].symbol);
+        EXPECT_EQ(port.fields.at("Symbol"), expected[i].symbol);
+        EXPECT_EQ(port.fields.at("Name"), expected[i].name);
+        EXPECT_EQ(port.fields.at("Minimum"), expected[i].min);
+        EXPECT_EQ(port.fields.at("Maximum"), expected[i].max);
+        EXPECT_EQ(port.fields.at("Default"), expected[i].def);
+        EXPECT_EQ(port.fields.count("Group") ? port.fields.at("Group") : "",
+                  expected[i].global ? "urn:marlowen:tolvane#portGroup_global" : "");
+        if (*expected[i].property) {
+            EXPECT_NE(port.fields.at("Properties").find(expected[i].property), std::string::npos);
+        }
+    }
+    std::vector<std::string> modes = ports[9].scalePoints;
+    std::sort(modes.begin(), modes.end());
+    EXPECT_EQ(modes, (std::vector<std::string>{"CHORUS", "FILLDRIVE", "FLANGER", "ISOLATOR", "LO-FI", "PITCH", "RADIO",
+                                               "VINYL"}));
+    EXPECT_NE(ports[9].fields.at("Properties").find("lv2core#enumeration"), std::string::npos);
+}
+
+TEST_F(Lv2Hosts, Lv2infoShowsTheMonoVariantWithOneChannel) {
+    const ProcessResult result = runProcess({"lv2info", "urn:marlowen:tolvane-mono"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("Name:              Tolvane Mono\n"), std::string::npos) << result.output;
+    const std::vector<PortInfo> ports = parseLv2infoPorts(result.output);
+    ASSERT_EQ(ports.size(), 12u);
+    EXPECT_EQ(ports[0].fields.at("Symbol"), "lv2_in");
+    EXPECT_EQ(ports[1].fields.at("Symbol"), "lv2_out");
+    EXPECT_NE(result.output.find("Has latency:       yes, reported by port 2"), std::string::npos);
+}
+
+// Units are not printed by lv2info; lilv reads them the way hosts' generic editors do.
+TEST_F(Lv2Hosts, LilvReadsUnitsAndTheGroupDescription) {
+    LilvWorld* world = lilv_world_new();
+    lilv_world_load_all(world);
+    LilvNode* uri = lilv_new_uri(world, "urn:marlowen:tolvane");
+    LilvNode* unitPredicate = lilv_new_uri(world, "http://lv2plug.in/ns/extensions/units#unit");
+    LilvNode* percent = lilv_new_uri(world, "http://lv2plug.in/ns/extensions/units#pc");
+    LilvNode* lv2Name = lilv_new_uri(world, LILV_NS_LV2 "name");
+    LilvNode* lv2Symbol = lilv_new_uri(world, LILV_NS_LV2 "symbol");
+    LilvNode* group = lilv_new_uri(world, "urn:marlowen:tolvane#portGroup_global");
+    const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+    ASSERT_NE(plugin, nullptr);
+
+    const std::map<std::string, bool> percentPorts = {
+        {"compressor", true}, {"crackle", true},  {"wowFlutter", true}, {"outputLevel", true}, {"effectMode", false},
+        {"hissOn", false},    {"amFmMode", false}, {"monoSumOn", false}, {"hissLevel", true}};
+    for (const auto& [symbol, isPercent] : percentPorts) {
+        LilvNode* symbolNode = lilv_new_string(world, symbol.c_str());
+        const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin, symbolNode);
+        ASSERT_NE(port, nullptr) << symbol;
+        LilvNodes* units = lilv_port_get_value(plugin, port, unitPredicate);
+        const bool hasPercent = units != nullptr && lilv_nodes_contains(units, percent);
+        EXPECT_EQ(hasPercent, isPercent) << symbol;
+        EXPECT_EQ(units == nullptr ? 0u : lilv_nodes_size(units), isPercent ? 1u : 0u) << symbol;
+        lilv_nodes_free(units);
+        lilv_node_free(symbolNode);
+    }
+    LilvNode* groupName = lilv_world_get(world, group, lv2Name, nullptr);
+    LilvNode* groupSymbol = lilv_world_get(world, group, lv2Symbol, nullptr);
+    ASSERT_NE(groupName, nullptr);
+    ASSERT_NE(groupSymbol, nullptr);
+    EXPECT_STREQ(lilv_node_as_string(groupName), "Global");
+    EXPECT_STREQ(lilv_node_as_string(groupSymbol), "global");
+    EXPECT_TRUE(lilv_plugin_has_latency(plugin));
+    for (LilvNode* node : {uri, unitPredicate, percent, lv2Name, lv2Symbol, group, groupName, groupSymbol})
+        lilv_node_free(node);
+    lilv_world_free(world);
+}
+
+// The installed LV2 specifications, to validate against.
+std::vector<std::string> specificationFiles() {
+    std::vector<std::string> files;
+    for (const auto& bundle : fs::directory_iterator("/usr/lib/lv2")) {
+        std::ifstream manifest(bundle.path() / "manifest.ttl");
+        const std::string text((std::istreambuf_iterator<char>(manifest)), std::istreambuf_iterator<char>());
+        if (text.find("Specification") == std::string::npos && text.find("owl:Ontology") == std::string::npos) continue;
+        for (const auto& file : fs::directory_iterator(bundle.path()))
+            if (file.path().extension() == ".ttl") files.push_back(file.path().string());
+    }
+    return files;
+}
+
+std::string errorSummary(const std::vector<std::string>& files) {
+    std::vector<std::string> args = {"sord_validate", "-l"};
+    args.insert(args.end(), files.begin(), files.end());
+    const ProcessResult result = runProcess(args);
+    const auto found = result.output.rfind("Found ");
+    return found == std::string::npos ? result.output : result.output.substr(found, result.output.find(" errors", found) - found);
+}
+
+// Our triples add no error to those the installed specifications already have among themselves.
+TEST_F(Lv2Hosts, SordValidateFindsNoErrorInOurTriples) {
+    const std::vector<std::string> specifications = specificationFiles();
+    ASSERT_GT(specifications.size(), 20u) << "the LV2 specifications (lv2-dev) are not installed";
+    const std::string baseline = errorSummary(specifications);
+    std::vector<std::string> withOurs = specifications;
+    for (const char* bundle : {"tolvane.lv2", "tolvane-mono.lv2"})
+        for (const auto& file : fs::directory_iterator(fs::path(TOLVANE_LV2_DIR) / bundle))
+            if (file.path().extension() == ".ttl") withOurs.push_back(file.path().string());
+    EXPECT_EQ(errorSummary(withOurs), baseline);
+
+    // The check can fail: a port without a name or symbol is an error it reports.
+    TempFolder folder;
+    folder.writeText("bad.ttl",
+                     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                     "<urn:x> a lv2:Plugin ; lv2:port [ a lv2:InputPort , lv2:ControlPort ; lv2:index 0 ] .\n");
+    std::vector<std::string> withBad = specifications;
+    withBad.push_back((folder.path() / "bad.ttl").string());
+    EXPECT_NE(errorSummary(withBad), baseline);
+}
+
+// A host nobody here wrote processes a file through the built plug-in; in a mode without models
+// its output is the offline host's, sample for sample.
+TEST_F(Lv2Hosts, Lv2fileRendersLikeTolvaneRender) {
+#ifdef TOLVANE_SANITIZE
+    GTEST_SKIP() << "lv2file is not built with the sanitizers, so it cannot load this tree's sanitized plug-in";
+#endif
+    ASSERT_TRUE(programAvailable("lv2file")) << "lv2file is missing: scripts/setup installs it";
+    TempFolder folder;
+    folder.writeWav("in.wav", testProgramme(44100, 30000, 2), 44100);
+    const std::string in = (folder.path() / "in.wav").string();
+    for (const char* block : {"64", "512"}) {
+        SCOPED_TRACE(block);
+        const std::string viaLv2file = (folder.path() / "lv2file.wav").string();
+        const std::string viaRender = (folder.path() / "render.wav").string();
+        ProcessResult result = runProcess({"lv2file", "-i", in, "-o", viaLv2file, "-b", block, "-p", "effectMode:6", "-p",
+                                           "compressor:70", "-p", "wowFlutter:40", "-p", "hissOn:1",
+                                           "urn:marlowen:tolvane"});
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        result = runProcess({TOLVANE_RENDER, "--plugin", "urn:marlowen:tolvane", "--in", in, "--out", viaRender, "--block",
+                             block, "--set", "effectMode=6", "--set", "compressor=70", "--set", "wowFlutter=40", "--set",
+                             "hissOn=1"});
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        const Channels expected = readAudioFile(viaRender);
+        EXPECT_TRUE(readAudioFile(viaLv2file) == expected);
+        EXPECT_GT(peakOf(expected), 0.02);
+    }
+}
+
+}  // namespace
+}  // namespace tolvane::test
