@@ -2,6 +2,7 @@
 
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/Denormals.h"
 #include "effect/dsp/Nyquist.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
@@ -287,6 +288,8 @@ void processFMStereo(RenderState& left, RenderState& right, float* L, float* R, 
 void processRadioStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n, bool isAM, float fs,
                         float knob1, float knob3, float knob2) {
     if (n == 0 || L == nullptr || R == nullptr || !radio::usableSampleRate(fs)) return;
+    // The filters and followers decay into the subnormal range on quiet input.
+    const dsp::ScopedFlushDenormals flushDenormals;
     if (!isAM) {
         processFMStereo(left, right, L, R, n, fs, knob1, knob3, knob2);
         return;
@@ -300,6 +303,7 @@ void processRadioStereo(RenderState& left, RenderState& right, float* L, float* 
 void processRadioMono(RenderState& state, float* samples, uint32_t n, bool isAM, float fs, float knob1, float knob3,
                       float knob2) {
     if (n == 0 || samples == nullptr || !radio::usableSampleRate(fs)) return;
+    const dsp::ScopedFlushDenormals flushDenormals;
     if (isAM) radio::processAM(state, samples, n, fs, knob1, knob3, knob2);
     else processFMMono(state, samples, n, fs, knob1, knob3, knob2);
 }
