@@ -17,12 +17,17 @@ namespace detail {
 // Eigen packs the right-hand side of a large product into a scratch buffer that lives on the
 // stack only up to EIGEN_STACK_ALLOCATION_LIMIT bytes and on the heap beyond. Splitting the
 // frames into runs whose packed panel stays well below that keeps long blocks allocation-free;
-// the result is the same because every output column depends on its input column only.
+// every output column depends on its input column only, so the split changes nothing.
+//
+// Runs are whole multiples of kRunGranule columns: the product kernels treat a run's trailing
+// columns (those past a multiple of their panel width) on a path with different rounding, so a
+// run boundary inside a block would make equal inputs give outputs one rounding apart there.
 inline Eigen::Index product_run_columns(Eigen::Index depth) {
     constexpr Eigen::Index kPanelFloats = 8192;  // 32 KiB of packed right-hand side
-    constexpr Eigen::Index kMinRun = 16;
+    constexpr Eigen::Index kRunGranule = 16;
     constexpr Eigen::Index kMaxRun = 512;
-    return std::clamp<Eigen::Index>(kPanelFloats / std::max<Eigen::Index>(depth, 1), kMinRun, kMaxRun);
+    const Eigen::Index run = std::clamp<Eigen::Index>(kPanelFloats / std::max<Eigen::Index>(depth, 1), kRunGranule, kMaxRun);
+    return run / kRunGranule * kRunGranule;
 }
 
 }  // namespace detail
