@@ -4,6 +4,7 @@
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
+#include "effect/dsp/StageGuards.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
@@ -54,7 +55,7 @@ void resetPitchState(RenderState& s) noexcept {
 // The fixed 18 kHz output low-pass. At rates where 18 kHz would reach Nyquist the corner is held
 // at 0.45·fs, which keeps the section stable; from 40 kHz up it is the plain 18 kHz section.
 dsp::BiquadCoefficients outputLowPass(float fs) noexcept {
-    const float w0 = fs * 0.45f < 18000.0f ? dsp::kTwoPi * 0.45f : 113097.33f / fs;
+    const float w0 = dsp::omegaBelowNyquist(113097.33f, 18000.0f, fs, 0.45f);
     return dsp::lowPass(w0, std::sin(w0) / 1.414f);
 }
 

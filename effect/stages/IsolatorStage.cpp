@@ -28,7 +28,7 @@ float bandGain(float knob, float boostDb) {
     return dsp::dbToGain((std::min(k, 1.0f) - 0.5f) * 2.0f * boostDb);
 }
 
-float cornerW0(float hz, float fs) { return dsp::cornerPastNyquist(hz, fs) ? dsp::kHeldCornerW0 : (6.283185f / fs) * hz; }
+float cornerW0(float hz, float fs) { return (6.283185f / fs) * dsp::cornerBelowNyquist(hz, fs); }
 
 dsp::BiquadCoefficients lowPassAt(float hz, float fs) {
     const float w0 = cornerW0(hz, fs);
@@ -79,9 +79,7 @@ void isolateChannel(const IsolatorSettings& k, RenderState& st, float* samples, 
 }
 
 bool prepare(float fs, float& knob1, float& knob3, float& knob2) {
-    knob1 = dsp::knobInRange(knob1);
-    knob2 = dsp::knobInRange(knob2);
-    knob3 = dsp::knobInRange(knob3);
+    dsp::holdKnobsInRange(knob1, knob2, knob3);
     return dsp::isWorkableSampleRate(fs);
 }
 

@@ -8,7 +8,6 @@
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
 #include "effect/dsp/Levels.h"
-#include "effect/dsp/Nyquist.h"
 #include "effect/dsp/StageGuards.h"
 #include "neural/NAMPlayer.h"
 
@@ -183,9 +182,7 @@ void processLoFiMono(RenderState& state, float* samples, uint32_t n, std::span<c
                      float knob1, float knob3, float knob2) {
     if (samples == nullptr || n == 0 || !dsp::isWorkableSampleRate(fs)) return;
     const dsp::ScopedFlushDenormals flushDenormals;
-    knob1 = dsp::knobInRange(knob1);
-    knob2 = dsp::knobInRange(knob2);
-    knob3 = dsp::knobInRange(knob3);
+    dsp::holdKnobsInRange(knob1, knob2, knob3);
 
     sampleAndHold(state, samples, n, fs, knob1);
     const ModelBlend blend = bracketModels(knobValues, knob2);

@@ -39,7 +39,7 @@ PitchSettings settingsFor(float fs, float pitch, float mix, float feedback) {
     s.wet = std::sin(theta / 2.0f);
     s.dry = std::cos(theta / 2.0f);
     s.makeup = 1.0f + 0.259f * std::sin(theta);
-    const float w0 = dsp::cornerPastNyquist(3500.0f, fs) ? dsp::kHeldCornerW0 : 21991.148f / fs;
+    const float w0 = dsp::omegaBelowNyquist(21991.148f, 3500.0f, fs);
     s.lowPass = dsp::lowPass(w0, std::sin(w0) / 1.414f);
     return s;
 }
@@ -107,9 +107,7 @@ void shiftChannel(const PitchSettings& k, RenderState& st, float* samples, uint3
 }
 
 bool prepare(float fs, float& knob1, float& knob3, float& knob2) {
-    knob1 = dsp::knobInRange(knob1);
-    knob2 = dsp::knobInRange(knob2);
-    knob3 = dsp::knobInRange(knob3);
+    dsp::holdKnobsInRange(knob1, knob2, knob3);
     return dsp::isWorkableSampleRate(fs);
 }
 

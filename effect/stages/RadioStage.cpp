@@ -3,7 +3,7 @@
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
-#include "effect/dsp/Nyquist.h"
+#include "effect/dsp/StageGuards.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
