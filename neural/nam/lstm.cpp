@@ -50,8 +50,6 @@ void check_weight_count(int in_channels, int out_channels, int num_layers, int i
                                  "configuration, the model has " + std::to_string(weight_count));
 }
 
-float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
-
 // The rational tanh approximation of the fast activation, for when the fast switch is on.
 float fast_tanh(float x) {
     const float ax = std::fabs(x);
@@ -63,15 +61,30 @@ float fast_tanh(float x) {
 
 float fast_sigmoid(float v) { return 0.5f * (fast_tanh(0.5f * v) + 1.0f); }
 
-// The per-step gate and cell update, in the exact or the fast forms.
-template <float (*Sigmoid)(float), float (*Tanh)(float)>
-void update_state(const Eigen::VectorXf& ifgo, Eigen::VectorXf& c, float* h, int hidden) {
+// The gate and cell update with the fast forms, one value at a time.
+void update_state_fast(const Eigen::VectorXf& ifgo, Eigen::VectorXf& c, float* h, int hidden) {
     for (int j = 0; j < hidden; ++j)
-        c(j) = Sigmoid(ifgo(hidden + j)) * c(j) + Sigmoid(ifgo(j)) * Tanh(ifgo(2 * hidden + j));
-    for (int j = 0; j < hidden; ++j) h[j] = Sigmoid(ifgo(3 * hidden + j)) * Tanh(c(j));
+        c(j) = fast_sigmoid(ifgo(hidden + j)) * c(j) + fast_sigmoid(ifgo(j)) * fast_tanh(ifgo(2 * hidden + j));
+    for (int j = 0; j < hidden; ++j) h[j] = fast_sigmoid(ifgo(3 * hidden + j)) * fast_tanh(c(j));
 }
 
-float exact_tanh(float v) { return std::tanh(v); }
+// 1 / (1 + exp(-v)) over a whole gate block at once.
+template <typename Block>
+void sigmoid_in_place(Block&& v) {
+    v = (1.0f + (-v).exp()).inverse();
+}
+
+// The gate and cell update with the exact functions, vectorised over the gate blocks (the
+// transcendental functions dominate a step's cost). The gate vector is overwritten.
+void update_state_exact(Eigen::VectorXf& ifgo, Eigen::VectorXf& c, float* h, int hidden) {
+    auto gates = ifgo.array();
+    sigmoid_in_place(gates.head(2 * hidden));  // input and forget gates
+    gates.segment(2 * hidden, hidden) = gates.segment(2 * hidden, hidden).tanh();
+    sigmoid_in_place(gates.tail(hidden));  // output gate
+    auto cell = c.array();
+    cell = gates.segment(hidden, hidden) * cell + gates.head(hidden) * gates.segment(2 * hidden, hidden);
+    Eigen::Map<Eigen::ArrayXf>(h, hidden) = gates.tail(hidden) * cell.tanh();
+}
 
 }  // namespace
 
@@ -99,9 +112,9 @@ void LSTMCell::process_(const Eigen::Ref<const Eigen::VectorXf>& x) {
     _ifgo.noalias() += _w * _xh;
     float* h = _xh.data() + _input_size;
     if (activations::Activation::using_fast_tanh)
-        update_state<fast_sigmoid, fast_tanh>(_ifgo, _c, h, _hidden_size);
+        update_state_fast(_ifgo, _c, h, _hidden_size);
     else
-        update_state<sigmoid, exact_tanh>(_ifgo, _c, h, _hidden_size);
+        update_state_exact(_ifgo, _c, h, _hidden_size);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -36,7 +36,7 @@ private:
     Eigen::MatrixXf _w;    // 4H x (I + H)
     Eigen::VectorXf _b;    // 4H
     Eigen::VectorXf _xh;   // [x; h]
-    Eigen::VectorXf _ifgo; // gate pre-activations of the last step
+    Eigen::VectorXf _ifgo; // gate pre-activations, then the gates, of the last step
     Eigen::VectorXf _c;    // cell state
     int _input_size;
     int _hidden_size;
