@@ -1,0 +1,203 @@
+// The render thread's side of the whole effect, in every mode with the generated bundle loaded:
+// through mode changes, knob moves, odd block sizes, mono blocks and the unloading of RADIO's
+// beds, no render call allocates, frees or takes a lock that can block.
+
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/EffectHost.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+// Blocking lock calls are counted on the armed thread, like the allocations: every caller in
+// this test binary reaches these definitions first, and they hand over to the C library's own
+// entry points (bound by symbol version, since the C library keeps them only for old binaries).
+namespace {
+thread_local bool lockCountingArmed = false;
+thread_local std::size_t blockingLockCount = 0;
+
+void noteBlockingLock() {
+    if (lockCountingArmed) ++blockingLockCount;
+}
+}  // namespace
+
+extern "C" {
+int libcMutexLock(pthread_mutex_t*);
+int libcRwlockRdlock(pthread_rwlock_t*);
+int libcRwlockWrlock(pthread_rwlock_t*);
+__asm__(".symver libcMutexLock,__pthread_mutex_lock@GLIBC_2.2.5");
+__asm__(".symver libcRwlockRdlock,__pthread_rwlock_rdlock@GLIBC_2.2.5");
+__asm__(".symver libcRwlockWrlock,__pthread_rwlock_wrlock@GLIBC_2.2.5");
+
+int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    noteBlockingLock();
+    return libcMutexLock(mutex);
+}
+int pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
+    noteBlockingLock();
+    return libcRwlockRdlock(lock);
+}
+int pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
+    noteBlockingLock();
+    return libcRwlockWrlock(lock);
+}
+}
+
+namespace {
+
+using tolvane::test::EffectHost;
+using tolvane::test::parameterEvent;
+namespace addr = ParameterAddress;
+
+// Counts, while alive, what the calling thread allocates, frees and blocks on.
+class RenderThreadAudit {
+public:
+    RenderThreadAudit() : startLocks_(blockingLockCount), wasArmed_(lockCountingArmed) { lockCountingArmed = true; }
+    ~RenderThreadAudit() { lockCountingArmed = wasArmed_; }
+    RenderThreadAudit(const RenderThreadAudit&) = delete;
+    RenderThreadAudit& operator=(const RenderThreadAudit&) = delete;
+
+    std::size_t allocations() const { return allocations_.allocations(); }
+    std::size_t frees() const { return allocations_.frees(); }
+    std::size_t blockingLocks() const { return blockingLockCount - startLocks_; }
+
+private:
+    tolvane::test::AllocationCounter allocations_;
+    std::size_t startLocks_;
+    bool wasArmed_;
+};
+
+struct Tally {
+    std::size_t allocations = 0, frees = 0, locks = 0;
+    void add(const RenderThreadAudit& audit) {
+        allocations += audit.allocations();
+        frees += audit.frees();
+        locks += audit.blockingLocks();
+    }
+};
+
+// One stop of the tour: a mode (RADIO twice, FM and AM) and what it must show once loaded.
+struct Stop {
+    const char* name;
+    int mode;
+    float amFm;
+    bool loadsResources;
+};
+
+constexpr Stop kTour[] = {
+    {"VINYL", 0, 0, true},     {"LO-FI", 1, 0, true},   {"FILLDRIVE", 2, 0, true}, {"ISOLATOR", 3, 0, false},
+    {"PITCH", 4, 0, false},    {"RADIO FM", 5, 1, true}, {"CHORUS", 6, 0, false},  {"RADIO AM", 5, 0, true},
+    {"FLANGER", 7, 0, false},  {"VINYL", 0, 0, true},    {"RADIO FM", 5, 1, true}, {"FILLDRIVE", 2, 0, true},
+};
+
+class RealtimeSafetyTest : public ::testing::Test {
+protected:
+    static constexpr uint32_t kMaxFrames = 1024;
+
+    EffectHost host{{.sampleRate = 48000, .maxFrames = kMaxFrames, .bundle = Bundle(TOLVANE_RESOURCE_DIR)}};
+    std::vector<float> left = std::vector<float>(kMaxFrames), right = std::vector<float>(kMaxFrames);
+    std::mt19937 rng{2024};
+    uint64_t clock = 0;
+    Tally tally;
+
+    // Fills the buffers with a tone and a little noise (the same on entry for every mode).
+    void fill(uint32_t n) {
+        std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
+        for (uint32_t i = 0; i < n; ++i, ++clock) {
+            const float t = static_cast<float>(clock % 48000) / 48000.0f;
+            left[i] = 0.4f * std::sin(6.2831853f * 220.0f * t) + noise(rng);
+            right[i] = 0.4f * std::sin(6.2831853f * 330.0f * t) + noise(rng);
+        }
+    }
+
+    // One audited render call of n frames with the given events; mono when `mono`. Returns the
+    // output energy of the left channel.
+    double render(uint32_t n, const AURenderEvent* events, bool mono = false) {
+        fill(n);
+        AUAudioUnitStatus status;
+        {
+            RenderThreadAudit audit;
+            status = host.render(left.data(), mono ? nullptr : right.data(), n, events);
+            tally.add(audit);
+        }
+        EXPECT_EQ(status, noErr);
+        double energy = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            EXPECT_TRUE(std::isfinite(left[i]) && (mono || std::isfinite(right[i]))) << "frame " << i;
+            energy += static_cast<double>(left[i]) * left[i];
+        }
+        return energy;
+    }
+
+    // Renders about `frames` frames in blocks of random size, moving the three knobs now and then
+    // through render events. Returns the output energy.
+    double play(uint64_t frames, bool withMonoBlocks) {
+        std::uniform_int_distribution<uint32_t> blockSize(1, kMaxFrames);
+        std::uniform_real_distribution<float> knob(0, 100);
+        double energy = 0;
+        for (uint64_t done = 0, block = 0; done < frames; ++block) {
+            const uint32_t n = block % 5 == 0 ? blockSize(rng) : 256;
+            const auto e2 = parameterEvent(addr::wowFlutter, knob(rng));
+            const auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameterRamp, &e2);
+            const auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
+            energy += render(n, block % 7 == 3 ? &e0 : nullptr, withMonoBlocks && block % 11 == 5);
+            done += n;
+        }
+        return energy;
+    }
+};
+
+TEST_F(RealtimeSafetyTest, NoAllocationFreeOrBlockingLockInAnyModeThroughModeChanges) {
+    host.set(addr::effectMode, 3);
+    host.set(addr::hissOn, 1);
+    ASSERT_TRUE(host.allocate());
+    host.finishQueuedLoads();
+    render(256, nullptr);
+
+    for (const Stop& stop : kTour) {
+        SCOPED_TRACE(stop.name);
+        // The switch arrives as render events; the first blocks after it may still be silent
+        // while the model-load queue works.
+        const auto amFm = parameterEvent(addr::amFmMode, stop.amFm);
+        const auto mode = parameterEvent(addr::effectMode, static_cast<float>(stop.mode), AURenderEventType::parameter, &amFm);
+        render(256, &mode);
+        render(64, nullptr);
+        // Crackle up in VINYL queues its beds from the render thread as well.
+        const auto crackle = parameterEvent(addr::crackle, 60);
+        render(128, stop.mode == 0 ? &crackle : nullptr);
+        host.finishQueuedLoads();  // waits outside the render call, as a host's UI would
+
+        if (stop.loadsResources) {
+            ASSERT_TRUE(host.unit->isModelReady(stop.mode));
+        }
+        const double energy = play(48000, true);
+        EXPECT_GT(energy, 1.0) << "the mode should sound once its resources are in";
+
+        // Reported per stop, so that a failure names the mode (and the switch into it).
+        EXPECT_EQ(tally.allocations, 0u);
+        EXPECT_EQ(tally.frees, 0u);
+        EXPECT_EQ(tally.locks, 0u);
+        tally = {};
+    }
+}
+
+// The audit itself: it sees what it is meant to catch on the calling thread.
+TEST(RenderThreadAuditTest, SeesAllocationsFreesAndBlockingLocks) {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    RenderThreadAudit audit;
+    void* volatile p = ::operator new(64);  // a call, not a new-expression, so it is never elided
+    ::operator delete(p);
+    pthread_mutex_lock(&mutex);
+    pthread_mutex_unlock(&mutex);
+    EXPECT_GE(audit.allocations(), 1u);
+    EXPECT_GE(audit.frees(), 1u);
+    EXPECT_EQ(audit.blockingLocks(), 1u);
+}
+
+}  // namespace
