@@ -55,5 +55,5 @@ std::vector<NodeSpec> makeParameterTreeSpec();
 // The shared specification, built once per process on first use (thread-safe).
 const ParameterTreeSpec& makeParameterSpecs();
 
-// One platform node per spec node, in order; each parameter starts at its default value.
+// One platform node for each described node, in order; each parameter starts at its default value.
 std::vector<std::shared_ptr<AUParameterNode>> buildParameterTree(const std::vector<NodeSpec>& nodes);
