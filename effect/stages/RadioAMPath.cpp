@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -154,6 +155,88 @@ float convolve(const Convolution& c, int64_t& h, float y) noexcept {
     return (a + (b - a) * c.blend) * kConvolutionGain;
 }
 
+// ---- The convolution of a whole chunk ----------------------------------------------------------
+//
+// convolve() costs two multiply-adds per tap and sample in one long dependent chain. Within a
+// chunk, though, the inputs do not depend on the outputs, so the chunk's outputs are computed
+// side by side: output j of the chunk reads the linear history x[j + T - 1 - k] (the T - 1 ring
+// samples before the chunk, then the chunk's inputs), and every output keeps its own running
+// sums, added in tap order exactly as convolve() adds them. The results are the same bits.
+
+constexpr int64_t kChunk = 64;
+constexpr int64_t kLanes = 8;
+constexpr int64_t kGroups = 4;  // independent groups of lanes hide the adder's latency
+constexpr int64_t kLongestChunkedResponse = 2048;
+
+using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
+
+Lanes loadLanes(const float* p) noexcept {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+Lanes broadcast(float x) noexcept { return Lanes{} + x; }
+
+// Output j of `count` outputs from the linear history x (T - 1 older samples, then the inputs).
+float convolveAt(const Convolution& c, const float* x, int64_t j) noexcept {
+    const float* newest = x + j + c.taps - 1;
+    float a = 0.0f;
+    float b = 0.0f;
+    for (int64_t k = 0; k < c.taps; ++k) {
+        a += c.first[k] * newest[-k];
+        b += c.second[k] * newest[-k];
+    }
+    return (a + (b - a) * c.blend) * kConvolutionGain;
+}
+
+// kGroups · kLanes outputs from position j on.
+void convolveLanes(const Convolution& c, const float* x, int64_t j, float* out) noexcept {
+    Lanes a[kGroups] = {};
+    Lanes b[kGroups] = {};
+    const float* newest = x + j + c.taps - 1;
+    for (int64_t k = 0; k < c.taps; ++k) {
+        const Lanes f = broadcast(c.first[k]);
+        const Lanes g = broadcast(c.second[k]);
+        for (int64_t q = 0; q < kGroups; ++q) {
+            const Lanes r = loadLanes(newest - k + q * kLanes);
+            a[q] = a[q] + f * r;
+            b[q] = b[q] + g * r;
+        }
+    }
+    const Lanes blend = broadcast(c.blend);
+    const Lanes gain = broadcast(kConvolutionGain);
+    for (int64_t q = 0; q < kGroups; ++q) {
+        const Lanes result = (a[q] + (b[q] - a[q]) * blend) * gain;
+        std::memcpy(out + j + q * kLanes, &result, sizeof result);
+    }
+}
+
+// Replaces y[0..count) by the convolution outputs, as `count` calls of convolve() would, and
+// leaves the ring and h as they would.
+void convolveChunk(const Convolution& c, int64_t& h, float* y, int64_t count) noexcept {
+    if (c.taps > kLongestChunkedResponse) {
+        for (int64_t j = 0; j < count; ++j) y[j] = convolve(c, h, y[j]);
+        return;
+    }
+    float x[kLongestChunkedResponse - 1 + kChunk];
+    const int64_t older = c.taps - 1;
+    int64_t p = h - older;
+    if (p < 0) p += c.length;
+    for (int64_t i = 0; i < older; ++i) {
+        x[i] = c.ring[p];
+        p = p + 1 == c.length ? 0 : p + 1;
+    }
+    for (int64_t j = 0; j < count; ++j) {
+        x[older + j] = y[j];
+        c.ring[h] = y[j];
+        h = h + 1 == c.length ? 0 : h + 1;
+    }
+    int64_t j = 0;
+    for (; j + kGroups * kLanes <= count; j += kGroups * kLanes) convolveLanes(c, x, j, y);
+    for (; j < count; ++j) y[j] = convolveAt(c, x, j);
+}
+
 }  // namespace
 
 namespace radio {
@@ -167,32 +250,39 @@ void processAM(RenderState& s, float* samples, uint32_t n, float fs, float knob1
     const Convolution conv = openConvolution(s, k.pair);
     if (!(s.radioAMRingPhase >= 0.0 && s.radioAMRingPhase < 1.0)) s.radioAMRingPhase = 0.0;
 
-    for (uint32_t i = 0; i < n; ++i) {
-        const float x = finiteInput(samples[i]);
-        const double phase = s.radioAMRingPhase;
-        s.radioAMRingPhase = phase + k.carrierIncrement;
-        if (s.radioAMRingPhase >= 1.0) s.radioAMRingPhase -= 1.0;
+    // In chunks: first everything up to the convolution's input, with the static's own output
+    // parked in the sample buffer, then the convolution over the whole chunk.
+    for (uint32_t start = 0; start < n; start += static_cast<uint32_t>(kChunk)) {
+        const auto count = static_cast<int64_t>(std::min<uint32_t>(static_cast<uint32_t>(kChunk), n - start));
+        float* chunk = samples + start;
+        float y[kChunk];
+        for (int64_t i = 0; i < count; ++i) {
+            const float x = finiteInput(chunk[i]);
+            const double phase = s.radioAMRingPhase;
+            s.radioAMRingPhase = phase + k.carrierIncrement;
+            if (s.radioAMRingPhase >= 1.0) s.radioAMRingPhase -= 1.0;
 
-        const float level = std::abs(x);
-        dsp::onePoleStep(s.radioAMSignalEnvelope,
-                         level > s.radioAMSignalEnvelope ? k.envelopeAttack : k.envelopeRelease, level);
+            const float level = std::abs(x);
+            dsp::onePoleStep(s.radioAMSignalEnvelope,
+                             level > s.radioAMSignalEnvelope ? k.envelopeAttack : k.envelopeRelease, level);
 
-        // Rate reduction: the ring modulation is sampled only at the hold instants.
-        s.radioAMSRPhase += 1.0f;
-        if (s.radioAMSRPhase >= k.holdPeriod) {
-            const auto c = static_cast<float>(std::cos(2.0 * std::numbers::pi * phase));
-            // The carrier leaks in only while a signal is present (-60 dB to -42 dB envelope).
-            const float presence = std::clamp((s.radioAMSignalEnvelope - 0.001f) / 0.006943284f, 0.0f, 1.0f);
-            s.radioAMSRPhase -= k.holdPeriod;
-            s.radioAMHeldSample = x * (1.0f - k.depth) + x * c * k.depth + presence * c * k.leak;
+            // Rate reduction: the ring modulation is sampled only at the hold instants.
+            s.radioAMSRPhase += 1.0f;
+            if (s.radioAMSRPhase >= k.holdPeriod) {
+                const auto c = static_cast<float>(std::cos(2.0 * std::numbers::pi * phase));
+                // The carrier leaks in only while a signal is present (-60 dB to -42 dB envelope).
+                const float presence = std::clamp((s.radioAMSignalEnvelope - 0.001f) / 0.006943284f, 0.0f, 1.0f);
+                s.radioAMSRPhase -= k.holdPeriod;
+                s.radioAMHeldSample = x * (1.0f - k.depth) + x * c * k.depth + presence * c * k.leak;
+            }
+
+            const float st = staticBed.present() ? readLooping(staticBed, s.staticPhase) * k.staticChoice.gain : 0.0f;
+            const float duck = k.ducker.step(s.radioStaticDuckerEnvelope, std::abs(st));
+            y[i] = s.radioAMHeldSample * duck;
+            chunk[i] = dsp::tick(k.staticEQ, st, s.radioStaticEQ_z1, s.radioStaticEQ_z2);
         }
-
-        const float st = staticBed.present() ? readLooping(staticBed, s.staticPhase) * k.staticChoice.gain : 0.0f;
-        const float duck = k.ducker.step(s.radioStaticDuckerEnvelope, std::abs(st));
-        float y = s.radioAMHeldSample * duck;
-        if (conv.active()) y = convolve(conv, s.radioAMIRHistoryIndex, y);
-
-        samples[i] = dsp::tick(k.staticEQ, st, s.radioStaticEQ_z1, s.radioStaticEQ_z2) + y * k.makeup;
+        if (conv.active()) convolveChunk(conv, s.radioAMIRHistoryIndex, y, count);
+        for (int64_t i = 0; i < count; ++i) chunk[i] = chunk[i] + y[i] * k.makeup;
     }
 }
 
