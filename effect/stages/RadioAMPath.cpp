@@ -170,13 +170,11 @@ constexpr int64_t kLongestChunkedResponse = 2048;
 
 using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
 
-Lanes loadLanes(const float* p) noexcept {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// Every lane set to v (exactly v, the sign of a zero included).
+void splat(Lanes& lanes, float v) noexcept {
+    static_assert(kLanes == 8);
+    lanes = Lanes{v, v, v, v, v, v, v, v};
 }
-
-Lanes broadcast(float x) noexcept { return Lanes{} + x; }
 
 // Output j of `count` outputs from the linear history x (T - 1 older samples, then the inputs).
 float convolveAt(const Convolution& c, const float* x, int64_t j) noexcept {
@@ -190,22 +188,26 @@ float convolveAt(const Convolution& c, const float* x, int64_t j) noexcept {
     return (a + (b - a) * c.blend) * kConvolutionGain;
 }
 
-// kGroups · kLanes outputs from position j on.
+// kGroups · kLanes outputs from position j on. (No function takes or returns a Lanes value by
+// value: on the generic x86-64 target that would use an ABI that differs from the AVX one.)
 void convolveLanes(const Convolution& c, const float* x, int64_t j, float* out) noexcept {
     Lanes a[kGroups] = {};
     Lanes b[kGroups] = {};
     const float* newest = x + j + c.taps - 1;
     for (int64_t k = 0; k < c.taps; ++k) {
-        const Lanes f = broadcast(c.first[k]);
-        const Lanes g = broadcast(c.second[k]);
+        Lanes f, g;
+        splat(f, c.first[k]);
+        splat(g, c.second[k]);
         for (int64_t q = 0; q < kGroups; ++q) {
-            const Lanes r = loadLanes(newest - k + q * kLanes);
+            Lanes r;
+            std::memcpy(&r, newest - k + q * kLanes, sizeof r);
             a[q] = a[q] + f * r;
             b[q] = b[q] + g * r;
         }
     }
-    const Lanes blend = broadcast(c.blend);
-    const Lanes gain = broadcast(kConvolutionGain);
+    Lanes blend, gain;
+    splat(blend, c.blend);
+    splat(gain, kConvolutionGain);
     for (int64_t q = 0; q < kGroups; ++q) {
         const Lanes result = (a[q] + (b[q] - a[q]) * blend) * gain;
         std::memcpy(out + j + q * kLanes, &result, sizeof result);

@@ -4,16 +4,23 @@
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
 #include "effect/dsp/StageGuards.h"
+#include "effect/stages/RadioFMLanes.h"
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <initializer_list>
 
 // RADIO, FM band: the input runs through a broadcast-style chain (tuning colour, slow gain
 // control, three-band compressor, middle-band width, saturation and a soft clipper) and is laid
 // over a looping radio bed and a static bed; loud static ducks everything but itself.
+//
+// A block runs in chunks of frames. Per frame, in order, go the beds, the tuning colour, the
+// gain control, the crossover and the compressor and ducker followers, each of which depends on
+// the frame before; then the gain curves and the saturations of the whole chunk, which do not,
+// are computed side by side (see RadioFMLanes.h); then the width and the output of each frame.
 
 namespace radio {
 
@@ -48,21 +55,17 @@ constexpr float kBedFadeStep = 1.0f / 256.0f;
 constexpr float kSaturationDrive = 1.1614486f;  // +1.3 dB
 constexpr float kClipperHeadroom = 1.08f;
 
-// One band of the three-band compressor: a peak follower and a static gain curve in dB.
-struct BandCompressor {
+namespace lanes = radio::lanes;
+using lanes::Bank;
+using lanes::Quad;
+
+// The settings of one band compressor.
+struct BandSettings {
     float attack;
     float release;
     float threshold;
     float ratio;
     float makeup;
-
-    float apply(float band, float& follower) const noexcept {
-        const float level = std::abs(band);
-        dsp::onePoleStep(follower, level > follower ? attack : release, level);
-        const float d = dsp::gainToDb(follower, 1.0e-6f);
-        const float gainDb = d > threshold ? (d - threshold) / ratio + threshold - d + makeup : makeup;
-        return band * dsp::dbToGain(gainDb);
-    }
 };
 
 // Everything the FM path derives from the knobs and the rate, once per block.
@@ -76,7 +79,7 @@ struct FMBlock {
     float gainLowering;
     float gainRaising;
     int64_t gainWindow;
-    BandCompressor lowBand, midBand, highBand;
+    BandSettings lowBand, midBand, highBand;
 };
 
 dsp::BiquadCoefficients crossoverLowPass(float hz, float fs) noexcept {
@@ -173,37 +176,184 @@ float gainControl(RenderState& s, const FMBlock& k, float u) noexcept {
     return s.radioFMAGCGain;
 }
 
-struct Bands {
-    float low, mid, high;
-};
-
-// Tuning colour, gain control, crossover and the band compressors of one channel.
-Bands programmeBands(RenderState& s, const FMBlock& k, float x) noexcept {
+// Tuning colour and gain control of one channel: the programme as the crossover receives it.
+float tunedProgramme(RenderState& s, const FMBlock& k, float x) noexcept {
     const float h = dsp::tick(k.tuning, x, s.radioFMFilter_z1, s.radioFMFilter_z2);
-    float u = x + (h - x) * k.tuningMix;
-    u = u * gainControl(s, k, u);
-    const float low = dsp::tick(k.low, dsp::tick(k.low, u, s.radioFMLowLP1_z1, s.radioFMLowLP1_z2),
-                                s.radioFMLowLP2_z1, s.radioFMLowLP2_z2);
-    const float rest = dsp::tick(k.split, dsp::tick(k.split, u, s.radioFMSplitHP1_z1, s.radioFMSplitHP1_z2),
-                                 s.radioFMSplitHP2_z1, s.radioFMSplitHP2_z2);
-    const float mid = dsp::tick(k.mid, dsp::tick(k.mid, rest, s.radioFMMidLP1_z1, s.radioFMMidLP1_z2),
-                                s.radioFMMidLP2_z1, s.radioFMMidLP2_z2);
-    const float high = dsp::tick(k.high, dsp::tick(k.high, rest, s.radioFMHighHP1_z1, s.radioFMHighHP1_z2),
-                                 s.radioFMHighHP2_z1, s.radioFMHighHP2_z2);
-    return {k.lowBand.apply(low, s.radioFMLowEnv), k.midBand.apply(mid, s.radioFMMidEnv),
-            k.highBand.apply(high, s.radioFMHighEnv)};
+    const float u = x + (h - x) * k.tuningMix;
+    return u * gainControl(s, k, u);
 }
 
+// ---- The crossover and compressors of one or two channels, side by side --------------------
+//
+// Crossover lanes: 0 and 1 the left (or only) channel, 2 and 3 the right. The first two sections
+// split the programme into the low band (lanes 0, 2) and the rest above 200 Hz (lanes 1, 3); the
+// next two split the rest into the middle band (lanes 0, 2) and the high band (lanes 1, 3).
+// Compressor lanes: 0-2 the left channel's low, middle and high bands, 3-5 the right channel's,
+// 7 the static ducker, whose "band" is 1 so that its compressed value is the duck gain.
+
+enum BankLane : int { kLowL = 0, kMidL, kHighL, kLowR, kMidR, kHighR, kUnusedLane, kDuckerLane };
+
+// Where each crossover lane's two states live; lanes without a channel use scratch values.
+struct QuadStates {
+    float* z1[4];
+    float* z2[4];
+};
+
+using lanes::BankChunk;
+using lanes::QuadChunk;
+using lanes::kChunk;
+
+// Once Eigen's 16-wide logarithm, exponential and tanh are inlined here, GCC 12 reports the
+// deliberately undefined pass-through operand inside its own AVX-512 intrinsics as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+class FMLanes {
+public:
+    // `right` is null for a mono block: the right lanes then run on silence, in scratch states.
+    FMLanes(const FMBlock& k, RenderState& left, RenderState* right) noexcept : left_(left), right_(right) {
+        setCoefficients(lowSplit1_, k.low, k.split);
+        setCoefficients(lowSplit2_, k.low, k.split);
+        setCoefficients(midHigh1_, k.mid, k.high);
+        setCoefficients(midHigh2_, k.mid, k.high);
+        for (int s = 0; s < 4; ++s) load(section(s), states(s));
+        setBands(kLowL, k);
+        setBands(kLowR, k);
+        // The unused lane follows nothing and stays under its threshold.
+        bank_.attack(kUnusedLane) = bank_.release(kUnusedLane) = 0.0f;
+        bank_.threshold(kUnusedLane) = 0.0f;
+        bank_.ratio(kUnusedLane) = 1.0f;
+        bank_.makeup(kUnusedLane) = 0.0f;
+        bank_.belowGain(kUnusedLane) = 1.0f;
+        bank_.attack(kDuckerLane) = k.ducker.attack;
+        bank_.release(kDuckerLane) = k.ducker.release;
+        bank_.threshold(kDuckerLane) = -28.0f;
+        bank_.ratio(kDuckerLane) = 20.0f;
+        bank_.makeup(kDuckerLane) = 0.0f;
+        bank_.belowGain(kDuckerLane) = 1.0f;
+        bank_.follower << left_.radioFMLowEnv, left_.radioFMMidEnv, left_.radioFMHighEnv,
+            right_ ? right_->radioFMLowEnv : 0.0f, right_ ? right_->radioFMMidEnv : 0.0f,
+            right_ ? right_->radioFMHighEnv : 0.0f, 0.0f, left_.radioStaticDuckerEnvelope;
+    }
+
+    // Splits frame `i` of the chunk into its bands and moves the followers; `staticPeak` keys
+    // the ducker.
+    void split(int i, float uL, float uR, float staticPeak) noexcept {
+        const Quad in(uL, uL, uR, uR);
+        const Quad lowRest = lowSplit2_.tick(lowSplit1_.tick(in));
+        const Quad rest(lowRest(1), lowRest(1), lowRest(3), lowRest(3));
+        const Quad midHigh = midHigh2_.tick(midHigh1_.tick(rest));
+        Bank bands;
+        bands << lowRest(0), midHigh(0), midHigh(1), lowRest(2), midHigh(2), midHigh(3), 0.0f, 1.0f;
+        Bank level = bands.abs();
+        level(kDuckerLane) = staticPeak;
+        bands_.col(i) = bands;
+        followed_.col(i) = bank_.follow(level);
+    }
+
+    // Compresses the chunk's bands; band(i, lane) and duck(i) read the results.
+    void compress() noexcept {
+        BankChunk gain;
+        bank_.gains(followed_, gain);
+        bands_ *= gain;
+    }
+
+    float band(int i, int lane) const noexcept { return bands_(lane, i); }
+    float duck(int i) const noexcept { return bands_(kDuckerLane, i); }
+
+    // Hands the states back to the render states.
+    void store() noexcept {
+        for (int s = 0; s < 4; ++s) save(section(s), states(s));
+        left_.radioFMLowEnv = bank_.follower(kLowL);
+        left_.radioFMMidEnv = bank_.follower(kMidL);
+        left_.radioFMHighEnv = bank_.follower(kHighL);
+        if (right_) {
+            right_->radioFMLowEnv = bank_.follower(kLowR);
+            right_->radioFMMidEnv = bank_.follower(kMidR);
+            right_->radioFMHighEnv = bank_.follower(kHighR);
+        }
+        left_.radioStaticDuckerEnvelope = bank_.follower(kDuckerLane);
+    }
+
+private:
+    static void setCoefficients(lanes::QuadSection& q, const dsp::BiquadCoefficients& even,
+                                const dsp::BiquadCoefficients& odd) noexcept {
+        q.b0 = Quad(even.b0, odd.b0, even.b0, odd.b0);
+        q.b1 = Quad(even.b1, odd.b1, even.b1, odd.b1);
+        q.b2 = Quad(even.b2, odd.b2, even.b2, odd.b2);
+        q.a1 = Quad(even.a1, odd.a1, even.a1, odd.a1);
+        q.a2 = Quad(even.a2, odd.a2, even.a2, odd.a2);
+    }
+
+    void setBands(int first, const FMBlock& k) noexcept {
+        const BandSettings* bands[] = {&k.lowBand, &k.midBand, &k.highBand};
+        for (int b = 0; b < 3; ++b) {
+            const BandSettings& settings = *bands[b];
+            bank_.attack(first + b) = settings.attack;
+            bank_.release(first + b) = settings.release;
+            bank_.threshold(first + b) = settings.threshold;
+            bank_.ratio(first + b) = settings.ratio;
+            bank_.makeup(first + b) = settings.makeup;
+            bank_.belowGain(first + b) = dsp::dbToGain(settings.makeup);
+        }
+    }
+
+    lanes::QuadSection& section(int s) noexcept {
+        lanes::QuadSection* sections[] = {&lowSplit1_, &lowSplit2_, &midHigh1_, &midHigh2_};
+        return *sections[s];
+    }
+
+    // The states of section s: the left channel's two lanes, then the right channel's (or
+    // scratch values for a mono block).
+    QuadStates states(int s) noexcept {
+        RenderState& l = left_;
+        const auto pair = [](RenderState& st, int section) -> std::array<float*, 4> {
+            switch (section) {
+                case 0: return {&st.radioFMLowLP1_z1, &st.radioFMSplitHP1_z1, &st.radioFMLowLP1_z2, &st.radioFMSplitHP1_z2};
+                case 1: return {&st.radioFMLowLP2_z1, &st.radioFMSplitHP2_z1, &st.radioFMLowLP2_z2, &st.radioFMSplitHP2_z2};
+                case 2: return {&st.radioFMMidLP1_z1, &st.radioFMHighHP1_z1, &st.radioFMMidLP1_z2, &st.radioFMHighHP1_z2};
+                default: return {&st.radioFMMidLP2_z1, &st.radioFMHighHP2_z1, &st.radioFMMidLP2_z2, &st.radioFMHighHP2_z2};
+            }
+        };
+        const std::array<float*, 4> a = pair(l, s);
+        float* scratch = scratch_[s];
+        const std::array<float*, 4> b =
+            right_ ? pair(*right_, s) : std::array<float*, 4>{&scratch[0], &scratch[1], &scratch[2], &scratch[3]};
+        return {{a[0], a[1], b[0], b[1]}, {a[2], a[3], b[2], b[3]}};
+    }
+
+    static void load(lanes::QuadSection& q, const QuadStates& st) noexcept {
+        for (int lane = 0; lane < 4; ++lane) {
+            q.z1(lane) = *st.z1[lane];
+            q.z2(lane) = *st.z2[lane];
+        }
+    }
+
+    static void save(const lanes::QuadSection& q, const QuadStates& st) noexcept {
+        for (int lane = 0; lane < 4; ++lane) {
+            *st.z1[lane] = q.z1(lane);
+            *st.z2[lane] = q.z2(lane);
+        }
+    }
+
+    RenderState& left_;
+    RenderState* right_;
+    float scratch_[4][4] = {};
+    lanes::QuadSection lowSplit1_, lowSplit2_, midHigh1_, midHigh2_;
+    lanes::CompressorBank bank_;
+    // Every column holds finite numbers, also past the end of a short chunk.
+    BankChunk bands_ = BankChunk::Zero();
+    BankChunk followed_ = BankChunk::Zero();
+};
+
+
 // Stereo width of the middle band: the side signal is lifted in its 500 Hz - 3 kHz band and
-// saturated. Uses the left state's side filters.
-void widenMiddle(RenderState& left, const FMBlock& k, float& midL, float& midR) noexcept {
-    const float m = (midL + midR) / 2.0f;
-    const float side = (midL - midR) / 2.0f;
+// saturated (the saturation is the caller's, in lane 2 of `shaped`). Uses the left state's side
+// filters. Returns the argument of the saturation.
+float sideDrive(RenderState& left, const FMBlock& k, float side) noexcept {
     const float band = dsp::tick(k.sideLP, dsp::tick(k.sideHP, side, left.radioFMSideHP_z1, left.radioFMSideHP_z2),
                                  left.radioFMSideLP_z1, left.radioFMSideLP_z2);
-    const float shaped = std::tanh(1.2f * (side + 0.3f * band)) / 1.2f;
-    midL = m + shaped;
-    midR = m - shaped;
+    return 1.2f * (side + 0.3f * band);
 }
 
 // Linear up to 0.92, then a cubic knee that levels off at 0.97333.
@@ -214,8 +364,10 @@ float softClip(float v) noexcept {
     return std::copysign(0.92f + 0.08f * (t - t * t * t / 3.0f), v);
 }
 
-float channelOutput(const Bands& b, const BedSample& bed, float staticSample, float duck, float bedLevel) noexcept {
-    const float sum = b.low + b.mid + 0.5f * std::tanh(2.0f * b.high);
+// `tanhHigh` is tanh(2 · high band).
+float channelOutput(float low, float mid, float tanhHigh, const BedSample& bed, float staticSample, float duck,
+                    float bedLevel) noexcept {
+    const float sum = low + mid + 0.5f * tanhHigh;
     const float driven = sum * kSaturationDrive * kClipperHeadroom;
     return staticSample + duck * (bed.value * bed.fade * bedLevel + softClip(driven) / kClipperHeadroom);
 }
@@ -243,18 +395,39 @@ void settleFMState(RenderState& s) noexcept {
     settleGroup({&s.radioFMAGCGain}, 1.0f);
 }
 
+// The beds of one frame and channel, kept for the chunk's output step.
+struct ChunkBeds {
+    BedSample bed[kChunk];
+    float staticSample[kChunk];
+
+    void next(int i, FMChannel& c, const FMBlock& k) noexcept {
+        bed[i] = nextBedSample(c);
+        staticSample[i] = nextStaticSample(c, k.staticChoice.gain);
+    }
+};
+
 void processFMMono(RenderState& s, float* samples, uint32_t n, float fs, float knob1, float knob3,
                    float knob2) noexcept {
     const FMBlock k = fmBlock(fs, knob1, knob3, knob2);
     FMChannel c = openChannel(s, k);
-    for (uint32_t i = 0; i < n; ++i) {
-        const float x = radio::finiteInput(samples[i]);
-        const BedSample bed = nextBedSample(c);
-        const float st = nextStaticSample(c, k.staticChoice.gain);
-        const float duck = k.ducker.step(s.radioStaticDuckerEnvelope, std::abs(st));
-        const Bands b = programmeBands(s, k, x);
-        samples[i] = channelOutput(b, bed, st, duck, k.bedLevel);
+    FMLanes chain(k, s, nullptr);
+    ChunkBeds beds;
+    QuadChunk drive = QuadChunk::Zero();
+    for (uint32_t start = 0; start < n; start += kChunk) {
+        const int count = static_cast<int>(std::min<uint32_t>(kChunk, n - start));
+        float* x = samples + start;
+        for (int i = 0; i < count; ++i) {
+            beds.next(i, c, k);
+            chain.split(i, tunedProgramme(s, k, radio::finiteInput(x[i])), 0.0f, std::abs(beds.staticSample[i]));
+        }
+        chain.compress();
+        for (int i = 0; i < count; ++i) drive(0, i) = 2.0f * chain.band(i, kHighL);
+        const QuadChunk shaped = drive.tanh();
+        for (int i = 0; i < count; ++i)
+            x[i] = channelOutput(chain.band(i, kLowL), chain.band(i, kMidL), shaped(0, i), beds.bed[i],
+                                 beds.staticSample[i], chain.duck(i), k.bedLevel);
     }
+    chain.store();
     settleFMState(s);
 }
 
@@ -263,25 +436,46 @@ void processFMStereo(RenderState& left, RenderState& right, float* L, float* R, 
     const FMBlock k = fmBlock(fs, knob1, knob3, knob2);
     FMChannel cl = openChannel(left, k);
     FMChannel cr = openChannel(right, k);
-    for (uint32_t i = 0; i < n; ++i) {
-        const float xl = radio::finiteInput(L[i]);
-        const float xr = radio::finiteInput(R[i]);
-        const BedSample bedL = nextBedSample(cl);
-        const BedSample bedR = nextBedSample(cr);
-        const float stL = nextStaticSample(cl, k.staticChoice.gain);
-        const float stR = nextStaticSample(cr, k.staticChoice.gain);
-        // One follower for both channels, keyed by the louder static.
-        const float duck = k.ducker.step(left.radioStaticDuckerEnvelope, std::max(std::abs(stL), std::abs(stR)));
-        right.radioStaticDuckerEnvelope = left.radioStaticDuckerEnvelope;
-        Bands bl = programmeBands(left, k, xl);
-        Bands br = programmeBands(right, k, xr);
-        widenMiddle(left, k, bl.mid, br.mid);
-        L[i] = channelOutput(bl, bedL, stL, duck, k.bedLevel);
-        R[i] = channelOutput(br, bedR, stR, duck, k.bedLevel);
+    FMLanes chain(k, left, &right);
+    ChunkBeds bedsL, bedsR;
+    QuadChunk drive = QuadChunk::Zero();
+    float middle[kChunk];
+    for (uint32_t start = 0; start < n; start += kChunk) {
+        const int count = static_cast<int>(std::min<uint32_t>(kChunk, n - start));
+        float* xl = L + start;
+        float* xr = R + start;
+        for (int i = 0; i < count; ++i) {
+            bedsL.next(i, cl, k);
+            bedsR.next(i, cr, k);
+            // One ducker for both channels, keyed by the louder static.
+            const float peak = std::max(std::abs(bedsL.staticSample[i]), std::abs(bedsR.staticSample[i]));
+            chain.split(i, tunedProgramme(left, k, radio::finiteInput(xl[i])),
+                        tunedProgramme(right, k, radio::finiteInput(xr[i])), peak);
+        }
+        chain.compress();
+        for (int i = 0; i < count; ++i) {
+            const float midL = chain.band(i, kMidL);
+            const float midR = chain.band(i, kMidR);
+            middle[i] = (midL + midR) / 2.0f;
+            const float side = (midL - midR) / 2.0f;
+            drive.col(i) = Quad(2.0f * chain.band(i, kHighL), 2.0f * chain.band(i, kHighR), sideDrive(left, k, side), 0.0f);
+        }
+        const QuadChunk shaped = drive.tanh();
+        for (int i = 0; i < count; ++i) {
+            const float width = shaped(2, i) / 1.2f;
+            xl[i] = channelOutput(chain.band(i, kLowL), middle[i] + width, shaped(0, i), bedsL.bed[i],
+                                  bedsL.staticSample[i], chain.duck(i), k.bedLevel);
+            xr[i] = channelOutput(chain.band(i, kLowR), middle[i] - width, shaped(1, i), bedsR.bed[i],
+                                  bedsR.staticSample[i], chain.duck(i), k.bedLevel);
+        }
     }
+    chain.store();
+    right.radioStaticDuckerEnvelope = left.radioStaticDuckerEnvelope;
     settleFMState(left);
     settleFMState(right);
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace
 
