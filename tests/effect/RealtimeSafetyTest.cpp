@@ -1,6 +1,8 @@
 // The render thread's side of the whole effect, in every mode with the generated bundle loaded:
 // through mode changes, knob moves, odd block sizes, mono blocks and the unloading of RADIO's
-// beds, no render call allocates, frees or takes a lock that can block.
+// beds, no render call allocates, frees or takes a lock that can block; and from signal into
+// silence no render call lets a subnormal number out or leaves the caller's floating-point mode
+// changed.
 
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
@@ -8,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -186,6 +192,47 @@ TEST_F(RealtimeSafetyTest, NoAllocationFreeOrBlockingLockInAnyModeThroughModeCha
         tally = {};
     }
 }
+
+#if defined(__SSE__)
+constexpr unsigned kFlushBits = 0x8040;    // flush-to-zero and denormals-are-zero
+constexpr unsigned kControlBits = 0xffc0;  // the mode; below it are the sticky exception flags
+
+unsigned controlMode() { return _mm_getcsr() & kControlBits; }
+
+// Every mode, from signal into silence, with the caller's floating-point mode alternating between
+// plain and flushing: no output sample is ever subnormal (decaying states would otherwise sink
+// there and turn slow), and every render call hands the caller's mode back as it found it.
+TEST(RenderFloatingPointTest, NoSubnormalOutputAfterSignalAndTheCallersModeComesBack) {
+    const unsigned callerMode = controlMode() & ~kFlushBits;
+    for (const Stop& stop : kTour) {
+        SCOPED_TRACE(stop.name);
+        EffectHost host({.sampleRate = 48000, .maxFrames = 256, .bundle = Bundle(TOLVANE_RESOURCE_DIR)});
+        host.set(addr::effectMode, static_cast<float>(stop.mode));
+        host.set(addr::amFmMode, stop.amFm);
+        host.set(addr::crackle, 0);  // no crackle bed, so silence in gives silence out
+        ASSERT_TRUE(host.allocate());
+        host.finishQueuedLoads();
+        std::vector<float> L(256), R(256);
+        std::size_t subnormal = 0, modeChanged = 0;
+        for (int block = 0; block < 48000 * 3 / 256; ++block) {
+            // 0.5 s of a tone, 0.1 s of it 600 dB down (as near the smallest normal numbers as
+            // float goes), then silence.
+            const float level = block < 94 ? 0.5f : block < 113 ? 1e-30f : 0.0f;
+            for (int i = 0; i < 256; ++i) L[i] = R[i] = level * std::sin(0.05f * static_cast<float>(block * 256 + i));
+            const unsigned mode = block % 2 == 0 ? callerMode : callerMode | kFlushBits;
+            _mm_setcsr(mode);
+            const AUAudioUnitStatus status = host.render(L.data(), R.data(), 256);
+            modeChanged += controlMode() != mode;
+            _mm_setcsr(callerMode);
+            ASSERT_EQ(status, noErr);
+            for (int i = 0; i < 256; ++i)
+                subnormal += std::fpclassify(L[i]) == FP_SUBNORMAL || std::fpclassify(R[i]) == FP_SUBNORMAL;
+        }
+        EXPECT_EQ(subnormal, 0u);
+        EXPECT_EQ(modeChanged, 0u);
+    }
+}
+#endif
 
 // The audit itself: it sees what it is meant to catch on the calling thread.
 TEST(RenderThreadAuditTest, SeesAllocationsFreesAndBlockingLocks) {
