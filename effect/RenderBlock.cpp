@@ -63,6 +63,18 @@ void scale(float* samples, uint32_t n, float gain) noexcept {
     for (uint32_t i = 0; i < n; ++i) samples[i] *= gain;
 }
 
+// Both channels through one section set, in one pass: the two recurrences then overlap instead
+// of running one after the other. Each channel's arithmetic is dsp::tick's, unchanged.
+void processStereoInPlace(const dsp::BiquadCoefficients& k, float* L, float* R, uint32_t n, float& l1, float& l2,
+                          float& r1, float& r2) noexcept {
+    float a1 = l1, a2 = l2, b1 = r1, b2 = r2;
+    for (uint32_t i = 0; i < n; ++i) {
+        L[i] = dsp::tick(k, L[i], a1, a2);
+        R[i] = dsp::tick(k, R[i], b1, b2);
+    }
+    l1 = a1, l2 = a2, r1 = b1, r2 = b2;
+}
+
 }  // namespace
 
 int64_t effectModeFromValue(AUValue value) noexcept {
@@ -199,20 +211,23 @@ void RenderContext::addHiss(float* L, float* R, uint32_t n) noexcept {
     const auto length = static_cast<int64_t>(bed->frameLength());
     const float level = valueOr(hissLevelParam, 40);
     const float gain = std::pow(10.0f, (level * 0.4f - 60.0f) / 20.0f);
+    // The head counts whole samples; the bed position follows it, wrapping as the head's modulo would.
+    int64_t position = static_cast<int64_t>(s.hissReadHead) % length;
     for (uint32_t i = 0; i < n; ++i) {
-        const float h = channel[static_cast<int64_t>(s.hissReadHead) % length] * gain;
+        const float h = channel[position] * gain;
         L[i] += h;
         if (R) R[i] += h;
-        s.hissReadHead += 1.0;
+        if (++position == length) position = 0;
     }
+    s.hissReadHead += static_cast<double>(n);
     if (s.hissReadHead >= static_cast<double>(length)) s.hissReadHead -= static_cast<double>(length);
 }
 
 void RenderContext::applyOutputLowPass(float* L, float* R, uint32_t n) noexcept {
     RenderState& s = *renderState;
     const dsp::BiquadCoefficients k = outputLowPass(sampleRate);
-    dsp::processInPlace(k, L, n, s.hfRolloffL_z1, s.hfRolloffL_z2);
-    if (R) dsp::processInPlace(k, R, n, s.hfRolloffR_z1, s.hfRolloffR_z2);
+    if (R) processStereoInPlace(k, L, R, n, s.hfRolloffL_z1, s.hfRolloffL_z2, s.hfRolloffR_z1, s.hfRolloffR_z2);
+    else dsp::processInPlace(k, L, n, s.hfRolloffL_z1, s.hfRolloffL_z2);
 }
 
 void RenderContext::applyOutputLevel(float* L, float* R, uint32_t n) noexcept {

@@ -215,9 +215,12 @@ void refreshFilterCoefficients(RenderState& s, float fs) {
 void runLowEndFilters(RenderState& s, float* samples, uint32_t n, float fs) {
     refreshFilterCoefficients(s, fs);
     const dsp::BiquadCoefficients hp = highPassCoefficients(s);
-    dsp::processInPlace(hp, samples, n, s.hpf1_z1, s.hpf1_z2);
-    dsp::processInPlace(hp, samples, n, s.hpf2_z1, s.hpf2_z2);
-    dsp::processInPlace(peakingCoefficients(s), samples, n, s.eqZ1, s.eqZ2);
+    const dsp::BiquadCoefficients eq = peakingCoefficients(s);
+    // One pass through all three sections, so that their recurrences overlap.
+    float h1 = s.hpf1_z1, h2 = s.hpf1_z2, g1 = s.hpf2_z1, g2 = s.hpf2_z2, e1 = s.eqZ1, e2 = s.eqZ2;
+    for (uint32_t i = 0; i < n; ++i)
+        samples[i] = dsp::tick(eq, dsp::tick(hp, dsp::tick(hp, samples[i], h1, h2), g1, g2), e1, e2);
+    s.hpf1_z1 = h1, s.hpf1_z2 = h2, s.hpf2_z1 = g1, s.hpf2_z2 = g2, s.eqZ1 = e1, s.eqZ2 = e2;
 }
 
 // ---- Wow and flutter -----------------------------------------------------------------------
