@@ -346,7 +346,6 @@ private:
     BankChunk followed_ = BankChunk::Zero();
 };
 
-
 // Stereo width of the middle band: the side signal is lifted in its 500 Hz - 3 kHz band and
 // saturated (the saturation is the caller's, in lane 2 of `shaped`). Uses the left state's side
 // filters. Returns the argument of the saturation.
