@@ -219,8 +219,8 @@ void RenderContext::addHiss(float* L, float* R, uint32_t n) noexcept {
         if (R) R[i] += h;
         if (++position == length) position = 0;
     }
-    s.hissReadHead += static_cast<double>(n);
-    if (s.hissReadHead >= static_cast<double>(length)) s.hissReadHead -= static_cast<double>(length);
+    // Wrapped by the whole bed length, so a bed shorter than a block cannot make the head grow.
+    s.hissReadHead = std::fmod(s.hissReadHead + static_cast<double>(n), static_cast<double>(length));
 }
 
 void RenderContext::applyOutputLowPass(float* L, float* R, uint32_t n) noexcept {

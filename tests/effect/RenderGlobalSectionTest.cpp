@@ -67,6 +67,18 @@ TEST(RenderHissTest, BedWrapsByModuloInsideABlockAndTheHeadStaysInRange) {
     }
 }
 
+TEST(RenderHissTest, HeadStaysWithinABedShorterThanABlock) {
+    EffectHost host;
+    host.set(addr::effectMode, 8);
+    host.set(addr::hissOn, 1);
+    ASSERT_TRUE(host.allocate());
+    host.unit->resourcePublisher.publish(host.unit->renderState->hissBuffer, monoBed({1, 2, 3, 4, 5, 6, 7}));
+    host.process(std::vector<float>(512 * 40), std::vector<float>(512 * 40), 512);
+    EXPECT_GE(host.unit->renderState->hissReadHead, 0.0);
+    EXPECT_LT(host.unit->renderState->hissReadHead, 7.0);
+    EXPECT_EQ(host.unit->renderState->hissReadHead, static_cast<double>((512 * 40) % 7));
+}
+
 TEST(RenderHissTest, NoHissWhenOffOrBedEmpty) {
     EffectHost host;
     host.set(addr::effectMode, 8);
