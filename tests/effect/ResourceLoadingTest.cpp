@@ -104,7 +104,7 @@ TEST(ModelLoadingTest, MissingAndRejectedFilesPrintOneLinePerStateAndLeaveTheSlo
     FullTestBundle bundle;
     bundle.remove("tv-vinyl-37.json");
     bundle.remove("bit67.nam");
-    bundle.writeText("tv-drive-50.nam", "{ not json");
+    bundle.write("tv-drive-50.nam", "{ not json");
 
     struct Case {
         AUValue mode;
@@ -221,8 +221,8 @@ TEST(BedLoadingTest, UnreadableBedsAreSkippedSilentlyAndKeepTheirSlot) {
     auto* oldResponse = u.renderState->radioAMIRs[0].get();
     auto* oldHistory = u.renderState->radioAMIRHistory.get();
     bundle.remove("static4.wav");
-    for (int k : {0, 12, 25, 37, 50, 62, 75, 87, 100}) bundle.writeText("tvradio_" + std::to_string(k) + "-48k.wav", "not audio");
-    bundle.writeText("hiss.wav", "not audio");
+    for (int k : {0, 12, 25, 37, 50, 62, 75, 87, 100}) bundle.write("tvradio_" + std::to_string(k) + "-48k.wav", "not audio");
+    bundle.write("hiss.wav", "not audio");
     AVAudioPCMBuffer* oldHiss = u.renderState->hissBuffer.get();
     u.deallocateRenderResources();
     // Deallocation empties the radio slots; put a marker back to see that a skipped file keeps it.

@@ -3,13 +3,10 @@
 // Shared helpers of the nam library tests: scratch model files, model JSON builders, a naive
 // double-precision FIR reference and small test-only architectures registered at run time.
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,36 +16,17 @@
 #include "neural/nam/dsp.h"
 #include "neural/nam/model_config.h"
 #include "neural/nam/registry.h"
+#include "tests/support/TempFolder.h"
 
 namespace nam_test {
 
 using nlohmann::json;
 
-// A scratch directory for model files, removed with everything in it.
-class TempDir {
+// A scratch folder for model files, which takes JSON models as well as text.
+class TempDir : public tolvane::test::TempFolder {
 public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "nam-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::filesystem::path write(const std::string& name, const std::string& text) const {
-        const auto file = path_ / name;
-        std::ofstream(file, std::ios::binary) << text;
-        return file;
-    }
+    using TempFolder::write;
     std::filesystem::path write(const std::string& name, const json& model) const { return write(name, model.dump()); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
 };
 
 // A Linear model file: taps t[0..rf-1] (t[0] on the current sample), then the bias if any.

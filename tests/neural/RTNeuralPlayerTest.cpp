@@ -4,10 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -18,37 +15,15 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 using nlohmann::json;
+using tolvane::test::TempFolder;
 
 constexpr int kHidden = 40;
 constexpr int kGates = 4 * kHidden;
-
-// A scratch directory for model files, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "rtneural-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string write(const std::string& name, const std::string& text) const {
-        const auto file = path_ / name;
-        std::ofstream(file) << text;
-        return file.string();
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string path() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 using Rows = std::vector<std::vector<float>>;
 
@@ -125,7 +100,7 @@ std::vector<float> testSignal(int n, unsigned seed) {
     return x;
 }
 
-std::unique_ptr<RTNeuralPlayer> loadedPlayer(const TempDir& dir, const json& model, const std::string& name = "m.json") {
+std::unique_ptr<RTNeuralPlayer> loadedPlayer(const TempFolder& dir, const json& model, const std::string& name = "m.json") {
     auto player = std::make_unique<RTNeuralPlayer>();
     Error error;
     const bool ok = player->loadModelAtPath(dir.write(name, model.dump()), &error);
@@ -147,7 +122,7 @@ bool bitIdentical(const std::vector<float>& a, const std::vector<float>& b) {
 // Numerical behaviour against the independent reference
 
 TEST(RTNeuralPlayerReference, MatchesNaiveDoubleLstmOnRandomWeights) {
-    TempDir dir;
+    TempFolder dir;
     for (unsigned seed : {1u, 2u, 3u}) {
         const FileWeights weights = randomWeights(seed);
         auto player = loadedPlayer(dir, weights.toJson());
@@ -164,14 +139,14 @@ TEST(RTNeuralPlayerReference, MatchesNaiveDoubleLstmOnRandomWeights) {
 }
 
 TEST(RTNeuralPlayerReference, AllZeroWeightsAreTheIdentity) {
-    TempDir dir;
+    TempFolder dir;
     auto player = loadedPlayer(dir, FileWeights{}.toJson());
     const std::vector<float> input = testSignal(1000, 7);
     EXPECT_TRUE(bitIdentical(processed(*player, input), input));
 }
 
 TEST(RTNeuralPlayerReference, DenseBiasAloneIsAddedToEverySample) {
-    TempDir dir;
+    TempFolder dir;
     FileWeights weights;
     weights.denseBias = {0.1f};
     auto player = loadedPlayer(dir, weights.toJson());
@@ -181,7 +156,7 @@ TEST(RTNeuralPlayerReference, DenseBiasAloneIsAddedToEverySample) {
 }
 
 TEST(RTNeuralPlayerReference, EntriesBeyondTheNeededShapesAndOtherKeysAreIgnored) {
-    TempDir dir;
+    TempFolder dir;
     const FileWeights weights = randomWeights(11);
     json model = weights.toJson();
     auto& dict = model["state_dict"];
@@ -275,7 +250,7 @@ std::vector<BadFile> badFiles() {
 class RTNeuralPlayerBadFile : public ::testing::TestWithParam<BadFile> {};
 
 TEST_P(RTNeuralPlayerBadFile, IsRefusedWithCodeMinusTwoAndPassesAudioUnchanged) {
-    TempDir dir;
+    TempFolder dir;
     RTNeuralPlayer player;
     // A good model first: a bad load must also take that one out of play.
     ASSERT_TRUE(player.loadModelAtPath(dir.write("good.json", randomWeights(4).toJson().dump())));
@@ -296,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RTNeuralPlayerBadFile, ::testing::ValuesIn(badF
                          [](const auto& info) { return info.param.name; });
 
 TEST(RTNeuralPlayerLoad, UnopenablePathsGiveCodeMinusOneAndKeepTheCurrentModel) {
-    TempDir dir;
+    TempFolder dir;
     const FileWeights weights = randomWeights(21);
     auto player = loadedPlayer(dir, weights.toJson(), "a.json");
     auto twin = loadedPlayer(dir, weights.toJson(), "b.json");
@@ -304,7 +279,7 @@ TEST(RTNeuralPlayerLoad, UnopenablePathsGiveCodeMinusOneAndKeepTheCurrentModel) 
     processed(*player, input);
     processed(*twin, input);
 
-    for (const std::string& path : {dir.file("missing.json"), dir.path(), std::string()}) {
+    for (const std::string& path : {dir.file("missing.json").string(), dir.path().string(), std::string()}) {
         Error error;
         EXPECT_FALSE(player->loadModelAtPath(path, &error));
         EXPECT_EQ(error.domain, "RTNeuralPlayer");
@@ -318,7 +293,7 @@ TEST(RTNeuralPlayerLoad, UnopenablePathsGiveCodeMinusOneAndKeepTheCurrentModel) 
 }
 
 TEST(RTNeuralPlayerLoad, ANewModelStartsFromAClearedState) {
-    TempDir dir;
+    TempFolder dir;
     const json model = randomWeights(31).toJson();
     auto player = loadedPlayer(dir, model);
     const std::vector<float> input = testSignal(500, 32);
@@ -331,7 +306,7 @@ TEST(RTNeuralPlayerLoad, ANewModelStartsFromAClearedState) {
 // Processing
 
 TEST(RTNeuralPlayerProcess, OutputIsBitIdenticalAcrossBlockSplits) {
-    TempDir dir;
+    TempFolder dir;
     const json model = randomWeights(41).toJson();
     const std::vector<float> input = testSignal(6000, 42);
     auto whole = loadedPlayer(dir, model);
@@ -353,7 +328,7 @@ TEST(RTNeuralPlayerProcess, OutputIsBitIdenticalAcrossBlockSplits) {
 }
 
 TEST(RTNeuralPlayerProcess, StatePersistsAcrossCallsAndResetReproducesTheFirstRun) {
-    TempDir dir;
+    TempFolder dir;
     auto player = loadedPlayer(dir, randomWeights(51).toJson());
     const std::vector<float> input = testSignal(800, 52);
     const std::vector<float> first = processed(*player, input);
@@ -365,7 +340,7 @@ TEST(RTNeuralPlayerProcess, StatePersistsAcrossCallsAndResetReproducesTheFirstRu
 }
 
 TEST(RTNeuralPlayerProcess, LeavesTheBufferAloneWhenThereIsNothingToDo) {
-    TempDir dir;
+    TempFolder dir;
     const std::vector<float> input = testSignal(64, 61);
 
     RTNeuralPlayer fresh;  // never loaded
@@ -385,7 +360,7 @@ TEST(RTNeuralPlayerProcess, LeavesTheBufferAloneWhenThereIsNothingToDo) {
 }
 
 TEST(RTNeuralPlayerProcess, AllocatesNothing) {
-    TempDir dir;
+    TempFolder dir;
     auto player = loadedPlayer(dir, randomWeights(71).toJson());
     std::vector<float> buffer = testSignal(4096, 72);
     tolvane::test::AllocationCounter counter;
@@ -397,7 +372,7 @@ TEST(RTNeuralPlayerProcess, AllocatesNothing) {
 }
 
 TEST(RTNeuralPlayerProcess, NonFiniteInputIsTreatedAsSilenceAndDoesNotPoisonTheState) {
-    TempDir dir;
+    TempFolder dir;
     const json model = randomWeights(81).toJson();
     auto player = loadedPlayer(dir, model);
     auto twin = loadedPlayer(dir, model, "twin.json");
@@ -417,7 +392,7 @@ TEST(RTNeuralPlayerProcess, NonFiniteInputIsTreatedAsSilenceAndDoesNotPoisonTheS
 }
 
 TEST(RTNeuralPlayerProcess, HugeInputsSaturateWithoutBreakingTheState) {
-    TempDir dir;
+    TempFolder dir;
     const json model = randomWeights(91).toJson();
     auto player = loadedPlayer(dir, model);
     std::vector<float> loud(200);
@@ -427,7 +402,7 @@ TEST(RTNeuralPlayerProcess, HugeInputsSaturateWithoutBreakingTheState) {
 }
 
 TEST(RTNeuralPlayerProcess, HeapInstancesAreAlignedForTheFixedSizeModel) {
-    TempDir dir;
+    TempFolder dir;
     const std::string path = dir.write("m.json", randomWeights(101).toJson().dump());
     auto shared = std::make_shared<RTNeuralPlayer>();
     std::vector<RTNeuralPlayer> many(3);

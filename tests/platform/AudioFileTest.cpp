@@ -1,4 +1,5 @@
 #include "platform/avfaudio/AVAudioFile.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -36,13 +37,6 @@ float sampleFloat(int frame, int channel) {
 
 class AudioFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tolvane-audio-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::string path(const std::string& name) const { return (dir / name).string(); }
 
     // Writes interleaved samples with libsndfile itself, independent of the code under test.
@@ -73,7 +67,8 @@ protected:
         return file;
     }
 
-    fs::path dir;
+    tolvane::test::TempFolder folder;
+    const fs::path dir = folder.path();
 };
 
 std::shared_ptr<AVAudioPCMBuffer> readWhole(AVAudioFile& file) {

@@ -1,4 +1,5 @@
 #include "platform/foundation/Bundle.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,29 +14,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path makeTempDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "tolvane-bundle-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 void touch(const fs::path& path) { std::ofstream(path) << "x"; }
 
 class BundleTest : public testing::Test {
 protected:
     void SetUp() override {
-        root = makeTempDirectory();
-        resources = root / "resources";
         fs::create_directories(resources / "folder.wav");
         touch(resources / "hiss.wav");
         touch(resources / "tv-vinyl-0.json");
         touch(resources / "plain");
         touch(root / "secret.wav");
     }
-    void TearDown() override { fs::remove_all(root); }
 
-    fs::path root;
-    fs::path resources;
+    tolvane::test::TempFolder folder;
+    const fs::path root = folder.path();
+    const fs::path resources = root / "resources";
 };
 
 TEST_F(BundleTest, FindsRegularFilesByNameAndExtension) {

@@ -204,11 +204,10 @@ TEST_F(Lv2Hosts, SordValidateFindsNoErrorInOurTriples) {
 
     // The check can fail: a port without a name or symbol is an error it reports.
     TempFolder folder;
-    folder.writeText("bad.ttl",
-                     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-                     "<urn:x> a lv2:Plugin ; lv2:port [ a lv2:InputPort , lv2:ControlPort ; lv2:index 0 ] .\n");
+    const auto bad = folder.write("bad.ttl", "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                                             "<urn:x> a lv2:Plugin ; lv2:port [ a lv2:InputPort , lv2:ControlPort ; lv2:index 0 ] .\n");
     std::vector<std::string> withBad = specifications;
-    withBad.push_back((folder.path() / "bad.ttl").string());
+    withBad.push_back(bad.string());
     EXPECT_NE(errorSummary(withBad), baseline);
 }
 
@@ -219,7 +218,7 @@ TEST_F(Lv2Hosts, Lv2fileRendersLikeTolvaneRender) {
     GTEST_SKIP() << "lv2file is not built with the sanitizers, so it cannot load this tree's sanitized plug-in";
 #endif
     ASSERT_TRUE(programAvailable("lv2file")) << "lv2file is missing: scripts/setup installs it";
-    TempFolder folder;
+    BundleFolder folder;
     folder.writeWav("in.wav", testProgramme(44100, 30000, 2), 44100);
     const std::string in = (folder.path() / "in.wav").string();
     for (const char* block : {"64", "512"}) {

@@ -32,7 +32,7 @@ public:
     std::string outputPath(const std::string& name) const { return (folder_.path() / name).string(); }
 
 private:
-    TempFolder folder_;
+    BundleFolder folder_;
     std::map<std::pair<double, int>, std::string> files_;
 };
 
@@ -125,8 +125,7 @@ TEST_F(RenderTool, RefusesBadRequestsClearly) {
     const std::string& in = inputs().file(44100, 2);
     const std::string out = inputs().outputPath("refused.wav");
     TempFolder scratch;
-    scratch.writeText("notes.txt", "not audio");
-    const std::string notAudio = (scratch.path() / "notes.txt").string();
+    const std::string notAudio = scratch.write("notes.txt", "not audio").string();
     const BadRequest requests[] = {
         {"missing bundle", {"--plugin", "/nonexistent/tolvane.lv2", "--in", in, "--out", out}, "no LV2 bundle folder"},
         {"folder without plug-in", {"--plugin", scratch.path().string(), "--in", in, "--out", out}, "no LV2 plug-in in"},

@@ -2,46 +2,26 @@
 
 #include "platform/avfaudio/AVAudioFile.h"
 #include "platform/foundation/Bundle.h"
+#include "tests/support/TempFolder.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tolvane::test {
 
-// A temporary resource folder, removed with everything in it.
-class TempFolder {
+// A scratch folder with WAV files written into it, which the effect can read as its bundle.
+class BundleFolder : public TempFolder {
 public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    Bundle bundle() const { return Bundle(path_); }
-
-    void writeText(const std::string& fileName, const std::string& text) const {
-        std::ofstream(path_ / fileName, std::ios::binary) << text;
-    }
-    void remove(const std::string& fileName) const { std::filesystem::remove(path_ / fileName); }
+    Bundle bundle() const { return Bundle(path()); }
 
     // A float WAV file; `channels` holds one vector of samples per channel (all the same length).
     void writeWav(const std::string& fileName, const std::vector<std::vector<float>>& channels, double rate = 44100) const {
         const auto frames = static_cast<uint32_t>(channels.at(0).size());
         Error error;
-        auto file = AVAudioFile::openForWriting((path_ / fileName).string(),
+        auto file = AVAudioFile::openForWriting(this->file(fileName).string(),
                                                 *AVAudioFormat::standardFormat(rate, static_cast<uint32_t>(channels.size())),
                                                 &error);
         if (!file) throw std::runtime_error(error.description());
@@ -52,9 +32,6 @@ public:
         buffer->setFrameLength(frames);
         if (!file->writeFromBuffer(*buffer, &error)) throw std::runtime_error(error.description());
     }
-
-private:
-    std::filesystem::path path_;
 };
 
 // An LSTM state dictionary of the VINYL models: all tensors zero but the dense bias, so the
@@ -81,15 +58,15 @@ inline std::string gainModelNam(float gain) {
 
 // Every resource the effect loads, small: identity-like models and short beds whose first
 // sample tells which file they came from.
-class FullTestBundle : public TempFolder {
+class FullTestBundle : public BundleFolder {
 public:
     FullTestBundle() {
         for (int k : {0, 12, 25, 37, 50, 62, 75, 87, 100}) {
-            writeText("tv-vinyl-" + std::to_string(k) + ".json", vinylModelJson());
-            writeText("tv-drive-" + std::to_string(k) + ".nam", gainModelNam(1.0f));
+            write("tv-vinyl-" + std::to_string(k) + ".json", vinylModelJson());
+            write("tv-drive-" + std::to_string(k) + ".nam", gainModelNam(1.0f));
             writeWav("tvradio_" + std::to_string(k) + "-48k.wav", {{1.0f, 0.5f, 0.25f}}, 48000);
         }
-        for (int k : {0, 12, 25, 37, 50, 67, 75}) writeText("bit" + std::to_string(k) + ".nam", gainModelNam(1.0f));
+        for (int k : {0, 12, 25, 37, 50, 67, 75}) write("bit" + std::to_string(k) + ".nam", gainModelNam(1.0f));
         for (int k : {25, 50, 75, 100}) writeWav("crackle" + std::to_string(k) + ".wav", {std::vector<float>(64, static_cast<float>(k))});
         writeWav("hiss.wav", {std::vector<float>(100, 0.01f)});
         writeWav("tvradio.wav", {std::vector<float>(64, 1.0f)});

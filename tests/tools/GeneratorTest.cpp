@@ -1,4 +1,5 @@
 // The generator itself: repeatable output and a clear refusal of a bad command line.
+#include "tests/support/TempFolder.h"
 #include "tests/tools/ResourceTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 
 namespace tolvane::test {
 namespace {
@@ -25,20 +25,8 @@ int runGenerator(const std::string& arguments) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class ScratchDir {
-public:
-    ScratchDir() : path_(fs::temp_directory_path() / ("tolvane-resources-" + std::to_string(::getpid()))) {
-        fs::remove_all(path_);
-    }
-    ~ScratchDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 TEST(Generator, ASecondRunWritesTheSameBytesAsTheBuild) {
-    ScratchDir scratch;
+    TempFolder scratch;
     ASSERT_EQ(runGenerator("--out \"" + (scratch.path() / "bundle").string() + "\" --studio-out \"" +
                            (scratch.path() / "studio").string() + "\""),
               0);

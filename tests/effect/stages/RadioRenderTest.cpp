@@ -4,19 +4,17 @@
 #include "effect/ParameterSpecs.h"
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
-#include "platform/avfaudio/AVAudioFile.h"
 #include "tests/effect/stages/RadioTestSupport.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/TestBundle.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -71,33 +69,24 @@ TEST(RadioSlotSwapTest, StageReadsSlotsOncePerBlockWhileALoaderReplacesThem) {
 
 // A bundle holding every RADIO resource, written as WAV files: beds of several lengths (one in
 // stereo) and responses of several lengths (one in stereo, so the loader averages it).
-class RadioBundle {
+class RadioBundle : public tolvane::test::BundleFolder {
 public:
-    RadioBundle() : dir_(std::filesystem::temp_directory_path() / ("tolvane-radio-" + std::to_string(::getpid()))) {
-        std::filesystem::create_directories(dir_);
+    RadioBundle() {
         for (int b = 0; b < 22; ++b)
-            write(b == 0 ? "tvradio" : "tvradio_" + std::to_string(b + 1), 1500 + 211 * b, b == 3 ? 2 : 1, 0.4f, b);
-        for (int i = 0; i < 9; ++i) write("static" + std::to_string(i + 1), 900 + 97 * i, 1, 0.5f, 100 + i);
+            writeNoise(b == 0 ? "tvradio" : "tvradio_" + std::to_string(b + 1), 1500 + 211 * b, b == 3 ? 2 : 1, 0.4f, b);
+        for (int i = 0; i < 9; ++i) writeNoise("static" + std::to_string(i + 1), 900 + 97 * i, 1, 0.5f, 100 + i);
         const int filter[] = {0, 12, 25, 37, 50, 62, 75, 87, 100};
         for (int j = 0; j < 9; ++j)
-            write("tvradio_" + std::to_string(filter[j]) + "-48k", 120 + 40 * j, j == 5 ? 2 : 1, 0.15f, 200 + j);
+            writeNoise("tvradio_" + std::to_string(filter[j]) + "-48k", 120 + 40 * j, j == 5 ? 2 : 1, 0.15f, 200 + j);
     }
-    ~RadioBundle() { std::filesystem::remove_all(dir_); }
-
-    Bundle bundle() const { return Bundle(dir_); }
 
 private:
-    void write(const std::string& name, int frames, uint32_t channels, float amplitude, int seed) {
+    void writeNoise(const std::string& name, int frames, uint32_t channels, float amplitude, int seed) {
         std::vector<std::vector<float>> data;
         for (uint32_t c = 0; c < channels; ++c)
             data.push_back(radio_test::noise(static_cast<std::size_t>(frames), static_cast<unsigned>(seed * 7 + c), amplitude));
-        Error error;
-        auto file = AVAudioFile::openForWriting((dir_ / (name + ".wav")).string(), radio_test::bedFrom(data)->format(), &error);
-        ASSERT_TRUE(file) << error.description();
-        ASSERT_TRUE(file->writeFromBuffer(*radio_test::bedFrom(data), &error)) << error.description();
+        writeWav(name + ".wav", data, 48000);
     }
-
-    std::filesystem::path dir_;
 };
 
 // The test renders far faster than real time, so a RADIO period would mostly pass while its load

@@ -4,10 +4,9 @@
 // the identity and [g] a gain) written to a scratch folder, loaded and sized like the loaders do.
 
 #include "neural/NAMPlayer.h"
+#include "tests/support/TempFolder.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -16,22 +15,8 @@
 
 namespace stage_test {
 
-class ModelFolder {
+class ModelFolder : public tolvane::test::TempFolder {
 public:
-    ModelFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "stage-models-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~ModelFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ModelFolder(const ModelFolder&) = delete;
-    ModelFolder& operator=(const ModelFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
     // Writes a Linear model with taps t[0..] (t[0] on the current sample) as <name>.nam.
     std::filesystem::path writeLinear(const std::string& name, const std::vector<float>& taps) const {
         std::ostringstream json;
@@ -40,9 +25,7 @@ public:
              << R"(, "bias": false}, "weights": [)";
         for (std::size_t i = 0; i < taps.size(); ++i) json << (i ? ", " : "") << taps[i];
         json << "]}";
-        const auto file = path_ / (name + ".nam");
-        std::ofstream(file, std::ios::binary) << json.str();
-        return file;
+        return write(name + ".nam", json.str());
     }
 
     // A loaded player, reset for blocks of up to maxFrames.
@@ -55,9 +38,6 @@ public:
         p->resetWithSampleRate(fs, maxFrames);
         return p;
     }
-
-private:
-    std::filesystem::path path_;
 };
 
 // Taps whose output overflows float for inputs of magnitude 2 and more: +inf on the first

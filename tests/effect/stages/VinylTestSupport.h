@@ -7,17 +7,15 @@
 #include "effect/ResourceSlot.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace vinyltest {
@@ -103,25 +101,12 @@ inline std::string stateDictionaryJson(const LstmTensors& t) {
     return s;
 }
 
-// A folder of its own per test process, removed at the end.
-class ModelFolder {
+// A scratch folder of model files.
+class ModelFolder : public tolvane::test::TempFolder {
 public:
-    ModelFolder()
-        : path_(std::filesystem::temp_directory_path() /
-                ("tolvane-vinyl-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++))) {
-        std::filesystem::create_directories(path_);
-    }
-    ~ModelFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ModelFolder(const ModelFolder&) = delete;
-    ModelFolder& operator=(const ModelFolder&) = delete;
-
     // Writes the model and loads a new player from it.
     std::shared_ptr<RTNeuralPlayer> player(const LstmTensors& tensors) {
-        const auto file = path_ / ("model" + std::to_string(files_++) + ".json");
-        std::ofstream(file) << stateDictionaryJson(tensors);
+        const auto file = write("model" + std::to_string(files_++) + ".json", stateDictionaryJson(tensors));
         auto p = std::make_shared<RTNeuralPlayer>();
         Error error;
         EXPECT_TRUE(p->loadModelAtPath(file.string(), &error)) << error.description();
@@ -129,11 +114,6 @@ public:
     }
 
 private:
-    static int& counter() {
-        static int n = 0;
-        return n;
-    }
-    std::filesystem::path path_;
     int files_ = 0;
 };
 
