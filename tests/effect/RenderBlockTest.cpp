@@ -16,13 +16,7 @@ namespace addr = ParameterAddress;
 
 constexpr AUValue kNoStage = 8;  // a mode outside 0..7 runs only the global section
 
-std::vector<float> noise(std::size_t n, unsigned seed = 1) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
+using tolvane::test::noise;
 
 // The output low-pass computed independently in double precision from its closed form.
 struct ReferenceLowPass {
@@ -129,7 +123,7 @@ TEST(RenderCallTest, EffectModeValuesMapByTruncationAndNonFiniteRunsNoStage) {
 
 TEST(RenderFadeTest, StartFadeInRisesLinearlyOver4096Samples) {
     EffectHost host = allocatedHost();
-    const auto in = noise(6000);
+    const auto in = noise(6000, 1);
     auto [L, R] = host.process(in, in, 512);
     const auto ref = referenceLowPass(in, 44100);
     for (std::size_t i = 0; i < in.size(); ++i) {
@@ -142,7 +136,7 @@ TEST(RenderFadeTest, StartFadeInRisesLinearlyOver4096Samples) {
 
 TEST(RenderFadeTest, ModeChangeMutes3073SamplesThenRampsOver1023) {
     EffectHost host = allocatedHost();
-    host.process(noise(8192), noise(8192, 2), 256);  // past the start fade-in
+    host.process(noise(8192, 1), noise(8192, 2), 256);  // past the start fade-in
     host.set(addr::effectMode, 9);                    // another stage-less mode: no loading
     const auto in = noise(5000, 3);
     auto [L, R] = host.process(in, in, 100);
@@ -150,7 +144,7 @@ TEST(RenderFadeTest, ModeChangeMutes3073SamplesThenRampsOver1023) {
     EXPECT_NE(L[3073], 0.0f);
     // The ramp multiplies the low-passed signal; compare with an unfaded twin.
     EffectHost twin = allocatedHost();
-    twin.process(noise(8192), noise(8192, 2), 256);
+    twin.process(noise(8192, 1), noise(8192, 2), 256);
     twin.set(addr::effectMode, 8);
     auto [plain, plainR] = twin.process(in, in, 100);
     for (std::size_t i = 3073; i < 4096; ++i) {
@@ -164,7 +158,7 @@ TEST(RenderFadeTest, ModeChangeMutes3073SamplesThenRampsOver1023) {
 TEST(RenderFadeTest, ModeWaitingForResourcesIsSilentWithCountersHeldThenFadesIn) {
     EffectHost host = allocatedHost();
     auto& unit = *host.unit;
-    host.process(noise(8192), noise(8192), 512);
+    host.process(noise(8192, 1), noise(8192, 1), 512);
     unit.modelLoadLock.lock();  // a busy lock counts as not ready
     host.set(addr::effectMode, 1);
     auto [L, R] = host.process(noise(1024, 4), noise(1024, 5), 256);
@@ -190,7 +184,7 @@ TEST(RenderFadeTest, ModeChosenBetweenAllocationAndFirstRenderIsLoaded) {
 
 TEST(RenderChannelTest, MonoBlocksUseTheLeftStateOnly) {
     EffectHost host = allocatedHost({.outputChannels = 1});
-    const auto in = noise(5000);
+    const auto in = noise(5000, 1);
     auto [L, unused] = host.process(in, {}, 500);
     const auto ref = referenceLowPass(in, 44100);
     for (std::size_t i = 4096; i < in.size(); ++i) ASSERT_NEAR(L[i], ref[i], 2e-6);
@@ -199,7 +193,7 @@ TEST(RenderChannelTest, MonoBlocksUseTheLeftStateOnly) {
 
 TEST(RenderChannelTest, OneInputChannelOnTwoOutputsGivesTwoEqualChannels) {
     EffectHost host = allocatedHost({.inputChannels = 1});
-    auto [L, R] = host.process(noise(3000), noise(3000, 9), 300);
+    auto [L, R] = host.process(noise(3000, 1), noise(3000, 9), 300);
     EXPECT_EQ(L, R);
 }
 
@@ -216,7 +210,7 @@ TEST(RenderChannelTest, MonoSumAveragesTheChannels) {
 }
 
 TEST(RenderLevelTest, OutputLevelCurve) {
-    const auto in = noise(6000);
+    const auto in = noise(6000, 1);
     auto run = [&](AUValue level) {
         EffectHost host = allocatedHost();
         host.set(addr::outputLevel, level);
@@ -258,7 +252,7 @@ TEST(RenderFilterTest, LowPassMatchesItsClosedFormResponse) {
 TEST(RenderFilterTest, LowPassStaysStableAtLowSampleRates) {
     for (double fs : {22050.0, 32000.0}) {
         EffectHost host = allocatedHost({.sampleRate = fs, .maxFrames = 1024});
-        const auto in = noise(static_cast<std::size_t>(fs));
+        const auto in = noise(static_cast<std::size_t>(fs), 1);
         auto [L, R] = host.process(in, in, 1024);
         float peak = 0;
         for (float x : L) {

@@ -12,17 +12,15 @@
 #include <Eigen/Dense>
 #include <gtest/gtest.h>
 
+#include "tests/support/Signals.h"
+
 namespace nam_test {
 
 // Signals of the references: signal[channel][frame], in double.
 using Signal = std::vector<std::vector<double>>;
 
 inline std::vector<float> seededWeights(size_t n, unsigned seed, float scale = 0.5f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-scale, scale);
-    std::vector<float> v(n);
-    for (auto& value : v) value = dist(rng);
-    return v;
+    return tolvane::test::noise(n, seed, scale);
 }
 
 inline Signal seededSignal(int channels, int frames, unsigned seed, double scale = 1.0) {

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "neural/nam/dsp.h"
 #include "neural/nam/model_config.h"
 #include "neural/nam/registry.h"
+#include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
 
 namespace nam_test {
@@ -59,11 +59,7 @@ inline std::vector<double> firReference(const std::vector<float>& taps, float bi
 }
 
 inline std::vector<float> randomVector(size_t n, unsigned seed, float scale = 1.0f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-scale, scale);
-    std::vector<float> v(n);
-    for (auto& value : v) value = dist(rng);
-    return v;
+    return tolvane::test::noise(n, seed, scale);
 }
 
 // A test-only architecture whose behaviour the test supplies: construction, sizing and

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/Signals.h"
 #include "tests/support/UnitHost.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +25,9 @@ public:
     std::pair<std::vector<float>, std::vector<float>> process(std::vector<float> left, std::vector<float> right,
                                                               uint32_t blockSize) {
         const bool stereo = !right.empty();
-        for (std::size_t start = 0; start < left.size(); start += blockSize) {
-            const auto n = static_cast<uint32_t>(std::min<std::size_t>(blockSize, left.size() - start));
-            EXPECT_EQ(render(left.data() + start, stereo ? right.data() + start : nullptr, n), noErr);
-        }
+        forEachBlock(left.size(), blockSize, [&](std::size_t at, uint32_t n) {
+            EXPECT_EQ(render(left.data() + at, stereo ? right.data() + at : nullptr, n), noErr);
+        });
         return {std::move(left), std::move(right)};
     }
 };

@@ -2,38 +2,30 @@
 #include "effect/stages/Stages.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
 namespace {
 
+using tolvane::test::noise;
 constexpr double kFs = 44100;
 
 struct Knobs {
     float depth, rate, mix;
 };
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
-
 // Runs the stage in blocks; an empty R makes every block mono.
 void chorus(RenderState& st, std::vector<float>& L, std::vector<float>* R, Knobs k, std::size_t block = 512,
             float fs = static_cast<float>(kFs)) {
-    for (std::size_t at = 0; at < L.size(); at += block) {
-        const auto n = static_cast<uint32_t>(std::min(block, L.size() - at));
+    tolvane::test::forEachBlock(L.size(), block, [&](std::size_t at, uint32_t n) {
         processChorus(st, L.data() + at, R ? R->data() + at : nullptr, n, fs, k.depth, k.mix, k.rate);
-    }
+    });
 }
 
 std::vector<float> chorusMono(std::vector<float> x, Knobs k, std::size_t block = 512, float fs = static_cast<float>(kFs)) {

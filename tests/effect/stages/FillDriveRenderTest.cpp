@@ -4,6 +4,7 @@
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using tolvane::test::EffectHost;
 using tolvane::test::parameterEvent;
+using tolvane::test::tone;
 namespace addr = ParameterAddress;
 
 struct DriveBundle {
@@ -31,15 +33,10 @@ struct DriveBundle {
     }
 };
 
-std::vector<float> tone(std::size_t n) {
-    std::vector<float> x(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] = 0.4f * std::sin(static_cast<float>(i) * 0.023f);
-    return x;
-}
-
 TEST(FillDriveRenderTest, BothChannelsSwitchTogetherWhateverTheBlockSize) {
     // Blocks that divide the 2048-sample fade meet the swap on a boundary, so they agree.
     DriveBundle bundle;
+    const auto input = tone(16384, 0.4f, 0.023f);
     std::vector<float> reference;
     for (uint32_t block : {512u, 128u, 64u}) {
         EffectHost host = bundle.host();
@@ -52,7 +49,7 @@ TEST(FillDriveRenderTest, BothChannelsSwitchTogetherWhateverTheBlockSize) {
         // queueing a reload whose lock could make one block silent, which would shift the fades.
         host.unit->renderState->hasLastMode = true;
         host.unit->renderState->lastMode = 2;
-        auto [L, R] = host.process(tone(16384), tone(16384), block);
+        auto [L, R] = host.process(input, input, block);
         EXPECT_EQ(L, R) << block;
         EXPECT_EQ(host.unit->renderState->driveActiveIdx, 3);
         EXPECT_EQ(host.unit->filterRightState->driveActiveIdx, 3);

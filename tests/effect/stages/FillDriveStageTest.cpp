@@ -6,6 +6,7 @@
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+using tolvane::test::noise;
 
 constexpr std::array<float, 9> kDriveKnobs{0, 12, 25, 37, 50, 62, 75, 87, 100};
 
@@ -39,21 +42,12 @@ struct DriveChannel {
         for (std::size_t i = 0; i < kDriveKnobs.size(); ++i) load(i, {1.0f});
     }
     std::vector<float> run(std::vector<float> x, Knobs k, std::size_t block = 512, float fs = 44100) {
-        for (std::size_t start = 0; start < x.size(); start += block) {
-            const auto n = static_cast<uint32_t>(std::min(block, x.size() - start));
-            processFillDriveMono(state, x.data() + start, n, kDriveKnobs, fs, k.k1, k.k3, k.k2);
-        }
+        tolvane::test::forEachBlock(x.size(), block, [&](std::size_t at, uint32_t n) {
+            processFillDriveMono(state, x.data() + at, n, kDriveKnobs, fs, k.k1, k.k3, k.k2);
+        });
         return x;
     }
 };
-
-std::vector<float> noise(std::size_t n, unsigned seed, float amplitude = 0.5f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-amplitude, amplitude);
-    std::vector<float> x(n);
-    for (float& v : x) v = d(rng);
-    return x;
-}
 
 // ---- Plain double-precision reference of the filter chain, from the cookbook forms ----
 

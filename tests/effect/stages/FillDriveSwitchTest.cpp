@@ -4,6 +4,7 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -36,10 +37,9 @@ public:
     // Output for `frames` samples at this DRIVE, relative to the settled output with no model.
     std::vector<double> run(float drive, std::size_t frames, std::size_t block) {
         std::vector<float> x(frames, kInput);
-        for (std::size_t start = 0; start < frames; start += block) {
-            const auto n = static_cast<uint32_t>(std::min(block, frames - start));
-            processFillDriveMono(state, x.data() + start, n, kDriveKnobs, 44100, 50, drive, 0);
-        }
+        tolvane::test::forEachBlock(frames, block, [&](std::size_t at, uint32_t n) {
+            processFillDriveMono(state, x.data() + at, n, kDriveKnobs, 44100, 50, drive, 0);
+        });
         std::vector<double> relative(x.begin(), x.end());
         for (double& v : relative) v /= noModelLevel();
         return relative;

@@ -2,36 +2,29 @@
 #include "effect/stages/Stages.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 namespace {
+
+using tolvane::test::noise;
 
 struct Knobs {
     float depth, rate, resonance;
 };
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
-
 // Runs the stage in blocks; a null R makes every block mono.
 void flanger(RenderState& st, std::vector<float>& L, std::vector<float>* R, Knobs k, std::size_t block = 512,
              float fs = 44100) {
-    for (std::size_t at = 0; at < L.size(); at += block) {
-        const auto n = static_cast<uint32_t>(std::min(block, L.size() - at));
+    tolvane::test::forEachBlock(L.size(), block, [&](std::size_t at, uint32_t n) {
         processFlanger(st, L.data() + at, R ? R->data() + at : nullptr, n, fs, k.depth, k.resonance, k.rate);
-    }
+    });
 }
 
 std::vector<float> flangerMono(std::vector<float> x, Knobs k, std::size_t block = 512, float fs = 44100) {

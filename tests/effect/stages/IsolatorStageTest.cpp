@@ -2,6 +2,7 @@
 #include "effect/stages/Stages.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -10,33 +11,24 @@
 #include <functional>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
 namespace {
 
 using cplx = std::complex<double>;
+using tolvane::test::noise;
 constexpr double kFs = 44100;
 
 struct Knobs {
     float low, mid, high;
 };
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
-
 // Runs the mono stage over a signal in blocks, on the given state.
 std::vector<float> isolate(RenderState& st, std::vector<float> x, Knobs k, std::size_t block = 512,
                            float fs = static_cast<float>(kFs)) {
-    for (std::size_t at = 0; at < x.size(); at += block) {
-        const auto n = static_cast<uint32_t>(std::min(block, x.size() - at));
+    tolvane::test::forEachBlock(x.size(), block, [&](std::size_t at, uint32_t n) {
         processIsolatorMono(st, x.data() + at, n, fs, k.low, k.high, k.mid);
-    }
+    });
     return x;
 }
 
@@ -66,8 +58,7 @@ cplx lowsOnly(double gL, double f) { return gL * section(true, 250, f) * section
 // The stage's complex gain at f, measured on one DFT bin of a settled sine.
 cplx measured(Knobs k, double f) {
     constexpr std::size_t settle = 22050, window = 8820;  // f is a multiple of 5 Hz: whole cycles
-    std::vector<float> x(settle + window);
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * f * i / kFs));
+    const auto x = tolvane::test::sine(settle + window, f, kFs, 0.25);
     const auto y = isolate(x, k);
     cplx in = 0, out = 0;
     for (std::size_t i = settle; i < x.size(); ++i) {

@@ -4,6 +4,7 @@
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@ namespace {
 
 using tolvane::test::EffectHost;
 using tolvane::test::parameterEvent;
+using tolvane::test::tone;
 namespace addr = ParameterAddress;
 
 // A bundle whose seven bit models are gains (or short filters), none of them the identity, so a
@@ -31,14 +33,9 @@ struct LoFiBundle {
     }
 };
 
-std::vector<float> tone(std::size_t n) {
-    std::vector<float> x(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] = 0.4f * std::sin(static_cast<float>(i) * 0.031f);
-    return x;
-}
-
 TEST(LoFiRenderTest, BothChannelsRunTheirModelsAndBlockSizesDoNotMatter) {
     LoFiBundle bundle;
+    const auto input = tone(20000, 0.4f, 0.031f);
     std::vector<float> reference;
     for (uint32_t block : {512u, 100u, 7u}) {
         EffectHost host = bundle.host();
@@ -51,7 +48,7 @@ TEST(LoFiRenderTest, BothChannelsRunTheirModelsAndBlockSizesDoNotMatter) {
         // queueing a reload whose lock could make one block silent, which would shift the fades.
         host.unit->renderState->hasLastMode = true;
         host.unit->renderState->lastMode = 1;
-        auto [L, R] = host.process(tone(20000), tone(20000), block);
+        auto [L, R] = host.process(input, input, block);
         EXPECT_EQ(L, R) << block;
         if (reference.empty()) reference = L;
         else for (std::size_t i = 0; i < L.size(); ++i) ASSERT_NEAR(L[i], reference[i], 1e-6) << block << " " << i;

@@ -5,6 +5,7 @@
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,9 @@
 #include <vector>
 
 namespace {
+
+using tolvane::test::noise;
+using tolvane::test::sine;
 
 constexpr std::array<float, 7> kBitKnobs{0, 12, 25, 37, 50, 67, 75};
 constexpr std::array<float, 7> kGains{0.5f, 0.75f, 1.0f, 1.25f, 1.5f, 1.75f, 2.0f};
@@ -45,30 +49,14 @@ struct LoFiChannel {
     void unload(std::size_t slot) { publisher.publish(state.lofiBitPlayers[slot], {}); }
 
     std::vector<float> run(std::vector<float> x, float fs, Knobs k, std::size_t block = 512) {
-        for (std::size_t start = 0; start < x.size(); start += block) {
-            const auto n = static_cast<uint32_t>(std::min(block, x.size() - start));
-            processLoFiMono(state, x.data() + start, n, kBitKnobs, fs, k.k1, k.k3, k.k2);
-        }
+        tolvane::test::forEachBlock(x.size(), block, [&](std::size_t at, uint32_t n) {
+            processLoFiMono(state, x.data() + at, n, kBitKnobs, fs, k.k1, k.k3, k.k2);
+        });
         return x;
     }
 };
 
 std::vector<float> constant(std::size_t n, float v) { return std::vector<float>(n, v); }
-
-std::vector<float> sine(std::size_t n, double hz, double fs, double amplitude = 0.5) {
-    std::vector<float> x(n);
-    for (std::size_t i = 0; i < n; ++i)
-        x[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / fs));
-    return x;
-}
-
-std::vector<float> noise(std::size_t n, unsigned seed, float amplitude = 0.5f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-amplitude, amplitude);
-    std::vector<float> x(n);
-    for (float& v : x) v = d(rng);
-    return x;
-}
 
 // Amplitude of the component at `hz` over a whole number of its periods at the end of y.
 double amplitudeAt(const std::vector<float>& y, double hz, double fs) {

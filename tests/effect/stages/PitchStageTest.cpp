@@ -2,40 +2,27 @@
 #include "effect/stages/Stages.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
 namespace {
+
+using tolvane::test::noise;
 
 struct Knobs {
     float pitch, feedback, mix;
 };
 
-std::vector<float> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
-
-std::vector<float> sine(double hz, double fs, std::size_t n) {
-    std::vector<float> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * i / fs));
-    return v;
-}
-
 std::vector<float> shift(RenderState& st, std::vector<float> x, Knobs k, std::size_t block = 512, float fs = 44100) {
-    for (std::size_t at = 0; at < x.size(); at += block) {
-        const auto n = static_cast<uint32_t>(std::min(block, x.size() - at));
+    tolvane::test::forEachBlock(x.size(), block, [&](std::size_t at, uint32_t n) {
         processPitchMono(st, x.data() + at, n, fs, k.pitch, k.mix, k.feedback);
-    }
+    });
     return x;
 }
 
@@ -103,7 +90,7 @@ TEST(PitchShiftTest, KnobAtZeroAndHundredGiveAQuarterAndFourTimesTheFrequency) {
     // 20 whole cycles in half a ring: the two taps then read the sine in phase and hand over
     // without a phase step, so the shifted tone is clean enough to count.
     constexpr double fs = 44100, hz = 20 * fs / 2048;
-    const auto x = sine(hz, fs, 66150);  // 1.5 s; the last second is counted
+    const auto x = tolvane::test::sine(66150, hz, fs);  // 1.5 s; the last second is counted
     const std::size_t from = 22050;
     const auto crossingsPerSecond = [&](float pitch) {
         return static_cast<double>(zeroCrossings(shift(x, {pitch, 0, 100}), from));

@@ -31,10 +31,9 @@ struct AMState {
 
 std::vector<float> runMono(AMState& s, std::vector<float> x, float fs, float knob1, float knob3, float knob2,
                            uint32_t block = 512) {
-    for (std::size_t start = 0; start < x.size(); start += block) {
-        const auto n = static_cast<uint32_t>(std::min<std::size_t>(block, x.size() - start));
-        processRadioMono(s.state, x.data() + start, n, true, fs, knob1, knob3, knob2);
-    }
+    tolvane::test::forEachBlock(x.size(), block, [&](std::size_t at, uint32_t n) {
+        processRadioMono(s.state, x.data() + at, n, true, fs, knob1, knob3, knob2);
+    });
     return x;
 }
 

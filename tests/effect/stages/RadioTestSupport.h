@@ -3,11 +3,11 @@
 #include "effect/RenderState.h"
 #include "effect/ResourceSlot.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/Signals.h"
 
 #include <cmath>
 #include <memory>
 #include <numbers>
-#include <random>
 #include <vector>
 
 // Helpers shared by the RADIO stage tests: beds made in memory, noise, and a double-precision
@@ -30,13 +30,7 @@ inline std::shared_ptr<std::vector<float>> response(std::vector<float> taps) {
     return std::make_shared<std::vector<float>>(std::move(taps));
 }
 
-inline std::vector<float> noise(std::size_t n, unsigned seed, float amplitude) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-amplitude, amplitude);
-    std::vector<float> v(n);
-    for (auto& x : v) x = d(rng);
-    return v;
-}
+using tolvane::test::noise;
 
 // A programme-like test signal: two tones and some noise.
 inline std::vector<float> programme(std::size_t n, unsigned seed, float amplitude) {

@@ -114,9 +114,8 @@ TEST(VinylRenderTest, SoundsAndNeverAllocates) {
 
     {  // a steady tone after the start fade-in comes out at a similar level
         const std::size_t frames = 24000;
-        std::vector<float> tone(frames);
-        for (std::size_t i = 0; i < frames; ++i) tone[i] = 0.3f * std::sin(static_cast<float>(i) * 0.0589f);
-        auto [L, R] = host.process(tone, tone, 512);
+        const auto steady = tolvane::test::tone(frames, 0.3f, 0.0589f);
+        auto [L, R] = host.process(steady, steady, 512);
         double energy = 0;
         for (std::size_t i = frames / 2; i < frames; ++i) energy += L[i] * L[i];
         const double rms = std::sqrt(energy / static_cast<double>(frames / 2));

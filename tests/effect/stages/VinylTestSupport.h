@@ -7,6 +7,7 @@
 #include "effect/ResourceSlot.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -139,13 +140,7 @@ inline std::shared_ptr<AVAudioPCMBuffer> bed(const std::vector<std::vector<float
     return buffer;
 }
 
-inline std::vector<float> noise(std::size_t n, unsigned seed, float amplitude) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-amplitude, amplitude);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(rng);
-    return v;
-}
+using tolvane::test::noise;
 
 inline bool isSubnormal(float x) { return std::fpclassify(x) == FP_SUBNORMAL; }
 
