@@ -152,8 +152,6 @@ void AudioUnitAdapter::run(const float* const* inputs, float* const* outputs, ui
         silence(outputs, channels_, 0, frames);
         return;
     }
-    // Denormal flushing for the duration of the host's call belongs here, as one scope around
-    // the slices below.
     const AURenderEvent* events = takePendingEvents();
     if (frames == 0) {
         if (renderSlice(inputs, outputs, 0, 0, events) != noErr) failedRenderCalls_.fetch_add(1, std::memory_order_relaxed);
