@@ -1,6 +1,6 @@
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
-#include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderSoak.h"
 
 #include <gtest/gtest.h>
 
@@ -105,10 +105,9 @@ TEST(RenderRealtimeTest, NoAllocationInTheRenderOfModesWithoutModels) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> knob(0, 100);
     const float modes[] = {3, 4, 5, 6, 7, 8, -1};
-    std::vector<float> L(1024), R(1024);
-    std::size_t allocations = 0;
+    tolvane::test::RenderSoak soak(host);
     for (int block = 0; block < 3000; ++block) {
-        for (std::size_t i = 0; i < L.size(); ++i) L[i] = R[i] = std::sin(static_cast<float>(block * 1024 + i) * 0.01f);
+        soak.fillTone(block, 1.0f, 0.01f);
         auto e3 = parameterEvent(addr::amFmMode, static_cast<float>(block % 2));
         auto e2 = parameterEvent(addr::monoSumOn, static_cast<float>((block / 3) % 2), AURenderEventType::parameter, &e3);
         auto e1 = parameterEvent(addr::wowFlutter, knob(rng), AURenderEventType::parameterRamp, &e2);
@@ -116,12 +115,9 @@ TEST(RenderRealtimeTest, NoAllocationInTheRenderOfModesWithoutModels) {
         auto mode = parameterEvent(addr::effectMode, modes[(block / 50) % std::size(modes)],
                                    AURenderEventType::parameter, &e0);
         host.set(addr::crackle, knob(rng));  // from another "thread": the tree
-        const auto n = static_cast<uint32_t>(1 + (block * 37) % 1024);
-        tolvane::test::AllocationCounter counter;
-        ASSERT_EQ(host.render(L.data(), block % 5 == 0 ? nullptr : R.data(), n, &mode), noErr);
-        allocations += counter.allocations() + counter.frees();
+        ASSERT_EQ(soak.render(1 + (block * 37) % 1024, block % 5 == 0, &mode), noErr);
     }
-    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 #include "neural/NAMPlayer.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
-#include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderSoak.h"
 #include "tests/support/TestBundle.h"
 
 #include <gtest/gtest.h>
@@ -319,7 +319,7 @@ TEST(BedLoadingTest, DeallocationEmptiesEverySlotButTheHissBed) {
 TEST(LoadingStressTest, RenderingWhileModesAndResourcesChange) {
     FullTestBundle bundle;
     EffectHost host = hostOn(bundle, 0, {.maxFrames = 256});
-    std::size_t renderAllocations = 0, blocks = 0;
+    tolvane::test::RenderSoak soak(host, 256);
     std::mt19937 rng(3);
     for (unsigned runIndex = 0; runIndex < 12; ++runIndex) {
         ASSERT_TRUE(host.allocate());
@@ -334,20 +334,17 @@ TEST(LoadingStressTest, RenderingWhileModesAndResourcesChange) {
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
         });
-        std::vector<float> L(256), R(256);
         const int run = 300 + static_cast<int>(rng() % 300);
-        for (int b = 0; b < run; ++b, ++blocks) {
-            for (std::size_t i = 0; i < L.size(); ++i) L[i] = R[i] = std::sin(0.02f * static_cast<float>(b * 256 + i));
-            tolvane::test::AllocationCounter counter;
-            ASSERT_EQ(host.render(L.data(), R.data(), 1 + static_cast<uint32_t>(rng() % 256)), noErr);
-            renderAllocations += counter.allocations() + counter.frees();
-            for (float x : L) ASSERT_TRUE(std::isfinite(x));
+        for (int b = 0; b < run; ++b) {
+            soak.fillTone(b, 1.0f, 0.02f);
+            ASSERT_EQ(soak.render(1 + static_cast<uint32_t>(rng() % 256)), noErr);
+            ASSERT_EQ(soak.nonFinite, 0u);
         }
         stop = true;
         control.join();
         host.unit->deallocateRenderResources();
     }
-    EXPECT_EQ(renderAllocations, 0u);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
 }
 
 }  // namespace

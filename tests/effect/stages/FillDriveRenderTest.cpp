@@ -2,8 +2,8 @@
 // switches on both channels, block sizes, and no allocation inside a render call.
 
 #include "tests/effect/stages/StageModelFiles.h"
-#include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderSoak.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
@@ -64,20 +64,16 @@ TEST(FillDriveRenderTest, NoAllocationInTheRenderWhileModelsSwitch) {
     ASSERT_TRUE(host.allocate());
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> knob(0, 100);
-    std::vector<float> L(1024), R(1024);
-    std::size_t allocations = 0;
+    tolvane::test::RenderSoak soak(host);
     for (int block = 0; block < 1500; ++block) {
-        for (std::size_t i = 0; i < L.size(); ++i) L[i] = R[i] = std::sin(static_cast<float>(block * 1024 + i) * 0.01f);
+        soak.fillTone(block, 1.0f, 0.01f);
         auto e2 = parameterEvent(addr::wowFlutter, block % 9 == 0 ? 0.0f : knob(rng));
         auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameterRamp, &e2);
         auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        const auto n = static_cast<uint32_t>(1 + (block * 37) % 1024);
-        tolvane::test::AllocationCounter counter;
-        ASSERT_EQ(host.render(L.data(), block % 4 == 0 ? nullptr : R.data(), n, &e0), noErr);
-        allocations += counter.allocations() + counter.frees();
-        for (uint32_t i = 0; i < n; ++i) ASSERT_TRUE(std::isfinite(L[i]));
+        ASSERT_EQ(soak.render(1 + (block * 37) % 1024, block % 4 == 0, &e0), noErr);
     }
-    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
+    EXPECT_EQ(soak.nonFinite, 0u);
 }
 
 // The bundle's own models, as generated at build time, with the knobs moving.
@@ -89,25 +85,17 @@ TEST(FillDriveRenderTest, GeneratedDriveModelsRenderCleanlyWithoutAllocation) {
         if (slot.get() == nullptr) GTEST_SKIP() << "the bundle's models use an architecture the engine does not run yet";
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> knob(0, 100);
-    std::vector<float> L(1024), R(1024);
-    std::size_t allocations = 0;
-    double energy = 0;
+    tolvane::test::RenderSoak soak(host);
     for (int block = 0; block < 600; ++block) {
-        for (std::size_t i = 0; i < L.size(); ++i) L[i] = R[i] = 0.3f * std::sin(static_cast<float>(block * 1024 + i) * 0.013f);
+        soak.fillTone(block, 0.3f, 0.013f);
         auto e2 = parameterEvent(addr::wowFlutter, knob(rng));
         auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameter, &e2);
         auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        const auto n = static_cast<uint32_t>(256 + (block * 37) % 769);
-        tolvane::test::AllocationCounter counter;
-        ASSERT_EQ(host.render(L.data(), R.data(), n, block % 8 == 0 ? &e0 : nullptr), noErr);
-        allocations += counter.allocations() + counter.frees();
-        for (uint32_t i = 0; i < n; ++i) {
-            ASSERT_TRUE(std::isfinite(L[i]) && std::isfinite(R[i]));
-            energy += static_cast<double>(L[i]) * L[i];
-        }
+        ASSERT_EQ(soak.render(256 + (block * 37) % 769, false, block % 8 == 0 ? &e0 : nullptr), noErr);
     }
-    EXPECT_EQ(allocations, 0u);
-    EXPECT_GT(energy, 1.0);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
+    EXPECT_EQ(soak.nonFinite, 0u);
+    EXPECT_GT(soak.energy, 1.0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "tests/effect/stages/RadioTestSupport.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderSoak.h"
 #include "tests/support/TestBundle.h"
 
 #include <gtest/gtest.h>
@@ -110,14 +111,14 @@ TEST(RadioRenderTest, MinutesOfNoiseWithModesSwitchingStayFiniteWithoutAllocatio
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> knob(0, 100), sample(-1, 1);
     const float modes[] = {5, 3, 5, 6, 5, 4, 5, 7};
-    std::vector<float> L(1024), R(1024);
-    std::size_t frames = 0, allocations = 0, soundingRadioBlocks = 0;
+    tolvane::test::RenderSoak soak(host);
+    std::size_t frames = 0, soundingRadioBlocks = 0;
     float previousMode = 5;
     for (int block = 0; frames < 120 * 44100; ++block) {
         const auto n = static_cast<uint32_t>(1 + rng() % 1024);
         for (uint32_t i = 0; i < n; ++i) {
-            L[i] = sample(rng);
-            R[i] = sample(rng);
+            soak.left[i] = sample(rng);
+            soak.right[i] = sample(rng);
         }
         const float mode = modes[(frames / 66150) % std::size(modes)];  // a new mode every 1.5 s
         auto e3 = parameterEvent(addr::amFmMode, static_cast<float>((frames / 30870) % 2));
@@ -126,18 +127,15 @@ TEST(RadioRenderTest, MinutesOfNoiseWithModesSwitchingStayFiniteWithoutAllocatio
         auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameterRamp, &e1);
         auto events = parameterEvent(addr::effectMode, mode, AURenderEventType::parameter, &e0);
         const bool mono = block % 7 == 0;
-        if (mode == 5 && previousMode != 5) awaitRadioResources(host, events, L, n);
+        if (mode == 5 && previousMode != 5) awaitRadioResources(host, events, soak.left, n);
         previousMode = mode;
-        {
-            tolvane::test::AllocationCounter counter;
-            ASSERT_EQ(host.render(L.data(), mono ? nullptr : R.data(), n, &events), noErr);
-            allocations += counter.allocations() + counter.frees();
-        }
-        ASSERT_TRUE(allFinite(L, n) && (mono || allFinite(R, n))) << "block " << block;
-        if (mode == 5 && std::any_of(L.begin(), L.begin() + n, [](float x) { return x != 0.0f; })) ++soundingRadioBlocks;
+        ASSERT_EQ(soak.render(n, mono, &events), noErr);
+        ASSERT_EQ(soak.nonFinite, 0u) << "block " << block;
+        if (mode == 5 && std::any_of(soak.left.begin(), soak.left.begin() + n, [](float x) { return x != 0.0f; }))
+            ++soundingRadioBlocks;
         frames += n;
     }
-    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
     EXPECT_GT(soundingRadioBlocks, 2000u);
 }
 

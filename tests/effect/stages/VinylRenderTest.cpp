@@ -2,8 +2,8 @@
 #include "effect/stages/Stages.h"
 #include "platform/avfaudio/AVAudioFile.h"
 #include "platform/foundation/Bundle.h"
-#include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderSoak.h"
 
 #include "VinylTestSupport.h"
 
@@ -125,22 +125,16 @@ TEST(VinylRenderTest, SoundsAndNeverAllocates) {
 
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> knob(0, 100);
-    std::vector<float> L(1024), R(1024);
-    std::size_t allocations = 0, nonFinite = 0;
+    tolvane::test::RenderSoak soak(host);
     for (int block = 0; block < 1000; ++block) {
-        for (std::size_t i = 0; i < L.size(); ++i) L[i] = R[i] = 0.5f * std::sin(static_cast<float>(block * 1024 + i) * 0.013f);
+        soak.fillTone(block, 0.5f, 0.013f);
         auto e2 = parameterEvent(addr::crackle, block % 9 == 0 ? 0.0f : knob(rng));
         auto e1 = parameterEvent(addr::wowFlutter, knob(rng), AURenderEventType::parameterRamp, &e2);
         auto e0 = parameterEvent(addr::compressor, block % 11 == 0 ? 0.0f : knob(rng), AURenderEventType::parameter, &e1);
-        const auto n = static_cast<uint32_t>(block % 97 == 0 ? 1024 : 1 + (block * 37) % 512);
-        const bool mono = block % 5 == 0;
-        tolvane::test::AllocationCounter counter;
-        ASSERT_EQ(host.render(L.data(), mono ? nullptr : R.data(), n, &e0), noErr);
-        allocations += counter.allocations() + counter.frees();
-        for (uint32_t i = 0; i < n; ++i) nonFinite += !std::isfinite(L[i]) || (!mono && !std::isfinite(R[i]));
+        ASSERT_EQ(soak.render(block % 97 == 0 ? 1024 : 1 + (block * 37) % 512, block % 5 == 0, &e0), noErr);
     }
-    EXPECT_EQ(allocations, 0u);
-    EXPECT_EQ(nonFinite, 0u);
+    EXPECT_EQ(soak.allocations + soak.frees, 0u);
+    EXPECT_EQ(soak.nonFinite, 0u);
 }
 
 }  // namespace
