@@ -15,6 +15,7 @@
 #include "neural/nam/dsp.h"
 #include "neural/nam/model_config.h"
 #include "neural/nam/registry.h"
+#include "tests/support/ModelFiles.h"
 #include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
 
@@ -29,17 +30,7 @@ public:
     std::filesystem::path write(const std::string& name, const json& model) const { return write(name, model.dump()); }
 };
 
-// A Linear model file: taps t[0..rf-1] (t[0] on the current sample), then the bias if any.
-inline json linearModel(const std::vector<float>& taps, std::optional<float> bias = std::nullopt,
-                        const std::string& version = "0.5.4") {
-    json weights = taps;
-    if (bias) weights.push_back(*bias);
-    return json{{"version", version},
-                {"architecture", "Linear"},
-                {"config", {{"receptive_field", taps.size()}, {"bias", bias.has_value()}}},
-                {"weights", weights},
-                {"sample_rate", 48000}};
-}
+using tolvane::test::linearModel;
 
 // The same model with "metadata": {"loudness": loudness}.
 inline json withLoudness(json model, double loudness) {

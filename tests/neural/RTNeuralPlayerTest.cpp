@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/ModelFiles.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -25,27 +26,9 @@ using tolvane::test::TempFolder;
 constexpr int kHidden = 40;
 constexpr int kGates = 4 * kHidden;
 
-using Rows = std::vector<std::vector<float>>;
-
 // The tensors as a model file stores them: gate blocks i, f, g, o.
-struct FileWeights {
-    Rows inputWeights = Rows(kGates, std::vector<float>(1, 0.0f));
-    Rows recurrentWeights = Rows(kGates, std::vector<float>(kHidden, 0.0f));
-    std::vector<float> inputBias = std::vector<float>(kGates, 0.0f);
-    std::vector<float> recurrentBias = std::vector<float>(kGates, 0.0f);
-    Rows denseWeights = Rows(1, std::vector<float>(kHidden, 0.0f));
-    std::vector<float> denseBias = std::vector<float>(1, 0.0f);
-
-    json toJson() const {
-        return json{{"state_dict",
-                     {{"rec.weight_ih_l0", inputWeights},
-                      {"rec.weight_hh_l0", recurrentWeights},
-                      {"rec.bias_ih_l0", inputBias},
-                      {"rec.bias_hh_l0", recurrentBias},
-                      {"lin.weight", denseWeights},
-                      {"lin.bias", denseBias}}}};
-    }
-};
+using FileWeights = tolvane::test::VinylModelFile;
+using Rows = FileWeights::Rows;
 
 FileWeights randomWeights(unsigned seed, float scale = 0.4f) {
     std::mt19937 rng(seed);

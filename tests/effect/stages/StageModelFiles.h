@@ -4,11 +4,11 @@
 // the identity and [g] a gain) written to a scratch folder, loaded and sized like the loaders do.
 
 #include "neural/NAMPlayer.h"
+#include "tests/support/ModelFiles.h"
 #include "tests/support/TempFolder.h"
 
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,13 +19,7 @@ class ModelFolder : public tolvane::test::TempFolder {
 public:
     // Writes a Linear model with taps t[0..] (t[0] on the current sample) as <name>.nam.
     std::filesystem::path writeLinear(const std::string& name, const std::vector<float>& taps) const {
-        std::ostringstream json;
-        json.precision(9);
-        json << R"({"version": "0.5.0", "architecture": "Linear", "config": {"receptive_field": )" << taps.size()
-             << R"(, "bias": false}, "weights": [)";
-        for (std::size_t i = 0; i < taps.size(); ++i) json << (i ? ", " : "") << taps[i];
-        json << "]}";
-        return write(name + ".nam", json.str());
+        return write(name + ".nam", tolvane::test::linearModel(taps).dump());
     }
 
     // A loaded player, reset for blocks of up to maxFrames.

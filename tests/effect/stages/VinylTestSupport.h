@@ -7,6 +7,7 @@
 #include "effect/ResourceSlot.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/ModelFiles.h"
 #include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
 
@@ -22,18 +23,9 @@
 namespace vinyltest {
 
 inline constexpr std::array<float, 9> kKnobValues{0, 12, 25, 37, 50, 62, 75, 87, 100};
-inline constexpr std::size_t kHidden = 40;
-inline constexpr std::size_t kGates = 4 * kHidden;
 
 // The tensors of one model file, in the file's own layout (gate blocks i, f, g, o).
-struct LstmTensors {
-    std::vector<float> weightIh = std::vector<float>(kGates, 0.0f);            // 160 x 1
-    std::vector<float> weightHh = std::vector<float>(kGates * kHidden, 0.0f);  // 160 x 40, row-major
-    std::vector<float> biasIh = std::vector<float>(kGates, 0.0f);
-    std::vector<float> biasHh = std::vector<float>(kGates, 0.0f);
-    std::vector<float> linWeight = std::vector<float>(kHidden, 0.0f);
-    float linBias = 0.0f;
-};
+using LstmTensors = tolvane::test::VinylModelFile;
 
 // All zeros: the network adds nothing, so the player is the identity.
 inline LstmTensors zeroModel() { return {}; }
@@ -41,7 +33,7 @@ inline LstmTensors zeroModel() { return {}; }
 // Zero recurrent part and a dense bias b: every sample becomes x + b.
 inline LstmTensors biasModel(float b) {
     LstmTensors t;
-    t.linBias = b;
+    t.denseBias = {b};
     return t;
 }
 
@@ -50,9 +42,12 @@ inline LstmTensors randomModel(unsigned seed, float spread) {
     std::mt19937 rng(seed);
     std::normal_distribution<float> d(0.0f, spread);
     LstmTensors t;
-    for (auto* v : {&t.weightIh, &t.weightHh, &t.biasIh, &t.biasHh, &t.linWeight})
+    for (auto* rows : {&t.inputWeights, &t.recurrentWeights})
+        for (auto& row : *rows)
+            for (float& x : row) x = d(rng);
+    for (auto* v : {&t.inputBias, &t.recurrentBias, &t.denseWeights[0]})
         for (float& x : *v) x = d(rng);
-    t.linBias = d(rng) * 0.1f;
+    t.denseBias = {d(rng) * 0.1f};
     return t;
 }
 
@@ -60,46 +55,9 @@ inline LstmTensors randomModel(unsigned seed, float spread) {
 // is near the largest float, so the sum is not finite.
 inline LstmTensors overflowingModel() {
     LstmTensors t;
-    for (float& b : t.biasIh) b = 20.0f;
-    for (float& w : t.linWeight) w = 3.0e38f;
+    for (float& b : t.inputBias) b = 20.0f;
+    for (float& w : t.denseWeights[0]) w = 3.0e38f;
     return t;
-}
-
-inline void appendList(std::string& out, const float* v, std::size_t count) {
-    out += '[';
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i) out += ',';
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v[i]));
-        out += buf;
-    }
-    out += ']';
-}
-
-inline void appendRows(std::string& out, const std::vector<float>& v, std::size_t rows, std::size_t columns) {
-    out += '[';
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (r) out += ',';
-        appendList(out, v.data() + r * columns, columns);
-    }
-    out += ']';
-}
-
-inline std::string stateDictionaryJson(const LstmTensors& t) {
-    std::string s = "{\"state_dict\":{\"rec.weight_ih_l0\":";
-    appendRows(s, t.weightIh, kGates, 1);
-    s += ",\"rec.weight_hh_l0\":";
-    appendRows(s, t.weightHh, kGates, kHidden);
-    s += ",\"rec.bias_ih_l0\":";
-    appendList(s, t.biasIh.data(), kGates);
-    s += ",\"rec.bias_hh_l0\":";
-    appendList(s, t.biasHh.data(), kGates);
-    s += ",\"lin.weight\":";
-    appendRows(s, t.linWeight, 1, kHidden);
-    s += ",\"lin.bias\":";
-    appendList(s, &t.linBias, 1);
-    s += "}}";
-    return s;
 }
 
 // A scratch folder of model files.
@@ -107,7 +65,7 @@ class ModelFolder : public tolvane::test::TempFolder {
 public:
     // Writes the model and loads a new player from it.
     std::shared_ptr<RTNeuralPlayer> player(const LstmTensors& tensors) {
-        const auto file = write("model" + std::to_string(files_++) + ".json", stateDictionaryJson(tensors));
+        const auto file = write("model" + std::to_string(files_++) + ".json", tensors.toJson().dump());
         auto p = std::make_shared<RTNeuralPlayer>();
         Error error;
         EXPECT_TRUE(p->loadModelAtPath(file.string(), &error)) << error.description();
