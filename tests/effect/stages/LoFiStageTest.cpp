@@ -4,7 +4,7 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
-#include "tests/support/AllocationCounter.h"
+#include "tests/effect/stages/StageSoak.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <random>
 #include <vector>
 
 namespace {
@@ -343,17 +342,10 @@ TEST(LoFiRealtimeTest, NoAllocationWithModelsRunning) {
     LoFiChannel left, right;
     left.loadGainModels();
     right.loadGainModels();
-    std::vector<float> L(4096), R(4096);
-    std::mt19937 rng(9);
-    std::uniform_real_distribution<float> knob(0, 100);
-    tolvane::test::AllocationCounter counter;
-    for (int block = 0; block < 400; ++block) {
-        const auto n = static_cast<uint32_t>(1 + (block * 97) % 4096);
-        for (uint32_t i = 0; i < n; ++i) L[i] = R[i] = std::sin(static_cast<float>(i) * 0.05f);
-        processLoFiStereo(left.state, right.state, L.data(), R.data(), n, kBitKnobs, 44100, knob(rng), knob(rng),
-                          knob(rng));
-    }
-    EXPECT_EQ(counter.allocations(), 0u);
+    const auto stage = [&](float* L, float* R, uint32_t n, float k1, float k3, float k2) {
+        processLoFiStereo(left.state, right.state, L, R, n, kBitKnobs, 44100, k1, k3, k2);
+    };
+    EXPECT_EQ(stage_test::allocationsWithKnobsMoving(9, stage), 0u);
 }
 
 TEST(LoFiRealtimeTest, OddArgumentsNeverProduceNaN) {
