@@ -1,36 +1,24 @@
 // FILLDRIVE through the render block: drive models loaded from a bundle at allocation, model
 // switches on both channels, block sizes, and no allocation inside a render call.
 
-#include "tests/effect/stages/StageModelFiles.h"
-#include "tests/support/EffectHost.h"
-#include "tests/support/RenderSoak.h"
+#include "tests/effect/stages/ModelStageRender.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
-#include <string>
+#include <vector>
 
 namespace {
 
 using tolvane::test::EffectHost;
-using tolvane::test::parameterEvent;
 using tolvane::test::tone;
 namespace addr = ParameterAddress;
 
-struct DriveBundle {
-    stage_test::ModelFolder folder;
-    DriveBundle() {
-        const int values[] = {0, 12, 25, 37, 50, 62, 75, 87, 100};
-        for (int i = 0; i < 9; ++i)
-            folder.writeLinear("tv-drive-" + std::to_string(values[i]), {0.5f + 0.05f * static_cast<float>(i), -0.1f});
-    }
-    EffectHost host(uint32_t maxFrames = 512) {
-        EffectHost h({.maxFrames = maxFrames, .bundle = Bundle(folder.path())});
-        h.set(addr::effectMode, 2);
-        return h;
-    }
+struct DriveBundle : stage_test::LinearModelBundle {
+    DriveBundle()
+        : LinearModelBundle(2, {"tv-drive-0", "tv-drive-12", "tv-drive-25", "tv-drive-37", "tv-drive-50", "tv-drive-62",
+                                "tv-drive-75", "tv-drive-87", "tv-drive-100"},
+                            [](float i) { return std::vector<float>{0.5f + 0.05f * i, -0.1f}; }) {}
 };
 
 TEST(FillDriveRenderTest, BothChannelsSwitchTogetherWhateverTheBlockSize) {
@@ -62,16 +50,7 @@ TEST(FillDriveRenderTest, NoAllocationInTheRenderWhileModelsSwitch) {
     DriveBundle bundle;
     EffectHost host = bundle.host(1024);
     ASSERT_TRUE(host.allocate());
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> knob(0, 100);
-    tolvane::test::RenderSoak soak(host);
-    for (int block = 0; block < 1500; ++block) {
-        soak.fillTone(block, 1.0f, 0.01f);
-        auto e2 = parameterEvent(addr::wowFlutter, block % 9 == 0 ? 0.0f : knob(rng));
-        auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameterRamp, &e2);
-        auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        ASSERT_EQ(soak.render(1 + (block * 37) % 1024, block % 4 == 0, &e0), noErr);
-    }
+    const auto soak = stage_test::soakWithKnobsMoving(host, 5, 9);
     EXPECT_EQ(soak.allocations + soak.frees, 0u);
     EXPECT_EQ(soak.nonFinite, 0u);
 }
@@ -83,16 +62,7 @@ TEST(FillDriveRenderTest, GeneratedDriveModelsRenderCleanlyWithoutAllocation) {
     ASSERT_TRUE(host.allocate());
     for (const auto& slot : host.unit->renderState->drivePlayers)
         if (slot.get() == nullptr) GTEST_SKIP() << "the bundle's models use an architecture the engine does not run yet";
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> knob(0, 100);
-    tolvane::test::RenderSoak soak(host);
-    for (int block = 0; block < 600; ++block) {
-        soak.fillTone(block, 0.3f, 0.013f);
-        auto e2 = parameterEvent(addr::wowFlutter, knob(rng));
-        auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameter, &e2);
-        auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        ASSERT_EQ(soak.render(256 + (block * 37) % 769, false, block % 8 == 0 ? &e0 : nullptr), noErr);
-    }
+    const auto soak = stage_test::soakOnGeneratedModels(host);
     EXPECT_EQ(soak.allocations + soak.frees, 0u);
     EXPECT_EQ(soak.nonFinite, 0u);
     EXPECT_GT(soak.energy, 1.0);

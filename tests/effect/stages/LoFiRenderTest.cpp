@@ -1,36 +1,25 @@
 // LO-FI through the render block: bit models loaded from a bundle at allocation, both channels
 // served, block sizes free, and no allocation inside a render call.
 
-#include "tests/effect/stages/StageModelFiles.h"
-#include "tests/support/EffectHost.h"
-#include "tests/support/RenderSoak.h"
+#include "tests/effect/stages/ModelStageRender.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
+#include <vector>
 
 namespace {
 
 using tolvane::test::EffectHost;
-using tolvane::test::parameterEvent;
 using tolvane::test::tone;
 namespace addr = ParameterAddress;
 
 // A bundle whose seven bit models are gains (or short filters), none of them the identity, so a
 // channel without its models would sound different.
-struct LoFiBundle {
-    stage_test::ModelFolder folder;
-    LoFiBundle() {
-        const char* names[] = {"bit0", "bit12", "bit25", "bit37", "bit50", "bit67", "bit75"};
-        for (int i = 0; i < 7; ++i) folder.writeLinear(names[i], {0.6f + 0.1f * static_cast<float>(i), 0.15f});
-    }
-    EffectHost host(uint32_t maxFrames = 512) {
-        EffectHost h({.maxFrames = maxFrames, .bundle = Bundle(folder.path())});
-        h.set(addr::effectMode, 1);
-        return h;
-    }
+struct LoFiBundle : stage_test::LinearModelBundle {
+    LoFiBundle()
+        : LinearModelBundle(1, {"bit0", "bit12", "bit25", "bit37", "bit50", "bit67", "bit75"},
+                            [](float i) { return std::vector<float>{0.6f + 0.1f * i, 0.15f}; }) {}
 };
 
 TEST(LoFiRenderTest, BothChannelsRunTheirModelsAndBlockSizesDoNotMatter) {
@@ -62,16 +51,7 @@ TEST(LoFiRenderTest, NoAllocationInTheRenderWithModelsLoaded) {
     LoFiBundle bundle;
     EffectHost host = bundle.host(1024);
     ASSERT_TRUE(host.allocate());
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> knob(0, 100);
-    tolvane::test::RenderSoak soak(host);
-    for (int block = 0; block < 1500; ++block) {
-        soak.fillTone(block, 1.0f, 0.01f);
-        auto e2 = parameterEvent(addr::wowFlutter, knob(rng));
-        auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameterRamp, &e2);
-        auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        ASSERT_EQ(soak.render(1 + (block * 37) % 1024, block % 4 == 0, &e0), noErr);
-    }
+    const auto soak = stage_test::soakWithKnobsMoving(host, 3);
     EXPECT_EQ(soak.allocations + soak.frees, 0u);
     EXPECT_EQ(soak.nonFinite, 0u);
 }
@@ -83,16 +63,7 @@ TEST(LoFiRenderTest, GeneratedBitModelsRenderCleanlyWithoutAllocation) {
     ASSERT_TRUE(host.allocate());
     for (const auto& slot : host.unit->renderState->lofiBitPlayers)
         if (slot.get() == nullptr) GTEST_SKIP() << "the bundle's models use an architecture the engine does not run yet";
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> knob(0, 100);
-    tolvane::test::RenderSoak soak(host);
-    for (int block = 0; block < 600; ++block) {
-        soak.fillTone(block, 0.3f, 0.013f);
-        auto e2 = parameterEvent(addr::wowFlutter, knob(rng));
-        auto e1 = parameterEvent(addr::crackle, knob(rng), AURenderEventType::parameter, &e2);
-        auto e0 = parameterEvent(addr::compressor, knob(rng), AURenderEventType::parameter, &e1);
-        ASSERT_EQ(soak.render(256 + (block * 37) % 769, false, block % 8 == 0 ? &e0 : nullptr), noErr);
-    }
+    const auto soak = stage_test::soakOnGeneratedModels(host);
     EXPECT_EQ(soak.allocations + soak.frees, 0u);
     EXPECT_EQ(soak.nonFinite, 0u);
     EXPECT_GT(soak.energy, 1.0);
