@@ -1,5 +1,6 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
+#include "tests/effect/stages/StageRealtime.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
 #include "tests/support/Signals.h"
@@ -181,10 +182,7 @@ TEST(ChorusRealtimeTest, AFreshUnitAllocatesNothingFromItsFirstBlock) {
         host.set(ParameterAddress::effectMode, 6);
         host.set(ParameterAddress::wowFlutter, 70);
         ASSERT_TRUE(host.allocate());
-        std::vector<float> L = noise(512, 9), R = noise(512, 10);
-        tolvane::test::AllocationCounter counter;
-        for (int block = 0; block < 8; ++block) ASSERT_EQ(host.render(L.data(), stereo ? R.data() : nullptr, 512), noErr);
-        EXPECT_EQ(counter.allocations(), 0u) << (stereo ? "stereo" : "mono");
+        EXPECT_EQ(stage_test::allocationsOfFirstBlocks(host, stereo, 9), 0u) << (stereo ? "stereo" : "mono");
         EXPECT_EQ(host.unit->renderState->chorusIIILBuf.size(), 2048u);
     }
 }

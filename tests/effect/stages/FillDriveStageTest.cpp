@@ -5,7 +5,7 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
-#include "tests/effect/stages/StageSoak.h"
+#include "tests/effect/stages/StageRealtime.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
+#include "tests/effect/stages/StageRealtime.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
 #include "tests/support/Signals.h"
@@ -192,10 +193,7 @@ TEST(FlangerRealtimeTest, AFreshUnitAllocatesNothingFromItsFirstBlock) {
         host.set(ParameterAddress::crackle, 80);
         host.set(ParameterAddress::wowFlutter, 90);
         ASSERT_TRUE(host.allocate());
-        std::vector<float> L = noise(512, 10), R = noise(512, 11);
-        tolvane::test::AllocationCounter counter;
-        for (int block = 0; block < 8; ++block) ASSERT_EQ(host.render(L.data(), stereo ? R.data() : nullptr, 512), noErr);
-        EXPECT_EQ(counter.allocations(), 0u) << (stereo ? "stereo" : "mono");
+        EXPECT_EQ(stage_test::allocationsOfFirstBlocks(host, stereo, 10), 0u) << (stereo ? "stereo" : "mono");
         EXPECT_EQ(host.unit->renderState->flangerLBuf.size(), 2048u);
     }
 }

@@ -1,6 +1,6 @@
 #include "effect/RenderState.h"
 #include "effect/stages/Stages.h"
-#include "tests/support/AllocationCounter.h"
+#include "tests/effect/stages/StageRealtime.h"
 #include "tests/support/EffectHost.h"
 #include "tests/support/Signals.h"
 
@@ -164,10 +164,7 @@ TEST(IsolatorRealtimeTest, AFreshUnitAllocatesNothingFromItsFirstBlock) {
         host.set(ParameterAddress::effectMode, 3);
         host.set(ParameterAddress::compressor, 80);
         ASSERT_TRUE(host.allocate());
-        std::vector<float> L = noise(512, 13), R = noise(512, 14);
-        tolvane::test::AllocationCounter counter;
-        for (int block = 0; block < 8; ++block) ASSERT_EQ(host.render(L.data(), stereo ? R.data() : nullptr, 512), noErr);
-        EXPECT_EQ(counter.allocations(), 0u) << (stereo ? "stereo" : "mono");
+        EXPECT_EQ(stage_test::allocationsOfFirstBlocks(host, stereo, 13), 0u) << (stereo ? "stereo" : "mono");
     }
 }
 

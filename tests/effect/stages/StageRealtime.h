@@ -1,6 +1,12 @@
 #pragma once
 
+// The real-time checks the stage tests share: no heap use on the render path.
+
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/EffectHost.h"
+#include "tests/support/Signals.h"
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstddef>
@@ -24,6 +30,15 @@ std::size_t allocationsWithKnobsMoving(unsigned seed, Stage&& stage) {
         for (uint32_t i = 0; i < n; ++i) L[i] = R[i] = std::sin(static_cast<float>(i) * 0.05f);
         stage(L.data(), R.data(), n, knob(rng), knob(rng), knob(rng));
     }
+    return counter.allocations();
+}
+
+// Renders eight blocks of 512 frames of noise in place through the host, stereo or mono, and
+// returns the heap allocations the render calls made.
+inline std::size_t allocationsOfFirstBlocks(tolvane::test::EffectHost& host, bool stereo, unsigned seed) {
+    std::vector<float> L = tolvane::test::noise(512, seed), R = tolvane::test::noise(512, seed + 1);
+    tolvane::test::AllocationCounter counter;
+    for (int block = 0; block < 8; ++block) EXPECT_EQ(host.render(L.data(), stereo ? R.data() : nullptr, 512), noErr);
     return counter.allocations();
 }
 
