@@ -15,33 +15,23 @@
 
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include "neural/NAMPlayer.h"
+#include "tests/support/Signals.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 using nlohmann::json;
 
 constexpr double kSampleRate = 48000.0;
-
-std::vector<float> seededWeights(size_t n, unsigned seed, float scale) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(-scale, scale);
-    std::vector<float> w(n);
-    for (float& v : w) v = u(rng);
-    return w;
-}
 
 struct ConvNetSize {
     int channels;
@@ -57,7 +47,7 @@ json convNetFile(const ConvNetSize& s) {
         count += 2 * s.channels * in + (s.batchnorm ? 4 * s.channels + 1 : s.channels);
     }
     count += s.channels + 1;
-    std::vector<float> weights = seededWeights(count, 7, 0.3f);
+    std::vector<float> weights = tolvane::test::noise(count, 7, 0.3f);
     if (s.batchnorm) {  // variances positive, epsilon small: walk the block layout
         size_t pos = 0;
         for (size_t b = 0; b < s.dilations.size(); ++b) {
@@ -81,19 +71,17 @@ json lstmFile(int layers, int hidden) {
     return {{"version", "0.5.4"},
             {"architecture", "LSTM"},
             {"config", {{"num_layers", layers}, {"input_size", 1}, {"hidden_size", hidden}}},
-            {"weights", seededWeights(count, 9, 0.4f)},
+            {"weights", tolvane::test::noise(count, 9, 0.4f)},
             {"sample_rate", kSampleRate}};
 }
 
 // Writes the model to a scratch file, loads it into a player and sizes it for `block`.
 std::unique_ptr<NAMPlayer> playerFor(const json& model, int block) {
-    const auto path = std::filesystem::temp_directory_path() / ("nam-bench-" + std::to_string(::getpid()) + ".nam");
-    std::ofstream(path) << model.dump();
+    const tolvane::test::TempFolder folder;
     auto player = std::make_unique<NAMPlayer>();
     Error error;
-    const bool ok = player->loadModelAtPath(path.string(), &error);
-    std::filesystem::remove(path);
-    if (!ok) throw std::runtime_error(error.description());
+    if (!player->loadModelAtPath(folder.write("model.nam", model.dump()).string(), &error))
+        throw std::runtime_error(error.description());
     player->resetWithSampleRate(kSampleRate, block);
     return player;
 }

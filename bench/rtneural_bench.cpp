@@ -16,19 +16,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include "neural/RTNeuralPlayer.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -55,14 +52,11 @@ std::unique_ptr<RTNeuralPlayer> randomPlayer(unsigned seed) {
                                     {"rec.bias_hh_l0", list(kGates)},
                                     {"lin.weight", rows(1, kHidden)},
                                     {"lin.bias", list(1)}}}};
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("rtneural-bench-" + std::to_string(seed) + "-" + std::to_string(::getpid()) + ".json");
-    std::ofstream(path) << model.dump();
+    const tolvane::test::TempFolder folder;
     auto player = std::make_unique<RTNeuralPlayer>();
     Error error;
-    const bool ok = player->loadModelAtPath(path.string(), &error);
-    std::filesystem::remove(path);
-    if (!ok) throw std::runtime_error(error.description());
+    if (!player->loadModelAtPath(folder.write("model.json", model.dump()).string(), &error))
+        throw std::runtime_error(error.description());
     return player;
 }
 
