@@ -1,4 +1,4 @@
-#include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/Beds.h"
 #include "tests/support/EffectHost.h"
 #include "tests/support/RenderSoak.h"
 
@@ -14,12 +14,7 @@ using tolvane::test::EffectHost;
 using tolvane::test::parameterEvent;
 namespace addr = ParameterAddress;
 
-std::shared_ptr<AVAudioPCMBuffer> monoBed(std::vector<float> samples) {
-    auto bed = AVAudioPCMBuffer::create(*AVAudioFormat::standardFormat(44100, 1), static_cast<uint32_t>(samples.size()));
-    std::copy(samples.begin(), samples.end(), bed->floatChannelData()[0]);
-    bed->setFrameLength(static_cast<uint32_t>(samples.size()));
-    return bed;
-}
+std::shared_ptr<AVAudioPCMBuffer> monoBed(std::vector<float> samples) { return tolvane::test::bedFrom({samples}); }
 
 // Output of silence through the global section once the start fade-in is over, with the hiss on.
 std::vector<float> hissOutput(const std::shared_ptr<AVAudioPCMBuffer>& bed, AUValue level, std::size_t frames,

@@ -2,6 +2,7 @@
 
 #include "platform/avfaudio/AVAudioFile.h"
 #include "platform/foundation/Bundle.h"
+#include "tests/support/Beds.h"
 #include "tests/support/ModelFiles.h"
 #include "tests/support/TempFolder.h"
 
@@ -18,18 +19,11 @@ public:
 
     // A float WAV file; `channels` holds one vector of samples per channel (all the same length).
     void writeWav(const std::string& fileName, const std::vector<std::vector<float>>& channels, double rate = 44100) const {
-        const auto frames = static_cast<uint32_t>(channels.at(0).size());
+        const auto bed = bedFrom(channels, rate);
         Error error;
-        auto file = AVAudioFile::openForWriting(this->file(fileName).string(),
-                                                *AVAudioFormat::standardFormat(rate, static_cast<uint32_t>(channels.size())),
-                                                &error);
+        auto file = AVAudioFile::openForWriting(this->file(fileName).string(), bed->format(), &error);
         if (!file) throw std::runtime_error(error.description());
-        if (frames == 0) return;
-        auto buffer = AVAudioPCMBuffer::create(file->processingFormat(), frames);
-        for (std::size_t c = 0; c < channels.size(); ++c)
-            std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData()[c]);
-        buffer->setFrameLength(frames);
-        if (!file->writeFromBuffer(*buffer, &error)) throw std::runtime_error(error.description());
+        if (bed->frameLength() > 0 && !file->writeFromBuffer(*bed, &error)) throw std::runtime_error(error.description());
     }
 };
 

@@ -2,7 +2,7 @@
 
 #include "effect/RenderState.h"
 #include "effect/ResourceSlot.h"
-#include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/Beds.h"
 #include "tests/support/Signals.h"
 
 #include <cmath>
@@ -14,17 +14,9 @@
 // second-order section for the references.
 namespace radio_test {
 
-inline std::shared_ptr<AVAudioPCMBuffer> bedFrom(const std::vector<std::vector<float>>& channels) {
-    const auto frames = static_cast<uint32_t>(channels.front().size());
-    auto bed = AVAudioPCMBuffer::create(*AVAudioFormat::standardFormat(48000, static_cast<uint32_t>(channels.size())),
-                                        std::max<uint32_t>(frames, 1));
-    for (std::size_t c = 0; c < channels.size(); ++c)
-        std::copy(channels[c].begin(), channels[c].end(), bed->floatChannelData()[c]);
-    bed->setFrameLength(frames);
-    return bed;
+inline std::shared_ptr<AVAudioPCMBuffer> monoBed(const std::vector<float>& samples) {
+    return tolvane::test::bedFrom({samples}, 48000);
 }
-
-inline std::shared_ptr<AVAudioPCMBuffer> monoBed(const std::vector<float>& samples) { return bedFrom({samples}); }
 
 inline std::shared_ptr<std::vector<float>> response(std::vector<float> taps) {
     return std::make_shared<std::vector<float>>(std::move(taps));

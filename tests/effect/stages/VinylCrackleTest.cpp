@@ -34,7 +34,7 @@ struct CrackleRig {
     ResourcePublisher publisher;
     RenderState left, right;
     CrackleRig() {
-        for (std::size_t s = 0; s < 4; ++s) publisher.publish(left.crackleBuffers[s], bed(bedChannels(s)));
+        for (std::size_t s = 0; s < 4; ++s) publisher.publish(left.crackleBuffers[s], bedFrom(bedChannels(s)));
     }
 };
 
@@ -74,7 +74,7 @@ TEST(VinylCrackleTest, KnobTwoWeighsTheBedsInMono) {
 TEST(VinylCrackleTest, StereoTakesEachBedSideToItsChannel) {
     for (const WeightCase& c : kWeightCases) {
         CrackleRig rig;
-        rig.publisher.publish(rig.right.crackleBuffers[0], bed({std::vector<float>(10, 0.9f)}));
+        rig.publisher.publish(rig.right.crackleBuffers[0], bedFrom({std::vector<float>(10, 0.9f)}));
         rig.right.crackleReadHead = 5;
         std::vector<float> l(300, 0.0f), r(300, 0.0f);
         processVinylStereo(rig.left, rig.right, l.data(), r.data(), 300, kKnobValues, 48000, 512, 0, 0, c.k2);
@@ -97,11 +97,11 @@ TEST(VinylCrackleTest, OneChannelBedFeedsBothSides) {
     RenderState left, right;
     std::vector<float> ramp(50);
     for (std::size_t j = 0; j < ramp.size(); ++j) ramp[j] = 0.02f * static_cast<float>(j);
-    publisher.publish(left.crackleBuffers[2], bed({ramp}));
+    publisher.publish(left.crackleBuffers[2], bedFrom({ramp}));
     std::vector<float> l(120, 0.0f), r(120, 0.0f), m(120, 0.0f);
     processVinylStereo(left, right, l.data(), r.data(), 120, kKnobValues, 44100, 512, 0, 0, 75);
     RenderState mono;
-    publisher.publish(mono.crackleBuffers[2], bed({ramp}));
+    publisher.publish(mono.crackleBuffers[2], bedFrom({ramp}));
     processVinylMono(mono, m.data(), 120, kKnobValues, 44100, 512, 0, 0, 75);
     for (std::size_t i = 0; i < l.size(); ++i) {
         const double expected = ramp[i % 50] * kCrackleGain * kAutoLevel;
@@ -138,7 +138,7 @@ TEST(VinylCrackleTest, MissingOrEmptyBedsAddNothing) {
         ASSERT_NEAR(x[i], expected * kCrackleGain * kAutoLevel, 2e-6);
     }
 
-    auto empty = bed({std::vector<float>(8, 0.5f)});
+    auto empty = bedFrom({std::vector<float>(8, 0.5f)});
     empty->setFrameLength(0);
     RenderState s;
     rig.publisher.publish(s.crackleBuffers[3], empty);

@@ -133,7 +133,7 @@ TEST(VinylChainTest, FullChainMatchesTheReference) {
         const std::vector<std::vector<float>> bedB = {noise(777, 12, 0.2f), noise(777, 13, 0.2f)};
         for (std::size_t slot = 0; slot < 4; ++slot) {
             const auto& b = slot % 2 == 0 ? bedA : bedB;
-            rig.publisher.publish(rig.left.crackleBuffers[slot], bed(b));
+            rig.publisher.publish(rig.left.crackleBuffers[slot], bedFrom(b));
             for (const auto& ch : b) ref.beds[slot].emplace_back(ch.begin(), ch.end());
         }
         for (float fs : {44100.0f, 48000.0f, 96000.0f}) {
@@ -220,8 +220,8 @@ TEST(VinylStereoTest, OutputDoesNotDependOnBlockSplits) {
     std::vector<float> firstL, firstR;
     for (uint32_t blockSize : {512u, 1u, 7u, 64u}) {
         VinylRig rig(models);
-        rig.publisher.publish(rig.left.crackleBuffers[1], bed({noise(333, 9, 0.3f), noise(333, 10, 0.3f)}));
-        rig.publisher.publish(rig.left.crackleBuffers[2], bed({noise(501, 11, 0.3f)}));
+        rig.publisher.publish(rig.left.crackleBuffers[1], bedFrom({noise(333, 9, 0.3f), noise(333, 10, 0.3f)}));
+        rig.publisher.publish(rig.left.crackleBuffers[2], bedFrom({noise(501, 11, 0.3f)}));
         std::vector<float> l = inL, r = inR;
         for (std::size_t start = 0; start < l.size(); start += blockSize) {
             const auto n = static_cast<uint32_t>(std::min<std::size_t>(blockSize, l.size() - start));
@@ -244,7 +244,7 @@ TEST(VinylGuardTest, UnusableKnobsAndRatesNeverProduceNaN) {
     const float knobs[] = {nan, -inf, -5.0f, 150.0f, inf};
     for (float bad : knobs) {
         VinylRig rig;
-        rig.publisher.publish(rig.left.crackleBuffers[3], bed({noise(100, 1, 0.3f)}));
+        rig.publisher.publish(rig.left.crackleBuffers[3], bedFrom({noise(100, 1, 0.3f)}));
         std::vector<float> l = programme(2000, 44100, 0.5f, 12), r = l;
         for (int round = 0; round < 3; ++round) {
             processVinylStereo(rig.left, rig.right, l.data(), r.data(), 2000, kKnobValues, 44100, 512,

@@ -6,7 +6,7 @@
 #include "effect/RenderState.h"
 #include "effect/ResourceSlot.h"
 #include "neural/RTNeuralPlayer.h"
-#include "platform/avfaudio/AVAudioPCMBuffer.h"
+#include "tests/support/Beds.h"
 #include "tests/support/ModelFiles.h"
 #include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
@@ -88,15 +88,7 @@ inline void publishModels(ResourcePublisher& publisher, ModelFolder& folder, Ren
 
 inline std::vector<LstmTensors> nineZeroModels() { return std::vector<LstmTensors>(9, zeroModel()); }
 
-// A bed with one list of samples per channel (all of one length).
-inline std::shared_ptr<AVAudioPCMBuffer> bed(const std::vector<std::vector<float>>& channels) {
-    const auto format = AVAudioFormat::standardFormat(44100, static_cast<uint32_t>(channels.size()));
-    auto buffer = AVAudioPCMBuffer::create(*format, static_cast<uint32_t>(channels[0].size()));
-    for (std::size_t c = 0; c < channels.size(); ++c)
-        std::copy(channels[c].begin(), channels[c].end(), buffer->floatChannelData()[c]);
-    buffer->setFrameLength(static_cast<uint32_t>(channels[0].size()));
-    return buffer;
-}
+using tolvane::test::bedFrom;
 
 using tolvane::test::noise;
 
