@@ -1,12 +1,13 @@
 #include "effect/RenderBlock.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/ReferenceBiquad.h"
+#include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
 #include <numbers>
-#include <random>
 
 namespace {
 
@@ -19,8 +20,7 @@ constexpr AUValue kNoStage = 8;  // a mode outside 0..7 runs only the global sec
 using tolvane::test::noise;
 
 // The output low-pass computed independently in double precision from its closed form.
-struct ReferenceLowPass {
-    double b0, b1, b2, a1, a2, z1 = 0, z2 = 0;
+struct ReferenceLowPass : tolvane::test::ReferenceBiquad {
     explicit ReferenceLowPass(double fs, double corner = 18000) {
         const double w0 = 2 * std::numbers::pi * std::min(corner, 0.45 * fs) / fs;
         const double alpha = std::sin(w0) / 1.414, c = std::cos(w0), a0 = 1 + alpha;
@@ -28,12 +28,6 @@ struct ReferenceLowPass {
         b1 = (1 - c) / a0;
         a1 = -2 * c / a0;
         a2 = (1 - alpha) / a0;
-    }
-    double operator()(double x) {
-        const double y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
-        return y;
     }
     double magnitude(double f, double fs) const {
         const std::complex<double> z = std::polar(1.0, -2 * std::numbers::pi * f / fs);
@@ -44,7 +38,7 @@ struct ReferenceLowPass {
 std::vector<double> referenceLowPass(const std::vector<float>& in, double fs) {
     ReferenceLowPass lp(fs);
     std::vector<double> out;
-    for (float x : in) out.push_back(lp(x));
+    for (float x : in) out.push_back(lp.tick(x));
     return out;
 }
 

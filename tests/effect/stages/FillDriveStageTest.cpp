@@ -6,6 +6,7 @@
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/effect/stages/StageRealtime.h"
+#include "tests/support/ReferenceBiquad.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
@@ -50,34 +51,22 @@ struct DriveChannel {
 
 // ---- Plain double-precision reference of the filter chain, from the cookbook forms ----
 
-struct Section {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
-    double operator()(double x) {
-        const double y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
-        return y;
-    }
-};
-
-Section normalised(double b0, double b1, double b2, double a0, double a1, double a2) {
-    return {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
-}
+using Section = tolvane::test::ReferenceBiquad;
 
 Section lowPassSection(double w, double q) {
     const double c = std::cos(w), alpha = std::sin(w) / (2 * q);
-    return normalised((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
+    return Section::normalised((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
 Section peakingSection(double w, double q, double db) {
     const double c = std::cos(w), alpha = std::sin(w) / (2 * q), A = std::pow(10.0, db / 40);
-    return normalised(1 + alpha * A, -2 * c, 1 - alpha * A, 1 + alpha / A, -2 * c, 1 - alpha / A);
+    return Section::normalised(1 + alpha * A, -2 * c, 1 - alpha * A, 1 + alpha / A, -2 * c, 1 - alpha / A);
 }
 
 Section shelfSection(bool high, double w, double db) {
     const double c = std::cos(w), alpha = std::sin(w) / 1.414, A = std::pow(10.0, db / 40);
     const double s = 2 * std::sqrt(A) * alpha, sign = high ? -1 : 1;
-    return normalised(A * ((A + 1) - sign * (A - 1) * c + s), sign * 2 * A * ((A - 1) - sign * (A + 1) * c),
+    return Section::normalised(A * ((A + 1) - sign * (A - 1) * c + s), sign * 2 * A * ((A - 1) - sign * (A + 1) * c),
                       A * ((A + 1) - sign * (A - 1) * c - s), (A + 1) + sign * (A - 1) * c + s,
                       -sign * 2 * ((A - 1) + sign * (A + 1) * c), (A + 1) + sign * (A - 1) * c - s);
 }
@@ -122,11 +111,11 @@ std::vector<double> filterReference(const std::vector<float>& x, double fs, doub
     double gentle = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double in = x[i];
-        const double resonant = lp(in);
+        const double resonant = lp.tick(in);
         gentle = gentle * p + in * (1 - p);
         double s = resonant + w * (gentle - resonant);
-        if (r > 0.01) s = peak(s);
-        const double a = lowShelf(s), b = tonePeak(a), h = highShelf(b);
+        if (r > 0.01) s = peak.tick(s);
+        const double a = lowShelf.tick(s), b = tonePeak.tick(a), h = highShelf.tick(b);
         y[i] = (b + v * (h - b)) * level;
     }
     return y;

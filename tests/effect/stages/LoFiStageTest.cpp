@@ -5,6 +5,7 @@
 #include "effect/stages/Stages.h"
 #include "tests/effect/stages/StageModelFiles.h"
 #include "tests/effect/stages/StageRealtime.h"
+#include "tests/support/ReferenceBiquad.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
@@ -78,13 +79,8 @@ std::vector<double> lowPassReference(const std::vector<float>& x, double fs, dou
     const double a0 = 1 + alpha, b0 = (1 - c) / 2 / a0, b1 = (1 - c) / a0, a1 = -2 * c / a0, a2 = (1 - alpha) / a0;
     std::vector<double> y(x.begin(), x.end());
     for (int section = 0; section < 2; ++section) {
-        double z1 = 0, z2 = 0;
-        for (double& v : y) {
-            const double out = b0 * v + z1;
-            z1 = b1 * v - a1 * out + z2;
-            z2 = b0 * v - a2 * out;
-            v = out;
-        }
+        tolvane::test::ReferenceBiquad lowPass{b0, b1, b0, a1, a2};
+        for (double& v : y) v = lowPass.tick(v);
     }
     return y;
 }

@@ -3,6 +3,7 @@
 #include "effect/RenderState.h"
 #include "effect/ResourceSlot.h"
 #include "tests/support/Beds.h"
+#include "tests/support/ReferenceBiquad.h"
 #include "tests/support/Signals.h"
 
 #include <cmath>
@@ -35,31 +36,22 @@ inline std::vector<float> programme(std::size_t n, unsigned seed, float amplitud
     return v;
 }
 
-// A cookbook section in double precision, transposed direct form II.
-struct RefBiquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
-
-    double tick(double x) {
-        const double y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
-        return y;
-    }
-
+// Cookbook sections for the references.
+struct RefBiquad : tolvane::test::ReferenceBiquad {
     static RefBiquad lowPass(double hz, double fs, double alphaDivisor) {
         const double w = 2 * std::numbers::pi * hz / fs, c = std::cos(w), alpha = std::sin(w) / alphaDivisor;
         const double a0 = 1 + alpha;
-        return {(1 - c) / 2 / a0, (1 - c) / a0, (1 - c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0};
+        return {{(1 - c) / 2 / a0, (1 - c) / a0, (1 - c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0}};
     }
     static RefBiquad highPass(double hz, double fs, double alphaDivisor) {
         const double w = 2 * std::numbers::pi * hz / fs, c = std::cos(w), alpha = std::sin(w) / alphaDivisor;
         const double a0 = 1 + alpha;
-        return {(1 + c) / 2 / a0, -(1 + c) / a0, (1 + c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0};
+        return {{(1 + c) / 2 / a0, -(1 + c) / a0, (1 + c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0}};
     }
     static RefBiquad peaking(double hz, double fs, double alphaDivisor, double db) {
         const double w = 2 * std::numbers::pi * hz / fs, c = std::cos(w), alpha = std::sin(w) / alphaDivisor;
         const double A = std::pow(10.0, db / 40), a0 = 1 + alpha / A;
-        return {(1 + alpha * A) / a0, -2 * c / a0, (1 - alpha * A) / a0, -2 * c / a0, (1 - alpha / A) / a0};
+        return {{(1 + alpha * A) / a0, -2 * c / a0, (1 - alpha * A) / a0, -2 * c / a0, (1 - alpha / A) / a0}};
     }
 };
 

@@ -5,6 +5,8 @@
 // peaking cut, wow and flutter on a delay line, crackle and auto-level. The models it stands for
 // are identity models (all-zero weights), so the model step is a pure gain.
 
+#include "tests/support/ReferenceBiquad.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -14,14 +16,7 @@ namespace vinyltest {
 
 inline constexpr double kPi = 3.14159265358979323846;
 
-struct Biquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
-    double tick(double x) {
-        const double y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
-        return y;
-    }
+struct Biquad : tolvane::test::ReferenceBiquad {
     // The sections as the effect stores them: coefficients worked out in single precision from
     // the stated constants (2·pi·35 = 219.91147, Q = sqrt 2, 2·pi·40 = 251.32741, -6 dB = 0.70794576),
     // since at corners this low the rounding of the coefficients alone moves the response by about
