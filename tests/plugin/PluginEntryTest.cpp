@@ -51,6 +51,9 @@ struct Vst3Case {
     const char* name;
 };
 
+// Names the case in test listings (the default would print the structure's bytes).
+void PrintTo(const Vst3Case& c, std::ostream* out) { *out << c.bundle; }
+
 class Vst3Binary : public ::testing::TestWithParam<Vst3Case> {};
 
 TEST_P(Vst3Binary, ExportsItsEntryPointsAndDescribesTheEffect) {
