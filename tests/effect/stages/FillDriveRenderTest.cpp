@@ -33,10 +33,6 @@ TEST(FillDriveRenderTest, BothChannelsSwitchTogetherWhateverTheBlockSize) {
         host.set(addr::wowFlutter, 40);
         ASSERT_TRUE(host.allocate());
         ASSERT_TRUE(host.unit->isModelReady(2));
-        // The models came with allocation. Marking the mode as seen keeps the first call from
-        // queueing a reload whose lock could make one block silent, which would shift the fades.
-        host.unit->renderState->hasLastMode = true;
-        host.unit->renderState->lastMode = 2;
         auto [L, R] = host.process(input, input, block);
         EXPECT_EQ(L, R) << block;
         EXPECT_EQ(host.unit->renderState->driveActiveIdx, 3);

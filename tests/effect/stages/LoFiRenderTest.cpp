@@ -33,10 +33,6 @@ TEST(LoFiRenderTest, BothChannelsRunTheirModelsAndBlockSizesDoNotMatter) {
         host.set(addr::wowFlutter, 60);
         ASSERT_TRUE(host.allocate());
         ASSERT_TRUE(host.unit->isModelReady(1));
-        // The models came with allocation. Marking the mode as seen keeps the first call from
-        // queueing a reload whose lock could make one block silent, which would shift the fades.
-        host.unit->renderState->hasLastMode = true;
-        host.unit->renderState->lastMode = 1;
         auto [L, R] = host.process(input, input, block);
         EXPECT_EQ(L, R) << block;
         if (reference.empty()) reference = L;
