@@ -44,7 +44,7 @@ std::shared_ptr<RTNeuralPlayer> bundleModel(const std::string& profile) {
 std::shared_ptr<AVAudioPCMBuffer> bundleBed(const std::string& name) {
     auto file = openAudioFileForReading((kResources / (name + ".wav")).string(), nullptr);
     if (!file) throw std::runtime_error("missing bed " + name);
-    auto buffer = AVAudioPCMBuffer::create(file->processingFormat(), static_cast<uint32_t>(file->length()));
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file->processingFormat(), static_cast<uint32_t>(file->length()));
     if (!buffer || !file->readIntoBuffer(*buffer, nullptr)) throw std::runtime_error("unreadable bed " + name);
     return buffer;
 }

@@ -40,16 +40,16 @@ bool Kessrin_VinylExtensionAudioUnit::initWithComponentDescription(const AudioCo
     if (!AUAudioUnit::initWithComponentDescription(description, options, error)) return false;
 
     const AVAudioFormat format = AVAudioFormat::standardFormat(44100, 2).value();
-    inputBus = AUAudioUnitBus::create(format, error);
+    inputBus = AUAudioUnitBus::initWithFormat(format, error);
     if (!inputBus) return false;
     inputBus->setSupportedChannelCounts({1, 2});
-    outputBus = AUAudioUnitBus::create(format, error);
+    outputBus = AUAudioUnitBus::initWithFormat(format, error);
     if (!outputBus) return false;
     outputBus->setSupportedChannelCounts({1, 2});
     inputBusArray_.emplace(*this, AUAudioUnitBusType::input, std::vector{inputBus});
     outputBusArray_.emplace(*this, AUAudioUnitBusType::output, std::vector{outputBus});
 
-    setupParameterTree(AUParameterTree::createTree(buildParameterTree(makeParameterSpecs().children)));
+    setupParameterTree(AUParameterTree::createTreeWithChildren(buildParameterTree(makeParameterSpecs().children)));
     return true;
 }
 
@@ -91,17 +91,17 @@ void Kessrin_VinylExtensionAudioUnit::setupParameterTree(std::shared_ptr<AUParam
 void Kessrin_VinylExtensionAudioUnit::installParameterCallbacks() {
     // The callbacks hold the value store, not the unit: once the unit is gone, reads answer 0 and
     // writes do nothing.
+    parameterValueObserver = [store = paramValues](AUParameter& parameter, AUValue value) {
+        store->set(parameter.address(), value);
+    };
+    parameterValueProvider = [store = paramValues](AUParameter& parameter) {
+        return store->unitAlive() ? store->get(parameter.address()) : 0.0f;
+    };
+    parameterStringFromValue = [](AUParameter&, const AUValue* value) { return percentString(value); };
     if (auto tree = parameterTree()) {
-        tree->setImplementorValueObserver(
-            [store = paramValues](AUParameter& parameter, AUValue value) { store->set(parameter.address(), value); });
-    }
-    if (auto tree = parameterTree()) {
-        tree->setImplementorValueProvider([store = paramValues](AUParameter& parameter) {
-            return store->unitAlive() ? store->get(parameter.address()) : 0.0f;
-        });
-    }
-    if (auto tree = parameterTree()) {
-        tree->setImplementorStringFromValueCallback([](AUParameter&, const AUValue* value) { return percentString(value); });
+        tree->setImplementorValueObserver(parameterValueObserver);
+        tree->setImplementorValueProvider(parameterValueProvider);
+        tree->setImplementorStringFromValueCallback(parameterStringFromValue);
     }
 }
 
@@ -208,7 +208,9 @@ void Kessrin_VinylExtensionAudioUnit::releaseResourcesForDeallocation() {
     crackleLoadDispatched.store(false);
 }
 
-AUInternalRenderBlock Kessrin_VinylExtensionAudioUnit::internalRenderBlock() {
+AUInternalRenderBlock Kessrin_VinylExtensionAudioUnit::internalRenderBlock() { return buildRenderBlock(); }
+
+AUInternalRenderBlock Kessrin_VinylExtensionAudioUnit::buildRenderBlock() {
     auto self = std::static_pointer_cast<Kessrin_VinylExtensionAudioUnit>(shared_from_this());
     auto context = std::make_shared<RenderContext>();
     context->unit = self;
@@ -240,7 +242,7 @@ AUInternalRenderBlock Kessrin_VinylExtensionAudioUnit::internalRenderBlock() {
     };
 }
 
-void Kessrin_VinylExtensionAudioUnit::requestViewController(
+void Kessrin_VinylExtensionAudioUnit::requestViewControllerWithCompletionHandler(
     std::function<void(std::shared_ptr<AUViewController>)> completion) {
     auto self = std::static_pointer_cast<AUAudioUnit>(shared_from_this());
     MainQueue::async([self, completion = std::move(completion)] {

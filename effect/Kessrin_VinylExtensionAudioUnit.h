@@ -38,14 +38,15 @@ public:
 
     bool allocateRenderResources(Error* error) override;
     void deallocateRenderResources() override;
-    // A new render block per read; it keeps the sample rate of the moment it was read.
+    // A new render block per read (buildRenderBlock); it keeps the sample rate of the moment it
+    // was read.
     AUInternalRenderBlock internalRenderBlock() override;
 
     void setupParameterTree(std::shared_ptr<AUParameterTree> tree);
     // Applies the parameter and ramp events of one render call (real-time safe).
     void handleRenderEvents(const AURenderEvent* head) noexcept;
 
-    void requestViewController(std::function<void(std::shared_ptr<AUViewController>)> completion) override;
+    void requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) override;
 
     // Resource loading.
     bool isModelReady(int64_t id) noexcept;  // render thread; a busy lock counts as not ready
@@ -72,6 +73,10 @@ public:
 
     // Shared with the parameter callbacks, which must not keep the unit alive.
     const std::shared_ptr<ParameterStore> paramValues = std::make_shared<ParameterStore>();
+    // The callbacks installed on the parameter tree: writes and reads go to paramValues.
+    AUImplementorValueObserver parameterValueObserver;
+    AUImplementorValueProvider parameterValueProvider;
+    AUImplementorStringFromValueCallback parameterStringFromValue;
 
     const std::shared_ptr<RenderState> renderState = std::make_shared<RenderState>();
     const std::shared_ptr<RenderState> vinylRightState = std::make_shared<RenderState>();
@@ -109,6 +114,7 @@ public:
 
 private:
     void installParameterCallbacks();
+    AUInternalRenderBlock buildRenderBlock();
     // The resource steps of allocation and deallocation; they run on the model-load queue so
     // that they never overlap a queued load.
     void takeRenderSettingsAndResetBuffers();

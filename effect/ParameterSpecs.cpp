@@ -13,7 +13,7 @@ ParameterSpec parameter(std::string identifier, std::string name, AUParameterAdd
 std::shared_ptr<AUParameterNode> buildNode(const NodeSpec& node);
 
 std::shared_ptr<AUParameterNode> buildParameter(const ParameterSpec& s) {
-    auto p = AUParameterTree::createParameter(s.identifier, s.name, s.address, s.minValue, s.maxValue, s.units,
+    auto p = AUParameterTree::createParameterWithIdentifier(s.identifier, s.name, s.address, s.minValue, s.maxValue, s.units,
                                               s.unitName, s.flags, s.valueStrings, s.dependentParameters);
     // Not in a tree yet, so this reaches no observer: it only sets the starting value.
     p->setValue(s.defaultValue);
@@ -23,7 +23,7 @@ std::shared_ptr<AUParameterNode> buildParameter(const ParameterSpec& s) {
 std::shared_ptr<AUParameterNode> buildNode(const NodeSpec& node) {
     if (const auto* p = std::get_if<ParameterSpec>(&node)) return buildParameter(*p);
     const auto& g = std::get<ParameterGroupSpec>(node);
-    return AUParameterTree::createGroup(g.identifier, g.name, buildParameterTree(g.children));
+    return AUParameterTree::createGroupWithIdentifier(g.identifier, g.name, buildParameterTree(g.children));
 }
 
 }  // namespace

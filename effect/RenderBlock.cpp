@@ -16,27 +16,23 @@ namespace {
 using Unit = Kessrin_VinylExtensionAudioUnit;
 
 // Work items for the model-load queue. They hold the unit weakly and do nothing once it is gone.
-struct LoadModeModelsWork {
-    std::weak_ptr<Unit> unit;
-    int64_t mode;
-    void operator()() const {
+auto loadModeModelsWork(std::weak_ptr<Unit> unit, int64_t mode) {
+    return [unit = std::move(unit), mode] {
         if (auto u = unit.lock()) u->loadModelsIfNeeded(mode);
-    }
-};
+    };
+}
 
-struct UnloadRadioBedsWork {
-    std::weak_ptr<Unit> unit;
-    void operator()() const {
+auto unloadRadioBedsWork(std::weak_ptr<Unit> unit) {
+    return [unit = std::move(unit)] {
         if (auto u = unit.lock()) u->unloadRadioBeds();
-    }
-};
+    };
+}
 
-struct LoadCrackleBedsWork {
-    std::weak_ptr<Unit> unit;
-    void operator()() const {
+auto loadCrackleBedsWork(std::weak_ptr<Unit> unit) {
+    return [unit = std::move(unit)] {
         if (auto u = unit.lock()) u->loadModelsIfNeeded(kCrackleResourceId);
-    }
-};
+    };
+}
 
 AUValue valueOr(const std::shared_ptr<AUParameter>& parameter, AUValue fallback) noexcept {
     return parameter ? parameter->value() : fallback;
@@ -110,7 +106,7 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
 
     if (mode == 0 && knob2 > 0 && !unit->crackleLoadDispatched.load(std::memory_order_relaxed)) {
         // Only marked as dispatched once the queue took it, so a full queue retries next block.
-        if (unit->modelLoadQueue.async(LoadCrackleBedsWork{weakUnit}))
+        if (unit->modelLoadQueue.async(loadCrackleBedsWork(weakUnit)))
             unit->crackleLoadDispatched.store(true, std::memory_order_relaxed);
     }
 
@@ -141,7 +137,7 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
 }
 
 void RenderContext::queueModeLoad(int64_t mode) noexcept {
-    if (modeNeedsResources(mode)) unit->modelLoadQueue.async(LoadModeModelsWork{weakUnit, mode});
+    if (modeNeedsResources(mode)) unit->modelLoadQueue.async(loadModeModelsWork(weakUnit, mode));
 }
 
 void RenderContext::trackModeChange(int64_t mode) noexcept {
@@ -157,7 +153,7 @@ void RenderContext::trackModeChange(int64_t mode) noexcept {
     if (mode == s.lastMode) return;
     s.modeFadeSamplesRemaining = s.modeFadeLength;
     queueModeLoad(mode);
-    if (s.lastMode == 5) unit->modelLoadQueue.async(UnloadRadioBedsWork{weakUnit});
+    if (s.lastMode == 5) unit->modelLoadQueue.async(unloadRadioBedsWork(weakUnit));
     if (s.lastMode == 4) {
         resetPitchState(*renderState);
         resetPitchState(*pitchRightState);

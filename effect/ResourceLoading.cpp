@@ -30,7 +30,7 @@ std::shared_ptr<AVAudioPCMBuffer> readBed(const Bundle& bundle, const std::strin
     if (!file) return nullptr;
     const int64_t frames = file->length();
     if (frames < 0 || frames > std::numeric_limits<uint32_t>::max()) return nullptr;
-    auto buffer = AVAudioPCMBuffer::create(file->processingFormat(), std::max<uint32_t>(1, static_cast<uint32_t>(frames)));
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file->processingFormat(), std::max<uint32_t>(1, static_cast<uint32_t>(frames)));
     if (!buffer) return nullptr;
     if (!file->readIntoBuffer(*buffer, nullptr)) return nullptr;
     return buffer;

@@ -9,7 +9,7 @@ void setStatusError(Error* error, OSStatus status, std::string message) {
 }
 }  // namespace
 
-std::shared_ptr<AUAudioUnitBus> AUAudioUnitBus::create(const AVAudioFormat& format, Error* error) {
+std::shared_ptr<AUAudioUnitBus> AUAudioUnitBus::initWithFormat(const AVAudioFormat& format, Error* error) {
     if (format.channelCount() == 0) {
         setStatusError(error, kAudioUnitErr_FormatNotSupported, "a bus needs at least one channel");
         return nullptr;
@@ -121,6 +121,6 @@ void AUAudioUnit::setContextName(std::optional<std::string> name) {
     contextName_ = std::move(name);
 }
 
-void AUAudioUnit::requestViewController(std::function<void(std::shared_ptr<AUViewController>)> completion) {
+void AUAudioUnit::requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) {
     if (completion) completion(nullptr);
 }

@@ -21,7 +21,7 @@ class AUViewController;
 class AUAudioUnitBus {
 public:
     // initWithFormat: refused (nothing, error filled in) for a format with no channels.
-    static std::shared_ptr<AUAudioUnitBus> create(const AVAudioFormat& format, Error* error);
+    static std::shared_ptr<AUAudioUnitBus> initWithFormat(const AVAudioFormat& format, Error* error);
 
     const AVAudioFormat& format() const { return format_; }
     // Asks the owning unit (shouldChangeToFormat); refused while the unit's render resources are
@@ -122,7 +122,7 @@ public:
     void setContextName(std::optional<std::string> name);
 
     // Hands the host a view controller for the unit, later. The base has none and answers null.
-    virtual void requestViewController(std::function<void(std::shared_ptr<AUViewController>)> completion);
+    virtual void requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion);
 
 private:
     AudioComponentDescription componentDescription_;

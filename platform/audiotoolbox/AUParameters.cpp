@@ -140,7 +140,7 @@ void AUParameterGroup::collectParameters(std::vector<std::shared_ptr<AUParameter
     }
 }
 
-std::shared_ptr<AUParameter> AUParameterTree::createParameter(
+std::shared_ptr<AUParameter> AUParameterTree::createParameterWithIdentifier(
     std::string identifier, std::string name, AUParameterAddress address, AUValue min, AUValue max,
     AudioUnitParameterUnit unit, std::optional<std::string> unitName, AudioUnitParameterOptions flags,
     std::optional<std::vector<std::string>> valueStrings, std::optional<std::vector<int64_t>> dependentParameters) {
@@ -149,13 +149,13 @@ std::shared_ptr<AUParameter> AUParameterTree::createParameter(
                                          std::move(dependentParameters));
 }
 
-std::shared_ptr<AUParameterGroup> AUParameterTree::createGroup(std::string identifier, std::string name,
+std::shared_ptr<AUParameterGroup> AUParameterTree::createGroupWithIdentifier(std::string identifier, std::string name,
                                                                std::vector<std::shared_ptr<AUParameterNode>> children) {
     return std::shared_ptr<AUParameterGroup>(
         new AUParameterGroup(std::move(identifier), std::move(name), std::move(children)));
 }
 
-std::shared_ptr<AUParameterTree> AUParameterTree::createTree(std::vector<std::shared_ptr<AUParameterNode>> children) {
+std::shared_ptr<AUParameterTree> AUParameterTree::createTreeWithChildren(std::vector<std::shared_ptr<AUParameterNode>> children) {
     return std::shared_ptr<AUParameterTree>(new AUParameterTree(std::move(children)));
 }
 

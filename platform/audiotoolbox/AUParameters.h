@@ -149,14 +149,14 @@ private:
 
 class AUParameterTree final : public AUParameterGroup {
 public:
-    static std::shared_ptr<AUParameter> createParameter(
+    static std::shared_ptr<AUParameter> createParameterWithIdentifier(
         std::string identifier, std::string name, AUParameterAddress address, AUValue min, AUValue max,
         AudioUnitParameterUnit unit, std::optional<std::string> unitName, AudioUnitParameterOptions flags,
         std::optional<std::vector<std::string>> valueStrings, std::optional<std::vector<int64_t>> dependentParameters);
     // The children must not sit in another group already.
-    static std::shared_ptr<AUParameterGroup> createGroup(std::string identifier, std::string name,
+    static std::shared_ptr<AUParameterGroup> createGroupWithIdentifier(std::string identifier, std::string name,
                                                          std::vector<std::shared_ptr<AUParameterNode>> children);
-    static std::shared_ptr<AUParameterTree> createTree(std::vector<std::shared_ptr<AUParameterNode>> children);
+    static std::shared_ptr<AUParameterTree> createTreeWithChildren(std::vector<std::shared_ptr<AUParameterNode>> children);
 
     // The parameter with that address (the first in tree order), or none.
     std::shared_ptr<AUParameter> parameterWithAddress(AUParameterAddress address) const;

@@ -109,7 +109,7 @@ AVAudioFile::AVAudioFile(std::unique_ptr<Handle> handle, std::string path, AVAud
 
 AVAudioFile::~AVAudioFile() = default;
 
-std::unique_ptr<AVAudioFile> AVAudioFile::openForReading(const std::string& path, Error* error) {
+std::unique_ptr<AVAudioFile> AVAudioFile::initForReading(const std::string& path, Error* error) {
     if (!checkReadablePath(path, error)) return nullptr;
     SF_INFO info{};
     SNDFILE* raw = sf_open(path.c_str(), SFM_READ, &info);
@@ -130,7 +130,7 @@ std::unique_ptr<AVAudioFile> AVAudioFile::openForReading(const std::string& path
     return std::unique_ptr<AVAudioFile>(new AVAudioFile(std::move(handle), path, *format, info.frames));
 }
 
-std::unique_ptr<AVAudioFile> AVAudioFile::openForWriting(const std::string& path, const AVAudioFormat& format,
+std::unique_ptr<AVAudioFile> AVAudioFile::initForWriting(const std::string& path, const AVAudioFormat& format,
                                                          Error* error) {
     const double rate = std::round(format.sampleRate());
     if (rate < 1.0 || rate > static_cast<double>(INT_MAX) || format.channelCount() > static_cast<uint32_t>(INT_MAX)) {

@@ -31,11 +31,11 @@ public:
     AVAudioFile(const AVAudioFile&) = delete;
     AVAudioFile& operator=(const AVAudioFile&) = delete;
 
-    // initForReading: the open file, or nothing with the error filled in.
-    static std::unique_ptr<AVAudioFile> openForReading(const std::string& path, Error* error);
+    // The open file, or nothing with the error filled in.
+    static std::unique_ptr<AVAudioFile> initForReading(const std::string& path, Error* error);
     // A new 32-bit float WAV file in the given format (replacing any file at the path); the
     // sample rate is stored rounded to whole Hz.
-    static std::unique_ptr<AVAudioFile> openForWriting(const std::string& path, const AVAudioFormat& format,
+    static std::unique_ptr<AVAudioFile> initForWriting(const std::string& path, const AVAudioFormat& format,
                                                        Error* error);
 
     const std::string& path() const { return path_; }
@@ -65,5 +65,5 @@ private:
 
 // Opens a file for reading, as the loaders and the standalone application do.
 inline std::unique_ptr<AVAudioFile> openAudioFileForReading(const std::string& path, Error* error) {
-    return AVAudioFile::openForReading(path, error);
+    return AVAudioFile::initForReading(path, error);
 }

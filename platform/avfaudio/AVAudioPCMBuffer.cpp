@@ -41,7 +41,7 @@ AVAudioPCMBuffer::AVAudioPCMBuffer(const AVAudioFormat& format, uint32_t frameCa
     }
 }
 
-std::shared_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::create(const AVAudioFormat& format, uint32_t frameCapacity) {
+std::shared_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(const AVAudioFormat& format, uint32_t frameCapacity) {
     if (frameCapacity == 0 || format.channelCount() == 0) return nullptr;
     try {
         return std::make_shared<AVAudioPCMBuffer>(format, frameCapacity);

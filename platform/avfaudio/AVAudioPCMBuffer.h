@@ -11,7 +11,7 @@
 class AVAudioPCMBuffer {
 public:
     // Nothing when the capacity cannot be held (0 frames, or more samples than memory allows).
-    static std::shared_ptr<AVAudioPCMBuffer> create(const AVAudioFormat& format, uint32_t frameCapacity);
+    static std::shared_ptr<AVAudioPCMBuffer> initWithPCMFormat(const AVAudioFormat& format, uint32_t frameCapacity);
 
     const AVAudioFormat& format() const { return format_; }
     uint32_t frameCapacity() const { return frameCapacity_; }

@@ -136,7 +136,7 @@ TEST(AudioUnitAllocationTest, DeallocationEmptiesBuffersAndReadiness) {
 TEST(AudioUnitViewTest, RequestedControllerArrivesOnTheMainQueueWithTheUnitAndSizesItsView) {
     EffectHost host;
     std::shared_ptr<AUViewController> received;
-    host.unit->requestViewController([&](std::shared_ptr<AUViewController> c) { received = std::move(c); });
+    host.unit->requestViewControllerWithCompletionHandler([&](std::shared_ptr<AUViewController> c) { received = std::move(c); });
     EXPECT_EQ(received, nullptr);
     MainQueue::drain();
     auto controller = std::dynamic_pointer_cast<AudioUnitViewController>(received);

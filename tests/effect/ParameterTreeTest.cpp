@@ -40,7 +40,7 @@ TEST(ParameterTreeTest, BuiltTreeHasFourParametersThenTheGlobalGroupInOrder) {
     EXPECT_EQ(group->displayName(), "Global");
     EXPECT_EQ(group->children().size(), 5u);
 
-    auto tree = AUParameterTree::createTree(nodes);
+    auto tree = AUParameterTree::createTreeWithChildren(nodes);
     const auto all = tree->allParameters();
     ASSERT_EQ(all.size(), std::size(kTreeOrder));
     for (std::size_t i = 0; i < all.size(); ++i) {

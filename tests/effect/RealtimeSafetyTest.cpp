@@ -24,12 +24,13 @@
 // Blocking lock calls are counted on the armed thread, like the allocations: every caller in
 // this test binary reaches these definitions first, and they hand over to the C library's own
 // entry points (bound by symbol version, since the C library keeps them only for old binaries).
-// AddressSanitizer intercepts these calls itself, so its builds count no locks.
+// The address and thread sanitizers intercept these calls themselves, so their builds count no
+// locks.
 namespace {
 thread_local bool lockCountingArmed = false;
 thread_local std::size_t blockingLockCount = 0;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCountsLocks = false;
 #else
 constexpr bool kCountsLocks = true;
@@ -40,7 +41,7 @@ void noteBlockingLock() {
 #endif
 }  // namespace
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" {
 int libcMutexLock(pthread_mutex_t*);
 int libcRwlockRdlock(pthread_rwlock_t*);

@@ -226,7 +226,7 @@ TEST(BedLoadingTest, UnreadableBedsAreSkippedSilentlyAndKeepTheirSlot) {
     AVAudioPCMBuffer* oldHiss = u.renderState->hissBuffer.get();
     u.deallocateRenderResources();
     // Deallocation empties the radio slots; put a marker back to see that a skipped file keeps it.
-    u.resourcePublisher.publish(u.renderState->staticBuffers[3], AVAudioPCMBuffer::create(*AVAudioFormat::standardFormat(44100, 1), 4));
+    u.resourcePublisher.publish(u.renderState->staticBuffers[3], AVAudioPCMBuffer::initWithPCMFormat(*AVAudioFormat::standardFormat(44100, 1), 4));
     oldStatic4 = u.renderState->staticBuffers[3].get();
     EXPECT_EQ(u.renderState->radioAMIRs[0].get(), nullptr);
     testing::internal::CaptureStdout();

@@ -10,8 +10,8 @@ AVAudioFormat format(double rate, uint32_t channels) { return *AVAudioFormat::st
 class MonoInputUnit : public AUAudioUnit {
 public:
     MonoInputUnit() {
-        input_ = AUAudioUnitBus::create(format(44100, 1), nullptr);
-        output_ = AUAudioUnitBus::create(format(44100, 2), nullptr);
+        input_ = AUAudioUnitBus::initWithFormat(format(44100, 1), nullptr);
+        output_ = AUAudioUnitBus::initWithFormat(format(44100, 2), nullptr);
         inputs_.emplace(*this, AUAudioUnitBusType::input, std::vector{input_});
         outputs_.emplace(*this, AUAudioUnitBusType::output, std::vector{output_});
     }
@@ -54,7 +54,7 @@ TEST(AUAudioUnitBusTest, FormatChangesAreDecidedByTheOwningUnit) {
 }
 
 TEST(AUAudioUnitBusTest, OwnerlessBusFollowsItsSupportedChannelCounts) {
-    auto bus = AUAudioUnitBus::create(format(44100, 2), nullptr);
+    auto bus = AUAudioUnitBus::initWithFormat(format(44100, 2), nullptr);
     bus->setSupportedChannelCounts({1, 2});
     EXPECT_TRUE(bus->setFormat(format(44100, 1), nullptr));
     EXPECT_FALSE(bus->setFormat(format(44100, 3), nullptr));

@@ -9,15 +9,15 @@ namespace {
 constexpr auto kRW = kAudioUnitParameterFlag_IsReadable | kAudioUnitParameterFlag_IsWritable;
 
 std::shared_ptr<AUParameter> makeParameter(const std::string& id, AUParameterAddress address) {
-    return AUParameterTree::createParameter(id, id + " name", address, 0, 100, kAudioUnitParameterUnit_Percent,
+    return AUParameterTree::createParameterWithIdentifier(id, id + " name", address, 0, 100, kAudioUnitParameterUnit_Percent,
                                             std::nullopt, kRW, std::nullopt, std::nullopt);
 }
 
 // a(0), group g { b(5), group h { c(2) } }, d(1)
 std::shared_ptr<AUParameterTree> makeNestedTree() {
-    auto inner = AUParameterTree::createGroup("h", "H", {makeParameter("c", 2)});
-    auto group = AUParameterTree::createGroup("g", "G", {makeParameter("b", 5), inner});
-    return AUParameterTree::createTree({makeParameter("a", 0), group, makeParameter("d", 1)});
+    auto inner = AUParameterTree::createGroupWithIdentifier("h", "H", {makeParameter("c", 2)});
+    auto group = AUParameterTree::createGroupWithIdentifier("g", "G", {makeParameter("b", 5), inner});
+    return AUParameterTree::createTreeWithChildren({makeParameter("a", 0), group, makeParameter("d", 1)});
 }
 
 TEST(AUParameterTreeTest, AllParametersAreDepthFirstInTreeOrder) {
@@ -33,13 +33,13 @@ TEST(AUParameterTreeTest, AddressLookupFindsNestedParametersAndNothingForUnknown
     EXPECT_EQ(tree->parameterWithAddress(2)->identifier(), "c");
     EXPECT_EQ(tree->parameterWithAddress(1)->identifier(), "d");
     EXPECT_EQ(tree->parameterWithAddress(6), nullptr);
-    EXPECT_TRUE(AUParameterTree::createTree({})->allParameters().empty());
+    EXPECT_TRUE(AUParameterTree::createTreeWithChildren({})->allParameters().empty());
 }
 
 TEST(AUParameterTreeTest, NodeCannotJoinTwoGroups) {
     auto p = makeParameter("a", 0);
-    auto tree = AUParameterTree::createTree({p});
-    EXPECT_THROW(AUParameterTree::createGroup("g", "G", {p}), std::invalid_argument);
+    auto tree = AUParameterTree::createTreeWithChildren({p});
+    EXPECT_THROW(AUParameterTree::createGroupWithIdentifier("g", "G", {p}), std::invalid_argument);
 }
 
 TEST(AUParameterTest, ValueOutsideTreeIsStoredAndReachesNoObserver) {

@@ -72,7 +72,7 @@ protected:
 };
 
 std::shared_ptr<AVAudioPCMBuffer> readWhole(AVAudioFile& file) {
-    auto buffer = AVAudioPCMBuffer::create(file.processingFormat(), static_cast<uint32_t>(file.length()));
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file.processingFormat(), static_cast<uint32_t>(file.length()));
     if (!buffer) return nullptr;
     Error error;
     EXPECT_TRUE(file.readIntoBuffer(*buffer, &error)) << error.description();
@@ -123,7 +123,7 @@ TEST_F(AudioFileTest, ReadsIntegerAndFloatEncodingsExactlyAtTheFilesOwnRate) {
             file = writeWithLibsndfile<float>(c.name, c.major, c.subtype, c.rate, c.channels, kFrames, sampleFloat);
         }
         Error error;
-        auto audio = AVAudioFile::openForReading(file, &error);
+        auto audio = AVAudioFile::initForReading(file, &error);
         ASSERT_TRUE(audio) << error.description();
         EXPECT_EQ(audio->processingFormat(), format(c.rate, c.channels));
         EXPECT_EQ(audio->length(), kFrames);
@@ -143,9 +143,9 @@ TEST_F(AudioFileTest, ReadsIntegerAndFloatEncodingsExactlyAtTheFilesOwnRate) {
 TEST_F(AudioFileTest, SuccessiveReadsContinueWhereTheLastEnded) {
     const std::string file =
         writeWithLibsndfile<int16_t>("pieces.wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, 48000, 2, 1000, sample16);
-    auto audio = AVAudioFile::openForReading(file, nullptr);
+    auto audio = AVAudioFile::initForReading(file, nullptr);
     ASSERT_TRUE(audio);
-    auto buffer = AVAudioPCMBuffer::create(audio->processingFormat(), 400);
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(audio->processingFormat(), 400);
     ASSERT_TRUE(buffer);
     const uint32_t expectedLengths[] = {400, 400, 200, 0};
     int start = 0;
@@ -165,8 +165,8 @@ TEST_F(AudioFileTest, WrittenFloatFileReadsBackBitExactly) {
     constexpr int kChannels = 3;
     const std::string file = path("written.wav");
     const auto fmt = format(44100, kChannels);
-    auto first = AVAudioPCMBuffer::create(fmt, 6000);
-    auto second = AVAudioPCMBuffer::create(fmt, 64);
+    auto first = AVAudioPCMBuffer::initWithPCMFormat(fmt, 6000);
+    auto second = AVAudioPCMBuffer::initWithPCMFormat(fmt, 64);
     ASSERT_TRUE(first && second);
     for (int c = 0; c < kChannels; ++c) {
         for (int i = 0; i < 6000; ++i) first->floatChannelData()[c][i] = sampleFloat(i, c);
@@ -176,7 +176,7 @@ TEST_F(AudioFileTest, WrittenFloatFileReadsBackBitExactly) {
     second->setFrameLength(10);  // only the valid frames are written
     {
         Error error;
-        auto out = AVAudioFile::openForWriting(file, fmt, &error);
+        auto out = AVAudioFile::initForWriting(file, fmt, &error);
         ASSERT_TRUE(out) << error.description();
         ASSERT_TRUE(out->writeFromBuffer(*first, &error)) << error.description();
         ASSERT_TRUE(out->writeFromBuffer(*second, &error)) << error.description();
@@ -190,7 +190,7 @@ TEST_F(AudioFileTest, WrittenFloatFileReadsBackBitExactly) {
     EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     sf_close(sf);
 
-    auto in = AVAudioFile::openForReading(file, nullptr);
+    auto in = AVAudioFile::initForReading(file, nullptr);
     ASSERT_TRUE(in);
     EXPECT_EQ(in->processingFormat(), fmt);
     EXPECT_EQ(in->length(), 6010);
@@ -207,33 +207,33 @@ void expectError(const Error& error, int64_t code) {
 
 TEST_F(AudioFileTest, MissingDirectoryAndNonAudioFilesGiveTheirErrors) {
     Error error;
-    EXPECT_FALSE(AVAudioFile::openForReading(path("nothing.wav"), &error));
+    EXPECT_FALSE(AVAudioFile::initForReading(path("nothing.wav"), &error));
     expectError(error, AVAudioFile::kErrorFileNotFound);
 
     fs::create_directory(dir / "folder.wav");
-    EXPECT_FALSE(AVAudioFile::openForReading(path("folder.wav"), &error));
+    EXPECT_FALSE(AVAudioFile::initForReading(path("folder.wav"), &error));
     expectError(error, AVAudioFile::kErrorUnreadable);
 
     std::ofstream(path("notes.wav")) << "These are words, not samples.\nSecond line.\n";
-    EXPECT_FALSE(AVAudioFile::openForReading(path("notes.wav"), &error));
+    EXPECT_FALSE(AVAudioFile::initForReading(path("notes.wav"), &error));
     expectError(error, AVAudioFile::kErrorUnreadable);
 
     std::ofstream(path("empty.aiff")).close();
-    EXPECT_FALSE(AVAudioFile::openForReading(path("empty.aiff"), &error));
+    EXPECT_FALSE(AVAudioFile::initForReading(path("empty.aiff"), &error));
     expectError(error, AVAudioFile::kErrorUnreadable);
 
-    EXPECT_FALSE(AVAudioFile::openForWriting(path("no/such/folder/out.wav"), format(48000, 1), &error));
+    EXPECT_FALSE(AVAudioFile::initForWriting(path("no/such/folder/out.wav"), format(48000, 1), &error));
     expectError(error, AVAudioFile::kErrorWriteFailed);
 
-    EXPECT_FALSE(AVAudioFile::openForReading(path("nothing.wav"), nullptr));  // no out-pointer is fine
+    EXPECT_FALSE(AVAudioFile::initForReading(path("nothing.wav"), nullptr));  // no out-pointer is fine
 }
 
 TEST_F(AudioFileTest, BufferWithTheWrongChannelCountIsRefused) {
     const std::string file =
         writeWithLibsndfile<int16_t>("stereo.wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, 48000, 2, 100, sample16);
-    auto audio = AVAudioFile::openForReading(file, nullptr);
+    auto audio = AVAudioFile::initForReading(file, nullptr);
     ASSERT_TRUE(audio);
-    auto mono = AVAudioPCMBuffer::create(format(48000, 1), 100);
+    auto mono = AVAudioPCMBuffer::initWithPCMFormat(format(48000, 1), 100);
     mono->setFrameLength(7);
     Error error;
     EXPECT_FALSE(audio->readIntoBuffer(*mono, &error));
@@ -241,7 +241,7 @@ TEST_F(AudioFileTest, BufferWithTheWrongChannelCountIsRefused) {
     EXPECT_EQ(mono->frameLength(), 0u);
     EXPECT_EQ(audio->framePosition(), 0);
 
-    auto out = AVAudioFile::openForWriting(path("out.wav"), format(48000, 2), nullptr);
+    auto out = AVAudioFile::initForWriting(path("out.wav"), format(48000, 2), nullptr);
     ASSERT_TRUE(out);
     EXPECT_FALSE(out->writeFromBuffer(*mono, &error));
     expectError(error, AVAudioFile::kErrorWriteFailed);
@@ -278,7 +278,7 @@ TEST_F(AudioFileTest, TruncatedWaveDeliversOnlyTheFramesReallyThere) {
     ASSERT_EQ(wholeFrames, 749);
 
     Error error;
-    auto audio = AVAudioFile::openForReading(file, &error);
+    auto audio = AVAudioFile::initForReading(file, &error);
     ASSERT_TRUE(audio) << error.description();
     EXPECT_EQ(audio->length(), wholeFrames);
     auto buffer = readWhole(*audio);
@@ -294,7 +294,7 @@ TEST_F(AudioFileTest, HeaderPromisingMoreDataThanThereIsIsNotBelieved) {
     const uint32_t claimed = 0x7fff0000u;  // far beyond the 600 bytes present
     std::memcpy(&bytes[data + 4], &claimed, 4);
     putBytes(file, bytes);
-    auto audio = AVAudioFile::openForReading(file, nullptr);
+    auto audio = AVAudioFile::initForReading(file, nullptr);
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->length(), 300);
     auto buffer = readWhole(*audio);
@@ -324,7 +324,7 @@ TEST_F(AudioFileTest, CorruptOrCutHeadersAreUnreadable) {
         SCOPED_TRACE(d.what);
         putBytes(path("bad.wav"), d.bytes);
         Error error;
-        EXPECT_FALSE(AVAudioFile::openForReading(path("bad.wav"), &error));
+        EXPECT_FALSE(AVAudioFile::initForReading(path("bad.wav"), &error));
         expectError(error, AVAudioFile::kErrorUnreadable);
     }
 }
@@ -332,11 +332,11 @@ TEST_F(AudioFileTest, CorruptOrCutHeadersAreUnreadable) {
 TEST_F(AudioFileTest, FileShrinkingWhileOpenFailsTheReadInsteadOfPretending) {
     const std::string file =
         writeWithLibsndfile<float>("shrinks.wav", SF_FORMAT_WAV, SF_FORMAT_FLOAT, 48000, 1, 20000, sampleFloat);
-    auto audio = AVAudioFile::openForReading(file, nullptr);
+    auto audio = AVAudioFile::initForReading(file, nullptr);
     ASSERT_TRUE(audio);
     ASSERT_EQ(audio->length(), 20000);
     fs::resize_file(file, fs::file_size(file) - 4 * 15000);
-    auto buffer = AVAudioPCMBuffer::create(audio->processingFormat(), 20000);
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(audio->processingFormat(), 20000);
     Error error;
     EXPECT_FALSE(audio->readIntoBuffer(*buffer, &error));
     expectError(error, AVAudioFile::kErrorReadFailed);
@@ -344,15 +344,15 @@ TEST_F(AudioFileTest, FileShrinkingWhileOpenFailsTheReadInsteadOfPretending) {
 }
 
 TEST(AVAudioPCMBufferTest, CapacityThatCannotBeHeldGivesNothing) {
-    EXPECT_FALSE(AVAudioPCMBuffer::create(format(48000, 2), 0));
+    EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(format(48000, 2), 0));
     // 2^16 channels x 2^32 - 1 frames: about a petabyte of floats.
-    EXPECT_FALSE(AVAudioPCMBuffer::create(format(48000, 65536), std::numeric_limits<uint32_t>::max()));
-    EXPECT_FALSE(AVAudioPCMBuffer::create(format(48000, std::numeric_limits<uint32_t>::max()),
+    EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(format(48000, 65536), std::numeric_limits<uint32_t>::max()));
+    EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(format(48000, std::numeric_limits<uint32_t>::max()),
                                           std::numeric_limits<uint32_t>::max()));
 }
 
 TEST(AVAudioPCMBufferTest, ChannelsAreSeparateZeroedBlocksAndLengthIsClamped) {
-    auto buffer = AVAudioPCMBuffer::create(format(44100, 3), 128);
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(format(44100, 3), 128);
     ASSERT_TRUE(buffer);
     EXPECT_EQ(buffer->frameCapacity(), 128u);
     EXPECT_EQ(buffer->frameLength(), 0u);

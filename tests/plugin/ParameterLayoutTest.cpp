@@ -71,16 +71,16 @@ TEST(ParameterLayout, PresentsTheEffectTreeInTreeOrderWithHostHints) {
 TEST(ParameterLayout, TakesNamesFromTheTreeFirstAndTheInnermostGroup) {
     using Tree = AUParameterTree;
     const auto flags = kAudioUnitParameterFlag_IsReadable | kAudioUnitParameterFlag_IsWritable;
-    auto shape = Tree::createParameter("shape", "Shape", 1, 0, 2, kAudioUnitParameterUnit_Indexed, std::nullopt, flags,
+    auto shape = Tree::createParameterWithIdentifier("shape", "Shape", 1, 0, 2, kAudioUnitParameterUnit_Indexed, std::nullopt, flags,
                                        std::vector<std::string>{"sine", "square", "saw"}, std::nullopt);
-    auto time = Tree::createParameter("time", "Time", 2, 0, 5, kAudioUnitParameterUnit_Seconds, std::nullopt, flags,
+    auto time = Tree::createParameterWithIdentifier("time", "Time", 2, 0, 5, kAudioUnitParameterUnit_Seconds, std::nullopt, flags,
                                       std::nullopt, std::nullopt);
-    auto gain = Tree::createParameter("gain", "Gain", 3, -6, 6, kAudioUnitParameterUnit_Generic, std::string("steps"),
+    auto gain = Tree::createParameterWithIdentifier("gain", "Gain", 3, -6, 6, kAudioUnitParameterUnit_Generic, std::string("steps"),
                                       flags, std::nullopt, std::nullopt);
     gain->setValue(9);  // outside the range: the host default is clamped
-    auto inner = Tree::createGroup("inner", "Inner", {time});
-    auto outer = Tree::createGroup("outer", "Outer", {shape, inner});
-    auto tree = Tree::createTree({outer, gain});
+    auto inner = Tree::createGroupWithIdentifier("inner", "Inner", {time});
+    auto outer = Tree::createGroupWithIdentifier("outer", "Outer", {shape, inner});
+    auto tree = Tree::createTreeWithChildren({outer, gain});
 
     const ParameterLayout layout = makeParameterLayout(*tree, {{"shape", {"ignored"}}});
     ASSERT_EQ(layout.parameters.size(), 3u);

@@ -72,12 +72,12 @@ inline Channels renderInProcess(const Channels& input, double rate, uint32_t blo
 
 inline Channels readAudioFile(const std::string& path) {
     Error error;
-    auto file = AVAudioFile::openForReading(path, &error);
+    auto file = AVAudioFile::initForReading(path, &error);
     if (!file) throw std::runtime_error(error.description());
     const auto frames = static_cast<uint32_t>(file->length());
     Channels out(file->processingFormat().channelCount());
     if (frames == 0) return out;
-    auto buffer = AVAudioPCMBuffer::create(file->processingFormat(), frames);
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file->processingFormat(), frames);
     if (!file->readIntoBuffer(*buffer, &error)) throw std::runtime_error(error.description());
     for (std::size_t c = 0; c < out.size(); ++c)
         out[c].assign(buffer->floatChannelData()[c], buffer->floatChannelData()[c] + buffer->frameLength());

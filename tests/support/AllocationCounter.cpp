@@ -5,8 +5,8 @@
 
 // Counting happens at the lowest level that the build allows: in the malloc family when it can
 // be replaced (so that libraries allocating with malloc, such as Eigen, are caught too), and in
-// operator new/delete under AddressSanitizer, which owns malloc itself.
-#if defined(__SANITIZE_ADDRESS__)
+// operator new/delete under the address and thread sanitizers, which own malloc themselves.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCountInMalloc = false;
 #else
 constexpr bool kCountInMalloc = true;
@@ -26,7 +26,7 @@ inline void noteFree(void* p) {
 }
 }  // namespace
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" {
 void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);

@@ -13,7 +13,7 @@ namespace tolvane::test {
 // channel (all of one length). Empty lists still give a buffer, of no frames.
 inline std::shared_ptr<AVAudioPCMBuffer> bedFrom(const std::vector<std::vector<float>>& channels, double rate = 44100) {
     const auto frames = static_cast<uint32_t>(channels.at(0).size());
-    auto bed = AVAudioPCMBuffer::create(*AVAudioFormat::standardFormat(rate, static_cast<uint32_t>(channels.size())),
+    auto bed = AVAudioPCMBuffer::initWithPCMFormat(*AVAudioFormat::standardFormat(rate, static_cast<uint32_t>(channels.size())),
                                         std::max<uint32_t>(frames, 1));
     for (std::size_t c = 0; c < channels.size(); ++c)
         std::copy(channels[c].begin(), channels[c].end(), bed->floatChannelData()[c]);

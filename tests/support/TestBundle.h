@@ -21,7 +21,7 @@ public:
     void writeWav(const std::string& fileName, const std::vector<std::vector<float>>& channels, double rate = 44100) const {
         const auto bed = bedFrom(channels, rate);
         Error error;
-        auto file = AVAudioFile::openForWriting(this->file(fileName).string(), bed->format(), &error);
+        auto file = AVAudioFile::initForWriting(this->file(fileName).string(), bed->format(), &error);
         if (!file) throw std::runtime_error(error.description());
         if (bed->frameLength() > 0 && !file->writeFromBuffer(*bed, &error)) throw std::runtime_error(error.description());
     }

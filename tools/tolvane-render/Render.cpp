@@ -49,8 +49,8 @@ void primeWithSettings(Lv2Host& host) {
 bool processFile(Lv2Host& host, AVAudioFile& input, AVAudioFile& output, uint32_t blockSize, LevelMeter& levels,
                  Error* error) {
     const uint32_t fileChannels = input.processingFormat().channelCount();
-    auto in = AVAudioPCMBuffer::create(input.processingFormat(), blockSize);
-    auto out = AVAudioPCMBuffer::create(output.processingFormat(), blockSize);
+    auto in = AVAudioPCMBuffer::initWithPCMFormat(input.processingFormat(), blockSize);
+    auto out = AVAudioPCMBuffer::initWithPCMFormat(output.processingFormat(), blockSize);
     if (!in || !out) return fail(error, kErrorUsage, "cannot hold blocks of " + std::to_string(blockSize) + " frames");
     while (input.framePosition() < input.length()) {
         Error readError;
@@ -79,7 +79,7 @@ bool processFile(Lv2Host& host, AVAudioFile& input, AVAudioFile& output, uint32_
 
 std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* error) {
     Error fileError;
-    std::unique_ptr<AVAudioFile> input = AVAudioFile::openForReading(options.input, &fileError);
+    std::unique_ptr<AVAudioFile> input = AVAudioFile::initForReading(options.input, &fileError);
     if (!input) {
         fail(error, kErrorInputFile, options.input + ": " + fileError.localizedDescription);
         return std::nullopt;
@@ -103,7 +103,7 @@ std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* err
     if (!applySettings(*host, options, error)) return std::nullopt;
 
     const auto outputFormat = AVAudioFormat::standardFormat(rate, host->audioOutputCount());
-    std::unique_ptr<AVAudioFile> output = AVAudioFile::openForWriting(options.output, *outputFormat, &fileError);
+    std::unique_ptr<AVAudioFile> output = AVAudioFile::initForWriting(options.output, *outputFormat, &fileError);
     if (!output) {
         fail(error, kErrorOutputFile, options.output + ": " + fileError.localizedDescription);
         return std::nullopt;

@@ -41,7 +41,7 @@ void publishBundleBeds(ResourcePublisher& publisher, RenderState& s) {
     for (std::size_t i = 0; i < 4; ++i) {
         auto file = openAudioFileForReading((kResources / (std::string(kBeds[i]) + ".wav")).string(), nullptr);
         ASSERT_TRUE(file);
-        auto buffer = AVAudioPCMBuffer::create(file->processingFormat(), static_cast<uint32_t>(file->length()));
+        auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file->processingFormat(), static_cast<uint32_t>(file->length()));
         ASSERT_TRUE(file->readIntoBuffer(*buffer, nullptr));
         publisher.publish(s.crackleBuffers[i], std::move(buffer));
     }
