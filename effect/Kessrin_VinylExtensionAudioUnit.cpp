@@ -2,15 +2,28 @@
 
 #include "effect/ParameterSpecs.h"
 #include "effect/RenderBlock.h"
+#include "effect/SampleRateRange.h"
 #include "panel/AudioUnitViewController.h"
 
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 
 namespace {
 
 const void* addressInThisLibrary() { return reinterpret_cast<const void*>(&makeAudioUnit); }
+
+// Every resource identifier: the modes with resources and the crackle beds.
+constexpr std::array<int64_t, 5> kAllResourceIds{0, 1, 2, 5, kCrackleResourceId};
+
+bool refuseUnsupportedRate(double rate, Error* error) {
+    if (isSupportedSampleRate(rate)) return false;
+    std::ostringstream message;
+    message << "Tolvane runs at " << kLowestSampleRate << " to " << kHighestSampleRate << " Hz, not at " << rate << " Hz";
+    setError(error, std::string(kOSStatusErrorDomain), kAudioUnitErr_FormatNotSupported, message.str());
+    return true;
+}
 
 std::string percentString(const AUValue* value) {
     if (value == nullptr) return "-";
@@ -62,7 +75,8 @@ AUAudioUnitBusArray* Kessrin_VinylExtensionAudioUnit::outputBusses() {
 }
 
 double Kessrin_VinylExtensionAudioUnit::latency() const {
-    return outputBus ? 512.0 / outputBus->format().sampleRate() : 512.0 / 44100.0;
+    const double rate = outputBus ? outputBus->format().sampleRate() : 44100.0;
+    return static_cast<double>(effectLatencyFrames(static_cast<float>(rate))) / rate;
 }
 
 bool Kessrin_VinylExtensionAudioUnit::shouldChangeToFormat(const AVAudioFormat& format, AUAudioUnitBus&) {
@@ -114,6 +128,7 @@ void Kessrin_VinylExtensionAudioUnit::handleRenderEvents(const AURenderEvent* he
 }
 
 bool Kessrin_VinylExtensionAudioUnit::allocateRenderResources(Error* error) {
+    if (refuseUnsupportedRate(outputBus->format().sampleRate(), error)) return false;
     if (!AUAudioUnit::allocateRenderResources(error)) return false;
 
     // On the model-load queue, so that no queued load runs while the fields it reads change.
@@ -143,6 +158,7 @@ void Kessrin_VinylExtensionAudioUnit::takeRenderSettingsAndResetBuffers() {
 
     resetPitchBuffers(*renderState);
     resetPitchBuffers(*pitchRightState);
+    latencyAlignment.clear();
 }
 
 std::array<std::vector<float>*, 8> Kessrin_VinylExtensionAudioUnit::blockBuffers() {
@@ -171,10 +187,11 @@ void Kessrin_VinylExtensionAudioUnit::loadResourcesForAllocation() {
     const int64_t mode = effectModeParam ? effectModeFromValue(effectModeParam->value()) : 0;
     currentEffectMode.store(mode);
     loadModelsIfNeeded(mode);
-    if (mode == 0 && crackleParam && crackleParam->value() > 0) {
-        loadModelsIfNeeded(kCrackleResourceId);
-        crackleLoadDispatched.store(true);
-    }
+    // Every other mode's resources too, kept until deallocation: a host that picks the mode only
+    // in its first render call, or automates it while rendering faster than real time, would
+    // otherwise get silence for as long as the loads take behind the render.
+    for (const int64_t id : kAllResourceIds) loadModelsIfNeeded(id);
+    crackleLoadDispatched.store(true);
 }
 
 void Kessrin_VinylExtensionAudioUnit::deallocateRenderResources() {
@@ -233,6 +250,7 @@ AUInternalRenderBlock Kessrin_VinylExtensionAudioUnit::buildRenderBlock() {
     context->outputLevelParam = outputLevelParam;
     context->sampleRate = renderSampleRate;
     context->nominalDelay = nominalDelay;
+    context->latencyFrames = effectLatencyFrames(renderSampleRate);
     context->vinylProfileKnobValues = vinylProfileKnobValues;
     context->driveProfileKnobValues = driveProfileKnobValues;
     return [context](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
@@ -298,20 +316,4 @@ void Kessrin_VinylExtensionAudioUnit::loadModels(int64_t id) {
         case kCrackleResourceId: loadCrackleBeds(); break;
         default: break;
     }
-}
-
-void Kessrin_VinylExtensionAudioUnit::unloadRadioBeds() {
-    // RADIO was selected again before this ran: keep its beds.
-    if (currentEffectMode.load() == 5) return;
-    {
-        std::lock_guard lock(modelLoadLock);
-        modelLoadState.forget(5);
-    }
-    for (RenderState* s : {renderState.get(), radioRightState.get()}) {
-        for (auto& slot : s->radioBuffers) resourcePublisher.publish(slot, {});
-        for (auto& slot : s->staticBuffers) resourcePublisher.publish(slot, {});
-        for (auto& slot : s->radioAMIRs) resourcePublisher.publish(slot, {});
-        resourcePublisher.publish(s->radioAMIRHistory, {});
-    }
-    resourcePublisher.collect();
 }

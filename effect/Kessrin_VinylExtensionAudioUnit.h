@@ -1,5 +1,6 @@
 #pragma once
 
+#include "effect/Latency.h"
 #include "effect/ModelLoadState.h"
 #include "effect/ParameterStore.h"
 #include "effect/RenderState.h"
@@ -31,11 +32,13 @@ public:
     AUAudioUnitBusArray* inputBusses() override;
     AUAudioUnitBusArray* outputBusses() override;
     std::vector<int> channelCapabilities() const override { return {1, 1, 2, 2}; }
-    // 512 samples at the output bus's rate.
+    // The delay every mode shares (effectLatencyFrames) at the output bus's rate.
     double latency() const override;
     // One or two channels, at any positive finite rate, on either bus.
     bool shouldChangeToFormat(const AVAudioFormat& format, AUAudioUnitBus& bus) override;
 
+    // Refuses rates outside kLowestSampleRate..kHighestSampleRate. Loads every mode's resources,
+    // so that a mode chosen later plays from its first block however fast the host renders.
     bool allocateRenderResources(Error* error) override;
     void deallocateRenderResources() override;
     // A new render block per read (buildRenderBlock); it keeps the sample rate of the moment it
@@ -52,7 +55,6 @@ public:
     bool isModelReady(int64_t id) noexcept;  // render thread; a busy lock counts as not ready
     void loadModelsIfNeeded(int64_t id);
     void loadModels(int64_t id);
-    void unloadRadioBeds();
     void loadHissBed();
 
     // The bundle the resources are read from: the one holding this code unless set otherwise
@@ -93,6 +95,9 @@ public:
     ModelLoadState modelLoadState;  // guarded by modelLoadLock
     DispatchQueue modelLoadQueue{"com.marlowen.tolvane.modelload", DispatchQoS::userInitiated};
     ResourcePublisher resourcePublisher;
+
+    // Delays the modes other than VINYL to VINYL's latency (render thread; cleared on allocation).
+    LatencyAlignment latencyAlignment;
 
     std::atomic<bool> crackleLoadDispatched{false};
     std::atomic<int64_t> currentEffectMode{0};

@@ -22,12 +22,6 @@ auto loadModeModelsWork(std::weak_ptr<Unit> unit, int64_t mode) {
     };
 }
 
-auto unloadRadioBedsWork(std::weak_ptr<Unit> unit) {
-    return [unit = std::move(unit)] {
-        if (auto u = unit.lock()) u->unloadRadioBeds();
-    };
-}
-
 auto loadCrackleBedsWork(std::weak_ptr<Unit> unit) {
     return [unit = std::move(unit)] {
         if (auto u = unit.lock()) u->loadModelsIfNeeded(kCrackleResourceId);
@@ -123,12 +117,14 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
     }
 
     if (modeNeedsResources(mode) && !unit->isModelReady(mode)) {
+        if (!modeLoadQueued) queueModeLoad(mode);  // the queue refused it earlier: try again
         std::fill(L, L + n, 0.0f);
         if (stereo) std::fill(R, R + n, 0.0f);
         return noErr;
     }
 
     runStage(mode, L, R, n, knob1, knob2, knob3);
+    if (mode >= 1 && mode <= 7) unit->latencyAlignment.process(L, R, n, latencyFrames);
     addHiss(L, R, n);
     applyOutputLowPass(L, R, n);
     applyOutputLevel(L, R, n);
@@ -136,8 +132,10 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
     return noErr;
 }
 
+// Remembers whether the queue took the load, so that a full queue is retried by a later call
+// rather than leaving the mode silent until the next change.
 void RenderContext::queueModeLoad(int64_t mode) noexcept {
-    if (modeNeedsResources(mode)) unit->modelLoadQueue.async(loadModeModelsWork(weakUnit, mode));
+    modeLoadQueued = !modeNeedsResources(mode) || unit->modelLoadQueue.async(loadModeModelsWork(weakUnit, mode));
 }
 
 void RenderContext::trackModeChange(int64_t mode) noexcept {
@@ -153,7 +151,8 @@ void RenderContext::trackModeChange(int64_t mode) noexcept {
     if (mode == s.lastMode) return;
     s.modeFadeSamplesRemaining = s.modeFadeLength;
     queueModeLoad(mode);
-    if (s.lastMode == 5) unit->modelLoadQueue.async(unloadRadioBedsWork(weakUnit));
+    // What the line holds belongs to the mode left; the fade mutes far longer than the line is.
+    unit->latencyAlignment.clear();
     if (s.lastMode == 4) {
         resetPitchState(*renderState);
         resetPitchState(*pitchRightState);

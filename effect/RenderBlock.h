@@ -23,6 +23,7 @@ struct RenderContext {
 
     float sampleRate = 44100;
     float nominalDelay = 512;
+    int64_t latencyFrames = 0;  // effectLatencyFrames at sampleRate: the delay every mode shares
     std::array<float, 9> vinylProfileKnobValues{};
     std::array<float, 9> driveProfileKnobValues{};
 
@@ -32,6 +33,8 @@ struct RenderContext {
                              const AURenderPullInputBlock* pullInputBlock) noexcept;
 
 private:
+    bool modeLoadQueued = false;  // render thread only: the current mode's load reached the queue
+
     void trackModeChange(int64_t mode) noexcept;
     void queueModeLoad(int64_t mode) noexcept;
     void runStage(int64_t mode, float* L, float* R, uint32_t n, float knob1, float knob2, float knob3) noexcept;

@@ -90,9 +90,8 @@ struct CompressorSettings {
 };
 
 CompressorSettings compressorSettings(float fs) {
-    const float lookahead = std::clamp(std::ceil(fs * 0.001f), 1.0f, static_cast<float>(kMaxLookahead));
     return {smoothing(0.001f, fs), smoothing(0.1f, fs), smoothing(0.05f, fs), smoothing(0.25f, fs),
-            static_cast<int64_t>(lookahead)};
+            compressorLookahead(fs)};
 }
 
 void resetCompressor(RenderState& s) {
@@ -406,6 +405,10 @@ void runChannelFront(RenderState& s, float* samples, uint32_t n, std::span<const
 }
 
 }  // namespace
+
+int64_t compressorLookahead(float fs) noexcept {
+    return static_cast<int64_t>(std::clamp(std::ceil(fs * 0.001f), 1.0f, static_cast<float>(kMaxLookahead)));
+}
 
 void runVinylModels(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob1) {
     const std::size_t count = std::min(knobValues.size(), state.vinylPlayers.size());

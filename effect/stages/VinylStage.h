@@ -10,3 +10,6 @@ class RenderState;
 // an amount that follows knob 1. The stage entry points call it once per channel; it is declared
 // here so that tests can reach it alone. knobValues[i] is the knob value of state.vinylPlayers[i].
 void runVinylModels(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob1);
+
+// The compressor's look-ahead at rate fs, in samples: 1 ms rounded up, at most 511.
+int64_t compressorLookahead(float fs) noexcept;

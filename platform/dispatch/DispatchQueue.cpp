@@ -1,5 +1,6 @@
 #include "platform/dispatch/DispatchQueue.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -51,22 +53,33 @@ void destroyTask(DispatchQueue::Task& task) noexcept {
     task.destroy = nullptr;
 }
 
-// Lower-priority classes only ever lower the worker's nice value: raising it needs privileges
-// a plug-in does not have, and the higher classes simply keep the host's default.
+// How far below its creator a class's worker runs, in nice steps. The interactive class keeps
+// the creator's priority, and so does the default class, which names none. The classes of
+// background work (the model-load queue is user-initiated) run below any audio thread of a host
+// that does not schedule its audio in real time: a positive nice value. Raising a priority
+// would need privileges a plug-in does not have.
 int niceIncrementFor(DispatchQoS qos) {
     switch (qos) {
-        case DispatchQoS::utility: return 5;
-        case DispatchQoS::background: return 10;
+        case DispatchQoS::userInitiated: return 5;
+        case DispatchQoS::utility: return 10;
+        case DispatchQoS::background: return 15;
         default: return 0;
     }
 }
 
+// For the calling thread only (on Linux the nice value and the policy are per thread). A worker
+// also leaves any real-time policy it inherited from a real-time creator: it is never to compete
+// with the audio threads. Failures only leave the inherited priority.
 void applyQoS(DispatchQoS qos) {
     const int increment = niceIncrementFor(qos);
     if (increment == 0) return;
-    // On Linux the nice value is per thread; a failure only leaves the default priority.
-    const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), current + increment);
+    const sched_param ordinary{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &ordinary);
+    const auto tid = static_cast<id_t>(gettid());
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, tid);
+    if (errno != 0) return;
+    (void)setpriority(PRIO_PROCESS, tid, std::min(current + increment, 19));
 }
 
 // Thread names are limited to 15 bytes; the end of a reverse-DNS label is the telling part.

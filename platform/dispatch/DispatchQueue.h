@@ -18,6 +18,9 @@ enum class DispatchQoS { userInteractive, userInitiated, defaultQoS, utility, ba
 // wakes the worker. Each item's captured state lives in fixed storage inside a pre-allocated
 // ring, so a callable must fit kInlineStorage bytes (checked at compile time).
 //
+// The worker's priority follows the quality of service: user-initiated and lower classes run
+// on the batch policy with a positive nice value, below any audio thread (see niceIncrementFor).
+//
 // Destroying the queue discards items that have not started and waits for the running one,
 // unless the destructor runs on the queue's own thread (an item dropped the last owner of the
 // queue's owner): then the worker finishes that item and exits on its own.

@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 using tolvane::test::EffectHost;
@@ -27,12 +35,15 @@ TEST(AudioUnitIdentityTest, NamesCapabilitiesAndBuses) {
     }
 }
 
-TEST(AudioUnitIdentityTest, LatencyIs512SamplesAtTheOutputRate) {
+// VINYL's delay: its line read at 512 (511 samples back) plus the compressor's look-ahead, which
+// is 1 ms of single-precision samples rounded up: 44.1 * 1.0000000475 -> 45, 48.000002 -> 49.
+TEST(AudioUnitIdentityTest, LatencyIsVinylsDelayAtTheOutputRate) {
     EffectHost host;
-    EXPECT_NEAR(host.unit->latency(), 0.011610, 1e-6);
+    EXPECT_DOUBLE_EQ(host.unit->latency() * 44100, 556);
     ASSERT_TRUE(host.unit->outputBus->setFormat(format(48000, 2), nullptr));
-    EXPECT_NEAR(host.unit->latency(), 0.010667, 1e-6);
-    EXPECT_DOUBLE_EQ(host.unit->latency() * 48000, 512);
+    EXPECT_DOUBLE_EQ(host.unit->latency() * 48000, 560);
+    ASSERT_TRUE(host.unit->outputBus->setFormat(format(768000, 2), nullptr));
+    EXPECT_DOUBLE_EQ(host.unit->latency() * 768000, 511 + 511);  // the look-ahead's ring holds 511 at most
 }
 
 TEST(AudioUnitIdentityTest, FailedBaseInitialisationYieldsNoUnit) {
@@ -106,17 +117,58 @@ TEST(AudioUnitAllocationTest, FailedBaseAllocationChangesNothing) {
     EXPECT_FALSE(unit.isModelReady(0));
 }
 
-TEST(AudioUnitAllocationTest, CrackleLoadIsAskedForOnlyInVinylWithCrackleUp) {
+TEST(AudioUnitAllocationTest, LoadsEveryModesResourcesWhateverTheMode) {
     EffectHost host;
+    host.set(ParameterAddress::effectMode, 3);
     ASSERT_TRUE(host.allocate());
-    EXPECT_FALSE(host.unit->crackleLoadDispatched.load());
-    EXPECT_TRUE(host.unit->isModelReady(0));
-    EXPECT_FALSE(host.unit->isModelReady(100));
-    host.unit->deallocateRenderResources();
-    host.set(ParameterAddress::crackle, 10);
-    ASSERT_TRUE(host.allocate());
+    for (int64_t id : {0, 1, 2, 3, 5, 100}) EXPECT_TRUE(host.unit->isModelReady(id)) << id;
     EXPECT_TRUE(host.unit->crackleLoadDispatched.load());
-    EXPECT_TRUE(host.unit->isModelReady(100));
+}
+
+TEST(AudioUnitAllocationTest, RatesTheEffectCannotHonourAreRefusedClearly) {
+    for (double rate : {7999.0, 768001.0, 5.4e8, 1e9}) {
+        EffectHost host({.sampleRate = rate});
+        ASSERT_TRUE(host.setFormats());
+        Error error;
+        EXPECT_FALSE(host.unit->allocateRenderResources(&error)) << rate;
+        EXPECT_FALSE(host.unit->renderResourcesAllocated());
+        EXPECT_EQ(error.code, kAudioUnitErr_FormatNotSupported);
+        EXPECT_NE(error.description().find("runs at 8000 to 768000 Hz"), std::string::npos) << error.description();
+    }
+}
+
+// Both ends of the range render every mode, with sound and nothing but finite samples.
+TEST(AudioUnitAllocationTest, EveryModePlaysAtTheLowestAndHighestRate) {
+    for (double rate : {8000.0, 768000.0}) {
+        for (int mode = 0; mode < 8; ++mode) {
+            EffectHost host({.sampleRate = rate, .maxFrames = 1024, .bundle = Bundle(TOLVANE_RESOURCE_DIR)});
+            host.set(ParameterAddress::effectMode, static_cast<AUValue>(mode));
+            ASSERT_TRUE(host.allocate()) << rate;
+            const auto frames = static_cast<std::size_t>(rate / 4);
+            auto [L, R] = host.process(tolvane::test::noise(frames, 1), tolvane::test::noise(frames, 2), 1024);
+            float peak = 0;
+            for (float x : L) {
+                ASSERT_TRUE(std::isfinite(x)) << "mode " << mode << " at " << rate;
+                peak = std::max(peak, std::fabs(x));
+            }
+            EXPECT_GT(peak, 0.01f) << "mode " << mode << " at " << rate;
+        }
+    }
+}
+
+// The model-load queue's worker runs below the host's threads, so a load never preempts a render
+// call of a host whose audio threads are not real-time.
+TEST(AudioUnitLoadQueueTest, LoadsRunBelowTheCreatingThreadsPriority) {
+    EffectHost host;
+    int policy = -1;
+    int nice = 0;
+    host.unit->modelLoadQueue.sync([&] {
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
+    EXPECT_EQ(policy, SCHED_BATCH);
+    EXPECT_GT(nice, getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
 }
 
 TEST(AudioUnitAllocationTest, DeallocationEmptiesBuffersAndReadiness) {

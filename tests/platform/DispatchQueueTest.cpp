@@ -9,9 +9,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -266,6 +272,68 @@ TEST(DispatchQueueTest, ItemMayDestroyTheQueuesOwnerFromTheQueuesThread) {
 
 TEST(DispatchQueueTest, FinishedItemMayDropTheLastReferenceToTheOwner) {
     destroyOwnerFromItsQueue(false);
+}
+
+// The scheduling a queue's worker runs with, read on the worker itself.
+struct WorkerScheduling {
+    int policy = -1;
+    int nice = 0;
+};
+
+WorkerScheduling schedulingOf(DispatchQueue& queue) {
+    WorkerScheduling seen;
+    queue.sync([&seen] {
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &seen.policy, &param);
+        seen.nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
+    return seen;
+}
+
+int callersNice() { return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); }
+
+// Background classes run below the thread that made the queue (an ordinary host thread, or an
+// audio thread that is not real-time): batch policy and a higher nice value. The interactive and
+// default classes keep the creator's scheduling.
+TEST(DispatchQueueTest, WorkersRunAtTheirClassesPriority) {
+    const int creator = callersNice();
+    ASSERT_LT(creator, 15) << "the test needs room to lower priorities";
+    struct Expected {
+        DispatchQoS qos;
+        int policy;
+        int nice;
+    };
+    const Expected cases[] = {{DispatchQoS::userInteractive, SCHED_OTHER, creator},
+                              {DispatchQoS::defaultQoS, SCHED_OTHER, creator},
+                              {DispatchQoS::userInitiated, SCHED_BATCH, creator + 5},
+                              {DispatchQoS::utility, SCHED_BATCH, creator + 10},
+                              {DispatchQoS::background, SCHED_BATCH, std::min(creator + 15, 19)}};
+    for (const Expected& c : cases) {
+        DispatchQueue queue("test.priority", c.qos);
+        const WorkerScheduling seen = schedulingOf(queue);
+        EXPECT_EQ(seen.policy, c.policy) << static_cast<int>(c.qos);
+        EXPECT_EQ(seen.nice, c.nice) << static_cast<int>(c.qos);
+    }
+    EXPECT_EQ(callersNice(), creator) << "only the worker's own priority changes";
+}
+
+// A worker made on a real-time thread does not inherit its real-time policy.
+TEST(DispatchQueueTest, UserInitiatedWorkerLeavesARealTimeCreatorsPolicy) {
+    std::optional<WorkerScheduling> seen;
+    bool realTime = false;
+    std::thread creator([&] {
+        sched_param param{};
+        param.sched_priority = 10;
+        realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+        if (!realTime) return;
+        DispatchQueue queue("test.rt", DispatchQoS::userInitiated);
+        seen = schedulingOf(queue);
+    });
+    creator.join();
+    if (!realTime) GTEST_SKIP() << "no permission for real-time scheduling here";
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->policy, SCHED_BATCH);
+    EXPECT_GT(seen->nice, 0);
 }
 
 TEST(MainQueueTest, DrainRunsNestedItemsOnTheDrainingThread) {

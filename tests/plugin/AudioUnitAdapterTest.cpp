@@ -180,11 +180,11 @@ TEST(AudioUnitAdapter, OutputsSilenceWhenNotActiveOrWhenActivationFails) {
 
 TEST(AudioUnitAdapter, ReportsTheLatencyInFramesAtTheActiveRate) {
     AudioUnitAdapter adapter(unitWithResources(), 2, tolvaneValueNames());
-    EXPECT_EQ(adapter.latencyFrames(), 512u);
+    EXPECT_EQ(adapter.latencyFrames(), 556u);
     Error error;
-    for (double rate : {44100.0, 48000.0, 96000.0}) {
+    for (auto [rate, frames] : {std::pair{44100.0, 556u}, std::pair{48000.0, 560u}, std::pair{96000.0, 608u}}) {
         ASSERT_TRUE(adapter.activate(rate, 256, &error));
-        EXPECT_EQ(adapter.latencyFrames(), 512u) << rate;
+        EXPECT_EQ(adapter.latencyFrames(), frames) << rate;
         EXPECT_EQ(adapter.sampleRate(), rate);
     }
 }
@@ -253,6 +253,48 @@ TEST(AudioUnitAdapter, IgnoresUnknownIndexesAndNonFiniteValues) {
     adapter.setParameterValue(adapter.parameterCount(), 1);
     EXPECT_EQ(adapter.parameterValue(level), 75.0f);
     EXPECT_EQ(adapter.parameterValue(adapter.parameterCount()), 0.0f);
+}
+
+}  // namespace
+}  // namespace tolvane::plugin
+
+namespace tolvane::plugin {
+namespace {
+
+// A host rendering as fast as it can (an export) while its automation moves the effect mode
+// every 250 ms, starting on a mode it sets only after activation: every run gives the same
+// output, and every mode sounds once its switch fade has passed.
+TEST(AudioUnitAdapter, FreeRunningModeAutomationIsTheSameOnEveryRun) {
+    constexpr double kRate = 48000;
+    constexpr uint32_t kBlock = 256;
+    constexpr std::size_t kSegment = 12000;  // 250 ms, not a whole number of blocks
+    const uint32_t order[] = {1, 5, 2, 0, 6, 3, 7, 4, 5, 1};
+    const Channels input = test::testProgramme(kRate, kSegment * std::size(order), 2);
+    auto run = [&] {
+        AudioUnitAdapter adapter(unitWithResources(), 2, tolvaneValueNames());
+        Error error;
+        EXPECT_TRUE(adapter.activate(kRate, kBlock, &error));
+        Channels output(2, std::vector<float>(input[0].size()));
+        std::size_t automated = std::size(order);  // the segment whose mode was last set
+        for (std::size_t start = 0; start < input[0].size(); start += kBlock) {
+            if (start / kSegment != automated) {
+                automated = start / kSegment;
+                adapter.setParameterValue(indexOf(adapter, "effectMode"), static_cast<float>(order[automated]));
+            }
+            const float* in[2] = {input[0].data() + start, input[1].data() + start};
+            float* out[2] = {output[0].data() + start, output[1].data() + start};
+            adapter.run(in, out, static_cast<uint32_t>(std::min<std::size_t>(kBlock, input[0].size() - start)));
+        }
+        return output;
+    };
+    const Channels first = run();
+    EXPECT_TRUE(run() == first);
+    for (std::size_t segment = 0; segment < std::size(order); ++segment) {
+        float peak = 0;
+        for (std::size_t i = segment * kSegment + 4096 + 1024; i < (segment + 1) * kSegment; ++i)
+            peak = std::max(peak, std::fabs(first[0][i]));
+        EXPECT_GT(peak, 0.02f) << "mode " << order[segment] << " is silent after its fade";
+    }
 }
 
 }  // namespace
