@@ -48,9 +48,12 @@ inline AUParameterAddress addressOf(const AUAudioUnit& unit, const std::string& 
     throw std::invalid_argument("no parameter " + identifier);
 }
 
-// The reference: the unit driven in this process the way tolvane-render drives the plug-in.
-// Values set first, allocation, a zero-length render, allocation again, then the file in blocks.
-inline Channels renderInProcess(const Channels& input, double rate, uint32_t block, const Settings& settings) {
+// The reference: the unit driven in this process the way tolvane-render drives the plug-in,
+// values first, then the file in blocks followed by the unit's latency in silence, with the
+// output's first latency frames dropped (so it lines up with the input). Uncompensated, it is
+// what a host that compensates nothing gets.
+inline Channels renderInProcess(const Channels& input, double rate, uint32_t block, const Settings& settings,
+                                bool compensateLatency = true) {
     EffectHost::Options options;
     options.sampleRate = rate;
     options.inputChannels = static_cast<uint32_t>(input.size());
@@ -60,13 +63,13 @@ inline Channels renderInProcess(const Channels& input, double rate, uint32_t blo
     EffectHost host(options);
     for (const auto& [identifier, value] : settings) host.set(addressOf(*host.unit, identifier), value);
     EXPECT_TRUE(host.allocate());
-    float none = 0;
-    EXPECT_EQ(host.render(&none, input.size() > 1 ? &none : nullptr, 0), noErr);
-    host.unit->deallocateRenderResources();
-    EXPECT_TRUE(host.allocate());
-    auto [left, right] = host.process(input[0], input.size() > 1 ? input[1] : std::vector<float>{}, block);
+    const auto latency = compensateLatency ? static_cast<std::size_t>(std::lround(host.unit->latency() * rate)) : 0u;
+    Channels padded = input;
+    for (auto& channel : padded) channel.resize(channel.size() + latency, 0.0f);
+    auto [left, right] = host.process(padded[0], padded.size() > 1 ? padded[1] : std::vector<float>{}, block);
     Channels out{std::move(left)};
     if (input.size() > 1) out.push_back(std::move(right));
+    for (auto& channel : out) channel.erase(channel.begin(), channel.begin() + static_cast<std::ptrdiff_t>(latency));
     return out;
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -115,6 +117,43 @@ TEST_F(RenderTool, AcceptsValueNamesAndPluginUris) {
     EXPECT_TRUE(readAudioFile(byName) == readAudioFile(byNumber));
 }
 
+// The output lines up with the input and keeps the tail: a click comes out where it went in,
+// in a mode with models and in one without, and one just before the end is not lost.
+TEST_F(RenderTool, CompensatesTheLatencyAndFlushesTheTail) {
+    constexpr std::size_t kFrames = 20000;
+    constexpr std::size_t kFirst = 10000;
+    constexpr std::size_t kLast = kFrames - 100;
+    Channels silent(2, std::vector<float>(kFrames, 0.0f));
+    Channels clicks = silent;
+    for (auto& channel : clicks) {
+        std::fill_n(channel.begin() + kFirst, 8, 0.5f);
+        std::fill_n(channel.begin() + kLast, 8, 0.5f);
+    }
+    BundleFolder folder;
+    folder.writeWav("silent.wav", silent, 44100);
+    folder.writeWav("clicks.wav", clicks, 44100);
+    for (int mode : {0, 6}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        Channels out[2];
+        for (int withClicks = 0; withClicks < 2; ++withClicks) {
+            const std::string name = withClicks ? "clicks" : "silent";
+            const std::string path = (folder.path() / (name + "-out.wav")).string();
+            const ProcessResult result = renderTool(kStereoBundle, (folder.path() / (name + ".wav")).string(), path, 44100,
+                                                    256, {{"effectMode", static_cast<float>(mode)}});
+            ASSERT_EQ(result.exitCode, 0) << result.output;
+            EXPECT_NE(result.output.find("latency 556 frames compensated"), std::string::npos) << result.output;
+            out[withClicks] = readAudioFile(path);
+            ASSERT_EQ(out[withClicks][0].size(), kFrames);
+        }
+        std::size_t first = 0;
+        while (first < kFrames && out[0][0][first] == out[1][0][first]) ++first;
+        EXPECT_NEAR(static_cast<double>(first), static_cast<double>(kFirst), 1.0);
+        float tail = 0;
+        for (std::size_t i = kLast; i < kFrames; ++i) tail = std::max(tail, std::fabs(out[1][0][i] - out[0][0][i]));
+        EXPECT_GT(tail, 0.01f) << "the last click is lost";
+    }
+}
+
 struct BadRequest {
     const char* what;
     std::vector<std::string> arguments;  // after the program name; IN and OUT are filled in
@@ -126,6 +165,9 @@ TEST_F(RenderTool, RefusesBadRequestsClearly) {
     const std::string out = inputs().outputPath("refused.wav");
     TempFolder scratch;
     const std::string notAudio = scratch.write("notes.txt", "not audio").string();
+    BundleFolder lowRate;
+    lowRate.writeWav("low.wav", testProgramme(4000, 4000, 2), 4000);
+    const std::string tooLow = (lowRate.path() / "low.wav").string();
     const BadRequest requests[] = {
         {"missing bundle", {"--plugin", "/nonexistent/tolvane.lv2", "--in", in, "--out", out}, "no LV2 bundle folder"},
         {"folder without plug-in", {"--plugin", scratch.path().string(), "--in", in, "--out", out}, "no LV2 plug-in in"},
@@ -140,6 +182,8 @@ TEST_F(RenderTool, RefusesBadRequestsClearly) {
          "nor a value name"},
         {"rate mismatch", {"--plugin", kStereoBundle, "--in", in, "--out", out, "--rate", "48000"}, "does not resample"},
         {"stereo file into mono plug-in", {"--plugin", kMonoBundle, "--in", in, "--out", out}, "the file has 2 channels"},
+        {"rate the effect cannot honour", {"--plugin", kStereoBundle, "--in", tooLow, "--out", out},
+         "renders at 8000 to 768000 Hz"},
     };
     for (const BadRequest& request : requests) {
         std::vector<std::string> args = {TOLVANE_RENDER};

@@ -179,6 +179,8 @@ struct Lv2Host::State {
         control.minValue = min ? lilv_node_as_float(min) : 0.0f;
         control.maxValue = max ? lilv_node_as_float(max) : 1.0f;
         control.defaultValue = def ? lilv_node_as_float(def) : control.minValue;
+        Node sampleRate(lilv_new_uri(world, LV2_CORE__sampleRate));
+        control.scaledByRate = lilv_port_has_property(plugin, port, sampleRate.get());
         if (LilvScalePoints* points = lilv_port_get_scale_points(plugin, port)) {
             LILV_FOREACH (scale_points, it, points) {
                 const LilvScalePoint* point = lilv_scale_points_get(points, it);
@@ -286,6 +288,13 @@ bool Lv2Host::instantiate(double sampleRate, uint32_t maximumBlock, Error* error
                                                LV2_BUF_SIZE__boundedBlockLength};
     if (!s.checkRequiredFeatures(provided, error)) return false;
 
+    for (ControlInput& control : s.controls) {
+        if (!control.scaledByRate) continue;
+        const auto rate = static_cast<float>(sampleRate);
+        control.minValue *= rate;
+        control.maxValue *= rate;
+        control.defaultValue *= rate;
+    }
     s.maximumBlock = maximumBlock;
     s.blockLength = static_cast<int32_t>(maximumBlock);
     s.optionSampleRate = static_cast<float>(sampleRate);

@@ -23,6 +23,7 @@ enum RenderErrorCode : int64_t {
     kErrorOutputFile = -7,
     kErrorRateMismatch = -8,
     kErrorChannels = -9,
+    kErrorUnsupportedRate = -10,
 };
 
 // A control input of the plug-in, as its description declares it.
@@ -34,6 +35,9 @@ struct ControlInput {
     float maxValue = 1;
     float defaultValue = 0;
     std::vector<std::pair<std::string, float>> scalePoints;  // label, value
+    // The port's description gives its range and default as fractions of the sample rate (the
+    // LV2 sample-rate property); from instantiation on they are in hertz at the host's rate.
+    bool scaledByRate = false;
 };
 
 // One LV2 plug-in loaded through lilv as a host loads it: the description from its bundle, the

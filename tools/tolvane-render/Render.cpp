@@ -1,5 +1,6 @@
 #include "tools/tolvane-render/Render.h"
 
+#include "effect/SampleRateRange.h"
 #include "platform/avfaudio/AVAudioFile.h"
 #include "tools/tolvane-render/Lv2Host.h"
 
@@ -37,22 +38,67 @@ bool applySettings(Lv2Host& host, const RenderOptions& options, Error* error) {
     return true;
 }
 
-// Control values reach a DPF-built plug-in only inside run(): a zero-length run hands them over,
-// and activating again lets the plug-in prepare for them before the first real block.
-void primeWithSettings(Lv2Host& host) {
-    host.activate();
-    host.run(0);
-    host.deactivate();
-    host.activate();
-}
+// Feeds the plug-in block by block and writes what it returns, compensated for its latency: the
+// latency port read after the first block gives how many frames the output runs behind, that
+// many are dropped from its start, and as many frames of silence are fed after the file so that
+// its tail comes out too. The output lines up with the input and is exactly as long.
+class CompensatedWriter {
+public:
+    CompensatedWriter(Lv2Host& host, AVAudioFile& output, uint32_t blockSize, LevelMeter& levels)
+        : host_(host), output_(output), levels_(levels), out_(AVAudioPCMBuffer::initWithPCMFormat(output.processingFormat(), blockSize)) {}
+
+    bool ready() const { return out_ != nullptr; }
+
+    // Runs one block whose input the caller has placed in the plug-in's input buffers, and writes
+    // what of its output belongs to the file's `totalFrames`.
+    bool run(uint32_t frames, int64_t totalFrames, Error* error) {
+        host_.run(frames);
+        if (!latency_) latency_ = latencyFrames(host_.reportedLatency());
+        const auto skip = static_cast<uint32_t>(std::min<int64_t>(frames, *latency_ - skipped_));
+        skipped_ += skip;
+        const auto keep = static_cast<uint32_t>(std::min<int64_t>(frames - skip, totalFrames - written_));
+        if (keep == 0) return true;
+        for (uint32_t c = 0; c < host_.audioOutputCount(); ++c) {
+            const float* source = host_.audioOutput(c) + skip;
+            std::copy(source, source + keep, out_->floatChannelData()[c]);
+            levels_.add(source, keep);
+        }
+        out_->setFrameLength(keep);
+        written_ += keep;
+        Error writeError;
+        if (!output_.writeFromBuffer(*out_, &writeError))
+            return fail(error, kErrorOutputFile, output_.path() + ": " + writeError.localizedDescription);
+        return true;
+    }
+
+    // Frames of silence still to feed after the file for its tail to come out.
+    int64_t tailFramesLeft(int64_t totalInputFrames) const { return totalInputFrames - written_; }
+    uint32_t latency() const { return latency_.value_or(0); }
+
+private:
+    static uint32_t latencyFrames(std::optional<float> reported) {
+        if (!reported || !std::isfinite(*reported) || *reported <= 0) return 0;
+        return static_cast<uint32_t>(std::min(std::lround(*reported), 1L << 24));
+    }
+
+    Lv2Host& host_;
+    AVAudioFile& output_;
+    LevelMeter& levels_;
+    std::shared_ptr<AVAudioPCMBuffer> out_;
+    std::optional<uint32_t> latency_;
+    int64_t skipped_ = 0;
+    int64_t written_ = 0;
+};
 
 bool processFile(Lv2Host& host, AVAudioFile& input, AVAudioFile& output, uint32_t blockSize, LevelMeter& levels,
-                 Error* error) {
+                 uint32_t& latency, Error* error) {
     const uint32_t fileChannels = input.processingFormat().channelCount();
     auto in = AVAudioPCMBuffer::initWithPCMFormat(input.processingFormat(), blockSize);
-    auto out = AVAudioPCMBuffer::initWithPCMFormat(output.processingFormat(), blockSize);
-    if (!in || !out) return fail(error, kErrorUsage, "cannot hold blocks of " + std::to_string(blockSize) + " frames");
-    while (input.framePosition() < input.length()) {
+    CompensatedWriter writer(host, output, blockSize, levels);
+    if (!in || !writer.ready())
+        return fail(error, kErrorUsage, "cannot hold blocks of " + std::to_string(blockSize) + " frames");
+    const int64_t total = input.length();
+    while (input.framePosition() < total) {
         Error readError;
         if (!input.readIntoBuffer(*in, &readError))
             return fail(error, kErrorInputFile, input.path() + ": " + readError.localizedDescription);
@@ -62,16 +108,14 @@ bool processFile(Lv2Host& host, AVAudioFile& input, AVAudioFile& output, uint32_
             const float* source = in->floatChannelData()[std::min(c, fileChannels - 1)];
             std::copy(source, source + frames, host.audioInput(c));
         }
-        host.run(frames);
-        for (uint32_t c = 0; c < host.audioOutputCount(); ++c) {
-            std::copy(host.audioOutput(c), host.audioOutput(c) + frames, out->floatChannelData()[c]);
-            levels.add(host.audioOutput(c), frames);
-        }
-        out->setFrameLength(frames);
-        Error writeError;
-        if (!output.writeFromBuffer(*out, &writeError))
-            return fail(error, kErrorOutputFile, output.path() + ": " + writeError.localizedDescription);
+        if (!writer.run(frames, total, error)) return false;
     }
+    for (uint32_t c = 0; c < host.audioInputCount(); ++c) std::fill_n(host.audioInput(c), blockSize, 0.0f);
+    while (writer.tailFramesLeft(total) > 0) {
+        const auto frames = static_cast<uint32_t>(std::min<int64_t>(blockSize, writer.tailFramesLeft(total)));
+        if (!writer.run(frames, total, error)) return false;
+    }
+    latency = writer.latency();
     return true;
 }
 
@@ -85,6 +129,13 @@ std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* err
         return std::nullopt;
     }
     const double rate = input->processingFormat().sampleRate();
+    if (!isSupportedSampleRate(rate)) {
+        std::ostringstream message;
+        message << options.input << " is at " << hertz(rate) << "; tolvane-render renders at " << kLowestSampleRate
+                << " to " << kHighestSampleRate << " Hz, the rates the effect honours";
+        fail(error, kErrorUnsupportedRate, message.str());
+        return std::nullopt;
+    }
     if (options.sampleRate && *options.sampleRate != rate) {
         fail(error, kErrorRateMismatch, options.input + " is at " + hertz(rate) + ", not " + hertz(*options.sampleRate) +
                                             "; tolvane-render does not resample");
@@ -109,9 +160,10 @@ std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* err
         return std::nullopt;
     }
 
-    primeWithSettings(*host);
+    host->activate();
     LevelMeter levels;
-    if (!processFile(*host, *input, *output, options.blockSize, levels, error)) return std::nullopt;
+    uint32_t latency = 0;
+    if (!processFile(*host, *input, *output, options.blockSize, levels, latency, error)) return std::nullopt;
     host->deactivate();
 
     RenderSummary summary;
@@ -122,6 +174,8 @@ std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* err
     summary.outputChannels = host->audioOutputCount();
     summary.frames = output->length();
     summary.reportedLatency = host->reportedLatency();
+    summary.compensatedLatency = latency;
+    summary.nonFiniteSamples = levels.nonFiniteSamples();
     summary.peakDbfs = levels.peakDbfs();
     summary.rmsDbfs = levels.rmsDbfs();
     return summary;
@@ -129,6 +183,10 @@ std::optional<RenderSummary> renderFile(const RenderOptions& options, Error* err
 
 void LevelMeter::add(const float* samples, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
+        if (!std::isfinite(samples[i])) {
+            ++nonFinite_;
+            continue;
+        }
         peak_ = std::max(peak_, std::fabs(samples[i]));
         sumOfSquares_ += static_cast<double>(samples[i]) * samples[i];
     }

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+namespace {
+// The file is written, but what it holds is not usable audio.
+constexpr int kExitNonFiniteOutput = 3;
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace tolvane::render;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -26,9 +31,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvane-render: %s\n", error.localizedDescription.c_str());
         return error.code == kErrorUsage ? 2 : 1;
     }
-    std::printf("tolvane-render: %s: %lld frames at %.0f Hz, %u in, %u out, peak %.1f dBFS, RMS %.1f dBFS -> %s\n",
+    std::printf("tolvane-render: %s: %lld frames at %.0f Hz, %u in, %u out, latency %u frames compensated, "
+                "peak %.1f dBFS, RMS %.1f dBFS -> %s\n",
                 summary->pluginName.c_str(), static_cast<long long>(summary->frames), summary->sampleRate,
-                summary->inputChannels, summary->outputChannels, summary->peakDbfs, summary->rmsDbfs,
-                options->output.c_str());
+                summary->inputChannels, summary->outputChannels, summary->compensatedLatency, summary->peakDbfs,
+                summary->rmsDbfs, options->output.c_str());
+    if (summary->nonFiniteSamples > 0) {
+        std::fprintf(stderr, "tolvane-render: warning: %llu output samples are not finite (NaN or infinite)\n",
+                     static_cast<unsigned long long>(summary->nonFiniteSamples));
+        return kExitNonFiniteOutput;
+    }
     return 0;
 }
