@@ -31,6 +31,7 @@ std::vector<float> input(std::optional<std::size_t> offset) {
 std::vector<float> render(int mode, double rate, std::optional<std::size_t> offset, double& reported) {
     EffectHost host({.sampleRate = rate, .maxFrames = 512, .bundle = Bundle(TOLVANE_RESOURCE_DIR)});
     host.set(addr::effectMode, static_cast<AUValue>(mode));
+    if (mode == 5) host.set(addr::compressor, 0);  // TUNING 0: the AM hold at its fastest, 48 kHz
     EXPECT_TRUE(host.allocate());
     const auto in = input(offset);
     reported = host.unit->latency() * rate;
@@ -40,12 +41,12 @@ std::vector<float> render(int mode, double rate, std::optional<std::size_t> offs
 // A click's onset is what a host lines up. It is found against the same unit fed silence, so
 // that anything a mode makes of silence (a model's offset, a filter's ringing) cancels and the
 // first sample the click changes is its true arrival: a filter answers at once, however slowly
-// it then rises, while a delay holds it back. RADIO's AM path holds samples at about 8.4 kHz and
-// up, so a click waits for the next capture; the smallest delay over clicks at every phase of
-// that hold is its latency.
+// it then rises, while a delay holds it back. RADIO's AM path holds samples (at 48 kHz at
+// TUNING 0), so a click waits for the next capture; the smallest delay over clicks at every
+// phase of that hold is its latency.
 std::size_t clickDelay(int mode, double rate, double& reported) {
     const std::vector<float> silent = render(mode, rate, std::nullopt, reported);
-    const auto phases = mode == 5 ? static_cast<std::size_t>(std::ceil(rate / 8000)) : 1u;
+    const auto phases = mode == 5 ? static_cast<std::size_t>(std::ceil(rate / 48000)) : 1u;
     std::size_t smallest = silent.size();
     for (std::size_t offset = 0; offset < phases; ++offset) {
         const std::vector<float> clicked = render(mode, rate, offset, reported);
