@@ -1,11 +1,14 @@
 #include "platform/foundation/Bundle.h"
 
 #include <array>
+#include <fstream>
 #include <system_error>
 #include <utility>
 
 #include <dlfcn.h>
 #include <link.h>
+
+#include <nlohmann/json.hpp>
 
 namespace fs = std::filesystem;
 
@@ -78,4 +81,14 @@ std::optional<fs::path> Bundle::URLForResource(std::string_view name, std::strin
     fs::path path = resourcePath_ / fileName;
     if (!isRegularFile(path)) return std::nullopt;
     return path;
+}
+
+std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
+    std::ifstream file(resourcePath_ / "Info.json");
+    if (!file) return std::nullopt;
+    const nlohmann::json info = nlohmann::json::parse(file, nullptr, /*allow_exceptions=*/false);
+    if (!info.is_object()) return std::nullopt;
+    const auto found = info.find(key);
+    if (found == info.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
 }

@@ -22,6 +22,10 @@ public:
     // The path of "<name>.<extension>" among the resources, or nothing when there is no such file.
     std::optional<std::filesystem::path> URLForResource(std::string_view name, std::string_view extension) const;
 
+    // A string value of the bundle's information dictionary ("Info.json" among the resources: one
+    // JSON object); none when the file, the key or a string value under it is missing.
+    std::optional<std::string> objectForInfoDictionaryKey(std::string_view key) const;
+
 private:
     std::filesystem::path resourcePath_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 // An error value as the platform frameworks report them: a domain naming who failed, a numeric
@@ -19,3 +20,11 @@ struct Error {
 inline void setError(Error* out, std::string domain, int64_t code, std::string message) {
     if (out) *out = Error{std::move(domain), code, std::move(message)};
 }
+
+// An error thrown by an operation whose message form reports it through an out-pointer.
+struct ThrownError : std::exception {
+    explicit ThrownError(Error e) : error(std::move(e)), text(error.description()) {}
+    const char* what() const noexcept override { return text.c_str(); }
+    Error error;
+    std::string text;
+};

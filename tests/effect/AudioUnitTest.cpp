@@ -198,12 +198,13 @@ TEST(AudioUnitViewTest, RequestedControllerArrivesOnTheMainQueueWithTheUnitAndSi
     controller->loadViewIfNeeded();
     EXPECT_EQ(controller->preferredContentSize(), (CGSize{672, 418}));
     EXPECT_EQ(controller->viewSize(), (CGSize{672, 418}));
-    EXPECT_EQ(controller->panelUnit(), host.unit);
+    ASSERT_NE(controller->currentPanel(), nullptr);
+    EXPECT_EQ(controller->currentPanel()->audioUnit, host.unit);
 
     AudioUnitViewController empty(std::nullopt, std::nullopt);
     empty.loadViewIfNeeded();
     EXPECT_EQ(empty.viewSize(), (CGSize{672, 418}));
-    EXPECT_EQ(empty.panelUnit(), nullptr);
+    EXPECT_EQ(empty.currentPanel(), nullptr);
 }
 
 }  // namespace
