@@ -22,6 +22,11 @@ void makeVinylModels(const std::filesystem::path& dir);
 void makeBitModels(const std::filesystem::path& dir);
 // FILLDRIVE saturation models: "tv-drive-<k>.nam".
 void makeDriveModels(const std::filesystem::path& dir);
+// The front panel's images (PNG, twice the reference size): "background_panel_1344x835",
+// "dividerline", "ticks", "ticks_white", "knobbase2", "pointer2", the sixteen effect buttons
+// ("vinyl", "vinylOn", "lofi", "LofiOn", ...), "AMswitch" and "FMswitch". Captions on the art are
+// set in the font file given.
+void makePanelArt(const std::filesystem::path& dir, const std::filesystem::path& captionFont);
 // The standalone application's looping test file: "Synth.aif".
 void makeTestFile(const std::filesystem::path& dir);
 

@@ -1,7 +1,9 @@
 // tolvane-make-resources --out <bundle resource dir> --studio-out <studio resource dir>
+//                        [--art-font <caption font file for the panel art>]
 //
-// Writes every model file, sample bed and impulse response the effect loads by name, and the
-// standalone application's test file. The output depends on nothing but this program.
+// Writes every model file, sample bed and impulse response the effect loads by name, the front
+// panel's images, and the standalone application's test file. The output depends on nothing but
+// this program (and the art's caption font).
 #include "tools/tolvane-make-resources/Generators.h"
 
 #include <cstdio>
@@ -12,9 +14,13 @@
 
 namespace {
 
+// The panel art's caption font, from Debian's fonts-bebas-neue unless given.
+constexpr const char* kDefaultArtFont = "/usr/share/fonts/opentype/bebas-neue/BebasNeue-Regular.otf";
+
 struct Options {
     std::filesystem::path out;
     std::filesystem::path studioOut;
+    std::filesystem::path artFont = kDefaultArtFont;
 };
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -25,6 +31,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.out = argv[i + 1];
         } else if (key == "--studio-out") {
             options.studioOut = argv[i + 1];
+        } else if (key == "--art-font") {
+            options.artFont = argv[i + 1];
         } else {
             return std::nullopt;
         }
@@ -45,6 +53,7 @@ void makeAll(const Options& options) {
     makeVinylModels(options.out);
     makeBitModels(options.out);
     makeDriveModels(options.out);
+    makePanelArt(options.out, options.artFont);
     makeTestFile(options.studioOut);
 }
 
@@ -53,7 +62,7 @@ void makeAll(const Options& options) {
 int main(int argc, char** argv) {
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "usage: tolvane-make-resources --out <dir> --studio-out <dir>\n");
+        std::fprintf(stderr, "usage: tolvane-make-resources --out <dir> --studio-out <dir> [--art-font <font file>]\n");
         return 2;
     }
     try {

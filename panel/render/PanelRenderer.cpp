@@ -1,0 +1,301 @@
+#include "panel/render/PanelRenderer.h"
+
+#include "platform/os/Log.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+const char* const kReadoutFont = "DSEG7Classic-BoldItalic";
+const char* const kCaptionFont = "ALoveofThunder";
+
+struct Rgb {
+    double r, g, b;
+};
+constexpr Rgb kReadoutLit{1.0, 0.15, 0.15};
+constexpr Rgb kReadoutUnlit{0.216, 0.01, 0.11};
+// Around the panel when the view's aspect differs from it.
+constexpr Rgb kSurround{0.05, 0.05, 0.055};
+
+const std::vector<std::string>& imageNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n{"background_panel_1344x835", "dividerline", "ticks", "ticks_white", "knobbase2",
+                                   "pointer2", "AMswitch", "FMswitch"};
+        for (const EffectRow& row : effectsTable()) {
+            n.push_back(row.imageOff);
+            n.push_back(row.imageOn);
+        }
+        return n;
+    }();
+    return names;
+}
+
+const OSLog& renderLog() {
+    static const OSLog log("com.marlowen.Kessrin-VinylExtension", "PanelRenderer");
+    return log;
+}
+
+// Paints an image fitted into `frame` keeping its aspect, then scaled about the frame's centre
+// and moved by (dx, dy).
+void paintLayer(cairo_t* cr, cairo_surface_t* image, const Rect& frame, double scale, double dx, double dy) {
+    if (!image) return;
+    const double iw = cairo_image_surface_get_width(image);
+    const double ih = cairo_image_surface_get_height(image);
+    const double k = std::min(frame.width / iw, frame.height / ih) * scale;
+    cairo_save(cr);
+    cairo_translate(cr, frame.midX() + dx - iw * k / 2, frame.midY() + dy - ih * k / 2);
+    cairo_scale(cr, k, k);
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_paint(cr);
+    cairo_restore(cr);
+}
+
+// Paints an image stretched over a frame.
+void paintStretched(cairo_t* cr, cairo_surface_t* image, const Rect& frame) {
+    if (!image) return;
+    cairo_save(cr);
+    cairo_translate(cr, frame.x, frame.y);
+    cairo_scale(cr, frame.width / cairo_image_surface_get_width(image),
+                frame.height / cairo_image_surface_get_height(image));
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_paint(cr);
+    cairo_restore(cr);
+}
+
+// The baseline that centres the digits' box ("8") vertically on y.
+double centredBaseline(cairo_t* cr, double y) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, "8", &e);
+    return y - (e.y_bearing + e.height / 2);
+}
+
+}  // namespace
+
+const std::map<std::string, std::string>& PanelResources::fontFiles() {
+    static const std::map<std::string, std::string> files{
+        {"DSEG7Classic-BoldItalic", "DSEG7Classic-BoldItalic.ttf"},
+        {"ALoveofThunder", "BebasNeue-Regular.otf"},
+        {"Digital-7MonoItalic", "DSEG14Classic-Italic.ttf"},
+        {"SystemFont", "DejaVuSans.ttf"},
+    };
+    return files;
+}
+
+PanelResources::PanelResources(const Bundle& bundle) {
+    for (const std::string& name : imageNames()) {
+        try {
+            if (auto path = bundle.URLForResource(name, "png")) {
+                images_.emplace(name, loadPng(*path));
+                continue;
+            }
+        } catch (const std::exception& e) {
+            renderLog().error(e.what());
+        }
+        missing_.push_back(name + ".png");
+    }
+    for (const auto& [name, file] : fontFiles()) {
+        const auto dot = file.rfind('.');
+        try {
+            if (auto path = bundle.URLForResource(file.substr(0, dot), file.substr(dot + 1))) {
+                fonts_.emplace(name, loadFontFace(*path));
+                continue;
+            }
+        } catch (const std::exception& e) {
+            renderLog().error(e.what());
+        }
+        missing_.push_back(file);
+    }
+    fallback_.reset(cairo_toy_font_face_create("sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL));
+    for (const std::string& name : missing_) renderLog().error("The panel's bundle lacks " + name);
+}
+
+cairo_surface_t* PanelResources::image(const std::string& name) const {
+    const auto found = images_.find(name);
+    return found == images_.end() ? nullptr : found->second.get();
+}
+
+cairo_font_face_t* PanelResources::font(const std::string& name) const {
+    const auto found = fonts_.find(name);
+    return found == fonts_.end() ? fallback_.get() : found->second.get();
+}
+
+void PanelRenderer::invalidateCaches() {
+    staticKey_.clear();
+    staticLayer_.reset();
+    for (Readout& r : readouts_) r = Readout{};
+}
+
+void PanelRenderer::draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view) {
+    const auto knobs = view.knobSection(layout.scale);
+    std::ostringstream key;
+    key << layout.view.width << 'x' << layout.view.height << ' ' << view.effectMode() << ' ' << knobs.has_value();
+    for (const auto& caption : view.knobCaptions()) key << '|' << caption;
+    if (key.str() != staticKey_ || !staticLayer_) {
+        staticLayer_ = makeImageSurface(static_cast<int>(std::ceil(layout.view.width)),
+                                        static_cast<int>(std::ceil(layout.view.height)));
+        Context layer = makeContext(staticLayer_.get());
+        drawStaticLayer(layer.get(), layout, view, knobs);
+        staticKey_ = key.str();
+    }
+    cairo_save(cr);
+    cairo_set_source_surface(cr, staticLayer_.get(), 0, 0);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_paint(cr);
+    cairo_restore(cr);
+
+    if (!knobs) return;
+    for (std::size_t k = 0; k < layout.knobs.size(); ++k) {
+        const KnobView& knob = (*knobs)[k];
+        drawKnobFace(cr, layout.knobs[k].face, knob, true);
+        if (knob.state->isEditing) {
+            drawEntryField(cr, layout.knobs[k], knob);
+        } else {
+            drawReadout(cr, layout.knobs[k], knob, k);
+        }
+    }
+}
+
+void PanelRenderer::drawStaticLayer(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view,
+                                    const std::optional<std::array<KnobView, 4>>& knobs) {
+    cairo_set_source_rgb(cr, kSurround.r, kSurround.g, kSurround.b);
+    cairo_paint(cr);
+    paintStretched(cr, resources_.image("background_panel_1344x835"), layout.panel);
+    const double s = layout.scale;
+    if (knobs) {
+        for (std::size_t k = 0; k < layout.knobs.size(); ++k) {
+            drawKnobFace(cr, layout.knobs[k].face, (*knobs)[k], false);
+            drawCaption(cr, layout.knobs[k].caption, (*knobs)[k].label, s);
+        }
+    }
+    paintStretched(cr, resources_.image("dividerline"), layout.divider);
+    for (const EffectButtonLayout& button : layout.buttons) {
+        if (button.effectIndex < 0 || static_cast<std::size_t>(button.effectIndex) >= view.effects.size()) continue;
+        const EffectRow& row = view.effects[static_cast<std::size_t>(button.effectIndex)];
+        cairo_surface_t* image = resources_.image(view.isEffectActive(button.effectIndex) ? row.imageOn : row.imageOff);
+        paintLayer(cr, image, button.frame, 1, 0, 0);
+    }
+}
+
+void PanelRenderer::drawKnobFace(cairo_t* cr, const Rect& face, const KnobView& knob, bool pointer) {
+    const double s = knob.scale;
+    if (!pointer) {
+        paintLayer(cr, resources_.image(knob.tickImage), face, knob.tickScale, knob.tickOffsetWidth * s,
+                   knob.tickOffsetHeight * s);
+        paintLayer(cr, resources_.image("knobbase2"), face, 0.75, 0.9 * s, 2.5 * s);
+        return;
+    }
+    // The pointer turns about a fixed point of the face, not about its own centre.
+    const double ax = face.x + 0.505 * face.width;
+    const double ay = face.y + 0.533 * face.height;
+    cairo_save(cr);
+    cairo_translate(cr, ax, ay);
+    cairo_rotate(cr, knob.angle() * kPi / 180);
+    cairo_translate(cr, -ax, -ay);
+    paintLayer(cr, resources_.image("pointer2"), face, 0.6, 0.5 * s, -6 * s);
+    cairo_restore(cr);
+}
+
+void PanelRenderer::drawCaption(cairo_t* cr, const Rect& frame, const std::string& text, double s) {
+    cairo_save(cr);
+    cairo_set_font_face(cr, resources_.font(kCaptionFont));
+    double size = 18 * s;
+    const double tracking = 1.5 * s;
+    cairo_set_font_size(cr, size);
+    // One line, shrinking down to half size when it does not fit.
+    const double width = trackedTextWidth(cr, text, tracking);
+    if (width > frame.width && width > 0) {
+        size *= std::max(0.5, frame.width / width);
+        cairo_set_font_size(cr, size);
+    }
+    const double fitted = trackedTextWidth(cr, text, tracking * size / (18 * s));
+    cairo_font_extents_t fe;
+    cairo_font_extents(cr, &fe);
+    cairo_move_to(cr, frame.midX() - fitted / 2, frame.midY() + (fe.ascent - fe.descent) / 2);
+    cairo_set_source_rgb(cr, 0.7, 0.7, 0.7);
+    showTrackedText(cr, text, tracking * size / (18 * s));
+    cairo_restore(cr);
+}
+
+void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const KnobView& knob, std::size_t index) {
+    const double s = knob.scale;
+    const std::string text = knob.readout();
+    std::ostringstream key;
+    key << text << '@' << s;
+    Readout& cached = readouts_[index];
+    if (cached.key != key.str() || !cached.surface) {
+        // The readout with its glows drawn once into its own surface, kept while the text stays.
+        const double size = 36 * s;
+        const double pad = std::ceil(30 * s);
+        Surface probe = makeImageSurface(1, 1);
+        Context pc = makeContext(probe.get());
+        cairo_set_font_face(pc.get(), resources_.font(kReadoutFont));
+        cairo_set_font_size(pc.get(), size);
+        cairo_text_extents_t dim, lit;
+        cairo_text_extents(pc.get(), "888", &dim);
+        cairo_text_extents(pc.get(), text.c_str(), &lit);
+        const double textWidth = std::max(dim.x_advance, lit.x_advance);
+        const int w = static_cast<int>(std::ceil(textWidth + 2 * pad));
+        const int h = static_cast<int>(std::ceil(frame.readout.height + 2 * pad));
+        cached.surface = makeImageSurface(w, h);
+        Context c = makeContext(cached.surface.get());
+        cairo_t* rc = c.get();
+        cairo_set_font_face(rc, resources_.font(kReadoutFont));
+        cairo_set_font_size(rc, size);
+        const double right = pad + textWidth;
+        const double baseline = centredBaseline(rc, h / 2.0);
+        cairo_set_source_rgb(rc, kReadoutUnlit.r, kReadoutUnlit.g, kReadoutUnlit.b);
+        cairo_move_to(rc, right - dim.x_advance, baseline);
+        cairo_show_text(rc, "888");
+        for (auto [opacity, radius] : std::array<std::array<double, 2>, 3>{{{0.3, 12}, {0.5, 6}, {0.7, 3}}}) {
+            Surface glow = makeImageSurface(w, h);
+            Context gc = makeContext(glow.get());
+            cairo_set_font_face(gc.get(), resources_.font(kReadoutFont));
+            cairo_set_font_size(gc.get(), size);
+            cairo_set_source_rgb(gc.get(), kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
+            cairo_move_to(gc.get(), right - lit.x_advance, baseline);
+            cairo_show_text(gc.get(), text.c_str());
+            blurSurface(glow.get(), radius * s / 2);
+            cairo_set_source_surface(rc, glow.get(), 0, 0);
+            cairo_paint_with_alpha(rc, opacity);
+        }
+        cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
+        cairo_move_to(rc, right - lit.x_advance, baseline);
+        cairo_show_text(rc, text.c_str());
+        cached.key = key.str();
+        cached.x = -pad - textWidth / 2;
+        cached.y = -h / 2.0;
+    }
+    cairo_set_source_surface(cr, cached.surface.get(), std::round(frame.readout.midX() + cached.x),
+                             std::round(frame.readout.midY() + cached.y));
+    cairo_paint(cr);
+}
+
+void PanelRenderer::drawEntryField(cairo_t* cr, const KnobLayout& frame, const KnobView& knob) {
+    const double s = knob.scale;
+    const Rect field = centredRect(frame.readout.midX(), frame.readout.midY(), 80 * s, 40 * s);
+    cairo_save(cr);
+    roundedRectangle(cr, field.x, field.y, field.width, field.height, 4 * s);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.55);
+    cairo_fill_preserve(cr);
+    cairo_set_source_rgba(cr, 1, 1, 1, 0.18);
+    cairo_set_line_width(cr, 1);
+    cairo_stroke(cr);
+    cairo_set_font_face(cr, resources_.font(kReadoutFont));
+    cairo_set_font_size(cr, 36 * s);
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, knob.state->editText.c_str(), &e);
+    const double x = field.midX() - e.x_advance / 2;
+    cairo_set_source_rgb(cr, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
+    cairo_move_to(cr, x, centredBaseline(cr, field.midY()));
+    cairo_show_text(cr, knob.state->editText.c_str());
+    // The caret after the text.
+    cairo_rectangle(cr, x + e.x_advance + 2 * s, field.y + 7 * s, 2 * s, field.height - 14 * s);
+    cairo_fill(cr);
+    cairo_restore(cr);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "panel/layout/PanelLayout.h"
+#include "panel/model/MainViewModel.h"
+#include "panel/render/CairoSupport.h"
+#include "platform/foundation/Bundle.h"
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+
+// The panel's images and fonts, read once from the bundle. Fonts are looked up by the names the
+// panel uses and read from the font files the bundle carries.
+class PanelResources {
+public:
+    explicit PanelResources(const Bundle& bundle);
+
+    // The image of that name, or null when the bundle lacks it (it is then not drawn).
+    cairo_surface_t* image(const std::string& name) const;
+    // The face of that name; a plain face when the bundle lacks its file.
+    cairo_font_face_t* font(const std::string& name) const;
+    // Names of what the bundle lacked.
+    const std::vector<std::string>& missing() const { return missing_; }
+
+    // The font files that stand for each face name.
+    static const std::map<std::string, std::string>& fontFiles();
+
+private:
+    std::map<std::string, Surface> images_;
+    std::map<std::string, FontFace> fonts_;
+    FontFace fallback_;
+    std::vector<std::string> missing_;
+};
+
+// Draws the panel with Cairo from a layout and the model. What does not change between frames
+// (the plate, the buttons, the captions, the knob bodies) is kept in a cached layer and each
+// readout's glow is kept until its text changes, so a frame where only a knob turned costs a blit,
+// four pointers and the readouts.
+class PanelRenderer {
+public:
+    explicit PanelRenderer(const Bundle& bundle) : resources_(bundle) {}
+
+    const PanelResources& resources() const { return resources_; }
+
+    // Draws into `cr`, whose user space is the view in pixels.
+    void draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view);
+    // Forgets the cached layers (the next draw makes them again).
+    void invalidateCaches();
+
+private:
+    struct Readout {
+        std::string key;
+        Surface surface;
+        double x = 0;
+        double y = 0;
+    };
+
+    void drawStaticLayer(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view,
+                         const std::optional<std::array<KnobView, 4>>& knobs);
+    void drawKnobFace(cairo_t* cr, const Rect& face, const KnobView& knob, bool pointer);
+    void drawCaption(cairo_t* cr, const Rect& frame, const std::string& text, double s);
+    void drawReadout(cairo_t* cr, const KnobLayout& frame, const KnobView& knob, std::size_t index);
+    void drawEntryField(cairo_t* cr, const KnobLayout& frame, const KnobView& knob);
+
+    PanelResources resources_;
+    std::string staticKey_;
+    Surface staticLayer_;
+    std::array<Readout, 4> readouts_;
+};
