@@ -6,7 +6,11 @@
 
 #include <cstdint>
 
-#define DISTRHO_PLUGIN_HAS_UI 0
+// The editor: the front panel, drawn with Cairo, resizable at the panel's aspect.
+#define DISTRHO_PLUGIN_HAS_UI 1
+#define DISTRHO_UI_USE_CAIRO 1
+#define DISTRHO_UI_USER_RESIZABLE 1
+#define DISTRHO_UI_FILE_BROWSER 0
 #define DISTRHO_PLUGIN_IS_RT_SAFE 1
 #define DISTRHO_PLUGIN_IS_SYNTH 0
 #define DISTRHO_PLUGIN_WANT_LATENCY 1

@@ -103,31 +103,40 @@ void showTrackedText(cairo_t* cr, std::string_view text, double tracking) {
 
 namespace {
 
-// One box pass of radius r along rows (stride 1) or columns, over 4-byte pixels.
-void boxPass(uint8_t* data, int length, int lines, int step, int lineStep, int r, std::vector<uint32_t>& sums) {
+// One box pass of radius r along rows or columns, over pixels of `channels` bytes.
+template <int channels>
+void boxPass(uint8_t* data, int length, int lines, int step, int lineStep, int r) {
     const int window = 2 * r + 1;
-    std::vector<uint8_t> line(static_cast<std::size_t>(length) * 4);
+    std::vector<uint8_t> line(static_cast<std::size_t>(length) * channels);
     for (int l = 0; l < lines; ++l) {
         uint8_t* base = data + static_cast<std::ptrdiff_t>(l) * lineStep;
         for (int i = 0; i < length; ++i) {
-            for (int c = 0; c < 4; ++c) line[static_cast<std::size_t>(i) * 4 + c] = base[static_cast<std::ptrdiff_t>(i) * step + c];
+            for (int c = 0; c < channels; ++c) {
+                line[static_cast<std::size_t>(i) * channels + c] = base[static_cast<std::ptrdiff_t>(i) * step + c];
+            }
         }
-        sums.assign(4, 0);
+        uint32_t sums[channels] = {};
         // Outside the surface counts as transparent.
         for (int i = 0; i <= r && i < length; ++i) {
-            for (int c = 0; c < 4; ++c) sums[c] += line[static_cast<std::size_t>(i) * 4 + c];
+            for (int c = 0; c < channels; ++c) sums[c] += line[static_cast<std::size_t>(i) * channels + c];
         }
         for (int i = 0; i < length; ++i) {
             uint8_t* out = base + static_cast<std::ptrdiff_t>(i) * step;
-            for (int c = 0; c < 4; ++c) out[c] = static_cast<uint8_t>(sums[c] / window);
+            for (int c = 0; c < channels; ++c) out[c] = static_cast<uint8_t>(sums[c] / window);
             const int add = i + r + 1;
             const int drop = i - r;
-            for (int c = 0; c < 4; ++c) {
-                if (add < length) sums[c] += line[static_cast<std::size_t>(add) * 4 + c];
-                if (drop >= 0) sums[c] -= line[static_cast<std::size_t>(drop) * 4 + c];
+            for (int c = 0; c < channels; ++c) {
+                if (add < length) sums[c] += line[static_cast<std::size_t>(add) * channels + c];
+                if (drop >= 0) sums[c] -= line[static_cast<std::size_t>(drop) * channels + c];
             }
         }
     }
+}
+
+template <int channels>
+void boxBlur(uint8_t* data, int width, int height, int stride, int r) {
+    for (int pass = 0; pass < 3; ++pass) boxPass<channels>(data, width, height, channels, stride, r);
+    for (int pass = 0; pass < 3; ++pass) boxPass<channels>(data, height, width, stride, channels, r);
 }
 
 }  // namespace
@@ -141,9 +150,11 @@ void blurSurface(cairo_surface_t* surface, double sigma) {
     uint8_t* data = cairo_image_surface_get_data(surface);
     // Three boxes of width w give a variance of 3 (w^2 - 1) / 12.
     const int r = std::max(1, static_cast<int>(std::lround((std::sqrt(4 * sigma * sigma + 1) - 1) / 2)));
-    std::vector<uint32_t> sums;
-    for (int pass = 0; pass < 3; ++pass) boxPass(data, width, height, 4, stride, r, sums);
-    for (int pass = 0; pass < 3; ++pass) boxPass(data, height, width, stride, 4, r, sums);
+    if (cairo_image_surface_get_format(surface) == CAIRO_FORMAT_A8) {
+        boxBlur<1>(data, width, height, stride, r);
+    } else {
+        boxBlur<4>(data, width, height, stride, r);
+    }
     cairo_surface_mark_dirty(surface);
 }
 

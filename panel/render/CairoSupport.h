@@ -42,7 +42,7 @@ double trackedTextWidth(cairo_t* cr, std::string_view text, double tracking);
 // Draws it with its baseline starting at the current point.
 void showTrackedText(cairo_t* cr, std::string_view text, double tracking);
 
-// Blurs an image surface in place (every channel, premultiplied): three box passes per axis that
+// Blurs an ARGB or A8 image surface in place (every channel, premultiplied): three box passes per axis that
 // approach a Gaussian of standard deviation `sigma` pixels.
 void blurSurface(cairo_surface_t* surface, double sigma);
 

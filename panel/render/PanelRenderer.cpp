@@ -39,33 +39,34 @@ const OSLog& renderLog() {
     return log;
 }
 
-// Paints an image fitted into `frame` keeping its aspect, then scaled about the frame's centre
-// and moved by (dx, dy).
-void paintLayer(cairo_t* cr, cairo_surface_t* image, const Rect& frame, double scale, double dx, double dy) {
-    if (!image) return;
-    const double iw = cairo_image_surface_get_width(image);
-    const double ih = cairo_image_surface_get_height(image);
-    const double k = std::min(frame.width / iw, frame.height / ih) * scale;
+// Paints an image at (x, y) scaled by (kx, ky) of its full size.
+void paintScaled(cairo_t* cr, const MipImage& image, double x, double y, double kx, double ky) {
+    double levelScale = 1;
+    cairo_surface_t* level = image.level(std::min(kx, ky), levelScale);
+    const double lx = kx * (image.width() / cairo_image_surface_get_width(level));
+    const double ly = ky * (image.height() / cairo_image_surface_get_height(level));
     cairo_save(cr);
-    cairo_translate(cr, frame.midX() + dx - iw * k / 2, frame.midY() + dy - ih * k / 2);
-    cairo_scale(cr, k, k);
-    cairo_set_source_surface(cr, image, 0, 0);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_translate(cr, x, y);
+    cairo_scale(cr, lx, ly);
+    cairo_set_source_surface(cr, level, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
     cairo_paint(cr);
     cairo_restore(cr);
 }
 
-// Paints an image stretched over a frame.
-void paintStretched(cairo_t* cr, cairo_surface_t* image, const Rect& frame) {
+// Paints an image fitted into `frame` keeping its aspect, then scaled about the frame's centre
+// and moved by (dx, dy).
+void paintLayer(cairo_t* cr, const MipImage* image, const Rect& frame, double scale, double dx, double dy) {
     if (!image) return;
-    cairo_save(cr);
-    cairo_translate(cr, frame.x, frame.y);
-    cairo_scale(cr, frame.width / cairo_image_surface_get_width(image),
-                frame.height / cairo_image_surface_get_height(image));
-    cairo_set_source_surface(cr, image, 0, 0);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
-    cairo_paint(cr);
-    cairo_restore(cr);
+    const double k = std::min(frame.width / image->width(), frame.height / image->height()) * scale;
+    paintScaled(cr, *image, frame.midX() + dx - image->width() * k / 2, frame.midY() + dy - image->height() * k / 2,
+                k, k);
+}
+
+// Paints an image stretched over a frame.
+void paintStretched(cairo_t* cr, const MipImage* image, const Rect& frame) {
+    if (!image) return;
+    paintScaled(cr, *image, frame.x, frame.y, frame.width / image->width(), frame.height / image->height());
 }
 
 // The baseline that centres the digits' box ("8") vertically on y.
@@ -76,6 +77,34 @@ double centredBaseline(cairo_t* cr, double y) {
 }
 
 }  // namespace
+
+MipImage::MipImage(Surface image) {
+    levels_.push_back(std::move(image));
+    for (;;) {
+        cairo_surface_t* last = levels_.back().get();
+        const int w = cairo_image_surface_get_width(last) / 2, h = cairo_image_surface_get_height(last) / 2;
+        if (w < 8 || h < 8) break;
+        Surface half = makeImageSurface(w, h);
+        Context cr = makeContext(half.get());
+        cairo_scale(cr.get(), static_cast<double>(w) / cairo_image_surface_get_width(last),
+                    static_cast<double>(h) / cairo_image_surface_get_height(last));
+        cairo_set_source_surface(cr.get(), last, 0, 0);
+        cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_GOOD);
+        cairo_paint(cr.get());
+        levels_.push_back(std::move(half));
+    }
+}
+
+cairo_surface_t* MipImage::level(double scale, double& levelScale) const {
+    std::size_t index = 0;
+    levelScale = scale;
+    // Each level halves; stop at the one that is still at least as large as what is drawn.
+    while (index + 1 < levels_.size() && levelScale <= 0.5) {
+        levelScale *= 2;
+        ++index;
+    }
+    return levels_[index].get();
+}
 
 const std::map<std::string, std::string>& PanelResources::fontFiles() {
     static const std::map<std::string, std::string> files{
@@ -91,7 +120,7 @@ PanelResources::PanelResources(const Bundle& bundle) {
     for (const std::string& name : imageNames()) {
         try {
             if (auto path = bundle.URLForResource(name, "png")) {
-                images_.emplace(name, loadPng(*path));
+                images_.emplace(name, MipImage(loadPng(*path)));
                 continue;
             }
         } catch (const std::exception& e) {
@@ -115,9 +144,9 @@ PanelResources::PanelResources(const Bundle& bundle) {
     for (const std::string& name : missing_) renderLog().error("The panel's bundle lacks " + name);
 }
 
-cairo_surface_t* PanelResources::image(const std::string& name) const {
+const MipImage* PanelResources::image(const std::string& name) const {
     const auto found = images_.find(name);
-    return found == images_.end() ? nullptr : found->second.get();
+    return found == images_.end() ? nullptr : &found->second;
 }
 
 cairo_font_face_t* PanelResources::font(const std::string& name) const {
@@ -177,8 +206,8 @@ void PanelRenderer::drawStaticLayer(cairo_t* cr, const PanelLayout& layout, Kess
     for (const EffectButtonLayout& button : layout.buttons) {
         if (button.effectIndex < 0 || static_cast<std::size_t>(button.effectIndex) >= view.effects.size()) continue;
         const EffectRow& row = view.effects[static_cast<std::size_t>(button.effectIndex)];
-        cairo_surface_t* image = resources_.image(view.isEffectActive(button.effectIndex) ? row.imageOn : row.imageOff);
-        paintLayer(cr, image, button.frame, 1, 0, 0);
+        paintLayer(cr, resources_.image(view.isEffectActive(button.effectIndex) ? row.imageOn : row.imageOff),
+                   button.frame, 1, 0, 0);
     }
 }
 
@@ -252,17 +281,29 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         cairo_set_source_rgb(rc, kReadoutUnlit.r, kReadoutUnlit.g, kReadoutUnlit.b);
         cairo_move_to(rc, right - dim.x_advance, baseline);
         cairo_show_text(rc, "888");
-        for (auto [opacity, radius] : std::array<std::array<double, 2>, 3>{{{0.3, 12}, {0.5, 6}, {0.7, 3}}}) {
-            Surface glow = makeImageSurface(w, h);
+        // Three glows of the lit colour: one alpha mask blurred in steps, each step adding the
+        // spread that takes it from one glow's radius to the next.
+        Surface glow = makeImageSurface(w, h, CAIRO_FORMAT_A8);
+        {
             Context gc = makeContext(glow.get());
             cairo_set_font_face(gc.get(), resources_.font(kReadoutFont));
             cairo_set_font_size(gc.get(), size);
-            cairo_set_source_rgb(gc.get(), kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
             cairo_move_to(gc.get(), right - lit.x_advance, baseline);
             cairo_show_text(gc.get(), text.c_str());
-            blurSurface(glow.get(), radius * s / 2);
-            cairo_set_source_surface(rc, glow.get(), 0, 0);
+        }
+        double blurred = 0;
+        cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
+        for (auto [opacity, radius] : std::array<std::array<double, 2>, 3>{{{0.7, 3}, {0.5, 6}, {0.3, 12}}}) {
+            const double sigma = radius * s / 2;
+            blurSurface(glow.get(), std::sqrt(sigma * sigma - blurred * blurred));
+            blurred = sigma;
+            cairo_save(rc);
+            cairo_push_group(rc);
+            cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
+            cairo_mask_surface(rc, glow.get(), 0, 0);
+            cairo_pop_group_to_source(rc);
             cairo_paint_with_alpha(rc, opacity);
+            cairo_restore(rc);
         }
         cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
         cairo_move_to(rc, right - lit.x_advance, baseline);

@@ -10,6 +10,20 @@
 #include <optional>
 #include <string>
 
+// An image with its halvings made once, so that drawing it small is a cheap bilinear scale of
+// the nearest larger level instead of a filtered reduction of the whole image on every frame.
+class MipImage {
+public:
+    explicit MipImage(Surface image);
+    double width() const { return cairo_image_surface_get_width(levels_.front().get()); }
+    double height() const { return cairo_image_surface_get_height(levels_.front().get()); }
+    // The level to draw at `scale` of the full size, and the scale to draw that level at.
+    cairo_surface_t* level(double scale, double& levelScale) const;
+
+private:
+    std::vector<Surface> levels_;
+};
+
 // The panel's images and fonts, read once from the bundle. Fonts are looked up by the names the
 // panel uses and read from the font files the bundle carries.
 class PanelResources {
@@ -17,7 +31,7 @@ public:
     explicit PanelResources(const Bundle& bundle);
 
     // The image of that name, or null when the bundle lacks it (it is then not drawn).
-    cairo_surface_t* image(const std::string& name) const;
+    const MipImage* image(const std::string& name) const;
     // The face of that name; a plain face when the bundle lacks its file.
     cairo_font_face_t* font(const std::string& name) const;
     // Names of what the bundle lacked.
@@ -27,7 +41,7 @@ public:
     static const std::map<std::string, std::string>& fontFiles();
 
 private:
-    std::map<std::string, Surface> images_;
+    std::map<std::string, MipImage> images_;
     std::map<std::string, FontFace> fonts_;
     FontFace fallback_;
     std::vector<std::string> missing_;

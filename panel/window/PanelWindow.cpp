@@ -1,0 +1,43 @@
+#include "panel/window/PanelWindow.h"
+
+#include "panel/window/PanelWidget.h"
+
+namespace tolvane::panel {
+
+struct PanelWindow::Parts {
+    Parts(DGL::Application& app, uintptr_t parent, double scale, std::shared_ptr<AudioUnitViewController> controller)
+        : window(app, parent, scale, true), widget(std::move(controller), window) {
+        const auto w = static_cast<unsigned>(AudioUnitViewController::kPanelSize.width * scale);
+        const auto h = static_cast<unsigned>(AudioUnitViewController::kPanelSize.height * scale);
+        window.setSize(w, h);
+        widget.panelView().setPixelsPerPoint(scale);
+        window.show();
+    }
+
+    DGL::Window window;
+    PanelWidget<DGL::CairoTopLevelWidget> widget;
+};
+
+PanelWindow::PanelWindow(DGL::Application& app, uintptr_t parentWindowId, double scaleFactor,
+                         std::shared_ptr<AudioUnitViewController> controller)
+    : parts_(std::make_unique<Parts>(app, parentWindowId, scaleFactor, std::move(controller))) {}
+
+PanelWindow::~PanelWindow() = default;
+
+void PanelWindow::idle() { parts_->widget.panelIdle(); }
+
+uintptr_t PanelWindow::nativeWindowHandle() const { return parts_->window.getNativeWindowHandle(); }
+
+void PanelWindow::setSize(unsigned width, unsigned height) { parts_->window.setSize(width, height); }
+
+std::shared_ptr<AudioUnitViewController> requestViewController(const std::shared_ptr<AUAudioUnit>& unit) {
+    std::shared_ptr<AudioUnitViewController> controller;
+    unit->requestViewController([&](std::shared_ptr<AUViewController> received) {
+        controller = std::dynamic_pointer_cast<AudioUnitViewController>(received);
+    });
+    while (!controller && MainQueue::drain() > 0) {
+    }
+    return controller;
+}
+
+}  // namespace tolvane::panel
