@@ -33,6 +33,14 @@ struct Noise {
 
 void setGrey(cairo_t* cr, double level, double alpha = 1) { cairo_set_source_rgba(cr, level, level, level, alpha); }
 
+// Fills a disc with a pattern, then lets go of the pattern.
+void fillDisc(cairo_t* cr, cairo_pattern_t* pattern, double cx, double cy, double r) {
+    cairo_set_source(cr, pattern);
+    cairo_arc(cr, cx, cy, r, 0, 2 * kPi);
+    cairo_fill(cr);
+    cairo_pattern_destroy(pattern);
+}
+
 // --- background -----------------------------------------------------------------------------
 
 // Brushed metal: each row has its own slow streak, and fine grain smeared along the row.
@@ -107,10 +115,7 @@ void paintKnobWell(cairo_t* cr, double cx, double cy, double r) {
     cairo_pattern_add_color_stop_rgba(p, 0, 0, 0, 0, 0.5);
     cairo_pattern_add_color_stop_rgba(p, 0.85, 0, 0, 0, 0.32);
     cairo_pattern_add_color_stop_rgba(p, 1, 0, 0, 0, 0);
-    cairo_set_source(cr, p);
-    cairo_arc(cr, cx, cy, r, 0, 2 * kPi);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillDisc(cr, p, cx, cy, r);
     cairo_set_line_width(cr, 2);
     cairo_arc(cr, cx, cy, r * 0.86, 0.15 * kPi, 0.85 * kPi);
     setGrey(cr, 1, 0.06);
@@ -122,10 +127,7 @@ void paintScrew(cairo_t* cr, double cx, double cy, double angle) {
     cairo_pattern_t* p = cairo_pattern_create_radial(cx - 3, cy - 3, 1, cx, cy, r);
     cairo_pattern_add_color_stop_rgb(p, 0, 0.62, 0.62, 0.64);
     cairo_pattern_add_color_stop_rgb(p, 1, 0.2, 0.2, 0.22);
-    cairo_set_source(cr, p);
-    cairo_arc(cr, cx, cy, r, 0, 2 * kPi);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillDisc(cr, p, cx, cy, r);
     cairo_set_line_width(cr, 2.4);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
     setGrey(cr, 0.08, 0.9);
@@ -258,10 +260,7 @@ void makeKnobBase(const fs::path& dir) {
     cairo_pattern_t* skirt = cairo_pattern_create_linear(0, cy - rim, 0, cy + rim);
     cairo_pattern_add_color_stop_rgb(skirt, 0, 0.30, 0.30, 0.32);
     cairo_pattern_add_color_stop_rgb(skirt, 1, 0.06, 0.06, 0.07);
-    cairo_set_source(cr, skirt);
-    cairo_arc(cr, cx, cy, rim, 0, 2 * kPi);
-    cairo_fill(cr);
-    cairo_pattern_destroy(skirt);
+    fillDisc(cr, skirt, cx, cy, rim);
     cairo_set_line_width(cr, 1.6);
     for (int i = 0; i < 72; ++i) {
         const double a = 2 * kPi * i / 72;
@@ -285,10 +284,7 @@ void makeKnobBase(const fs::path& dir) {
     cairo_pattern_add_color_stop_rgba(dome, 0, 1, 1, 1, 0.16);
     cairo_pattern_add_color_stop_rgba(dome, 0.6, 1, 1, 1, 0.02);
     cairo_pattern_add_color_stop_rgba(dome, 1, 0, 0, 0, 0.35);
-    cairo_set_source(cr, dome);
-    cairo_arc(cr, cx, cy, cap, 0, 2 * kPi);
-    cairo_fill(cr);
-    cairo_pattern_destroy(dome);
+    fillDisc(cr, dome, cx, cy, cap);
     cairo_set_line_width(cr, 2.5);
     cairo_arc(cr, cx, cy, cap, 0, 2 * kPi);
     setGrey(cr, 0, 0.6);
@@ -371,10 +367,7 @@ void makeEffectButton(const fs::path& dir, cairo_font_face_t* font, const std::s
         cairo_pattern_t* halo = cairo_pattern_create_radial(lx, ly, 2, lx, ly, 20);
         cairo_pattern_add_color_stop_rgba(halo, 0, 1, 0.35, 0.2, 0.75);
         cairo_pattern_add_color_stop_rgba(halo, 1, 1, 0.2, 0.1, 0);
-        cairo_set_source(cr, halo);
-        cairo_arc(cr, lx, ly, 20, 0, 2 * kPi);
-        cairo_fill(cr);
-        cairo_pattern_destroy(halo);
+        fillDisc(cr, halo, lx, ly, 20);
     }
     cairo_arc(cr, lx, ly, 6.5, 0, 2 * kPi);
     if (lit) {
