@@ -32,7 +32,7 @@ void PanelWindow::setSize(unsigned width, unsigned height) { parts_->window.setS
 
 std::shared_ptr<AudioUnitViewController> requestViewController(const std::shared_ptr<AUAudioUnit>& unit) {
     std::shared_ptr<AudioUnitViewController> controller;
-    unit->requestViewController([&](std::shared_ptr<AUViewController> received) {
+    unit->requestViewControllerWithCompletionHandler([&](std::shared_ptr<AUViewController> received) {
         controller = std::dynamic_pointer_cast<AudioUnitViewController>(received);
     });
     while (!controller && MainQueue::drain() > 0) {

@@ -40,7 +40,7 @@ private:
     std::unique_ptr<Parts> parts_;
 };
 
-// The unit's own view controller (its requestViewController), waited for on the main queue
+// The unit's own view controller (its requestViewControllerWithCompletionHandler), waited for on the main queue
 // from the calling thread.
 std::shared_ptr<AudioUnitViewController> requestViewController(const std::shared_ptr<AUAudioUnit>& unit);
 

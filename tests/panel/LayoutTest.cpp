@@ -63,7 +63,7 @@ TEST(LayoutTest, FitsAnyViewAndDropsTheKnobsWhenOneIsMissing) {
     EXPECT_EQ(layoutPanel(1344, 418, f.panel()).panel, (Rect{336, 0, 672, 418}));
     EXPECT_EQ(layoutPanel(336, 1000, f.panel()).panel, (Rect{0, 395.5, 336, 209}));
 
-    auto tree = AUParameterTree::createTree({AUParameterTree::createParameter(
+    auto tree = AUParameterTree::createTreeWithChildren({AUParameterTree::createParameterWithIdentifier(
         "compressor", "C", 0, 0, 100, kAudioUnitParameterUnit_Generic, std::nullopt, 0, std::nullopt, std::nullopt)});
     Kessrin_VinylExtensionMainView::Arguments arguments;
     arguments.parameterTree = std::make_shared<ObservableAUParameterGroup>(*tree);

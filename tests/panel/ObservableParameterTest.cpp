@@ -87,9 +87,9 @@ TEST(ObservableParameterTest, RefreshAllParametersRedeliversEveryValue) {
 }
 
 TEST(ObservableParameterTest, AMirrorThatGoesAwayLeavesNoObserverAndIgnoresLateUpdates) {
-    auto parameter = AUParameterTree::createParameter("p", "P", 42, 0, 10, kAudioUnitParameterUnit_Generic,
+    auto parameter = AUParameterTree::createParameterWithIdentifier("p", "P", 42, 0, 10, kAudioUnitParameterUnit_Generic,
                                                       std::nullopt, 0, std::nullopt, std::nullopt);
-    auto tree = AUParameterTree::createTree({parameter});
+    auto tree = AUParameterTree::createTreeWithChildren({parameter});
     int calls = 0;
     {
         ObservableAUParameterGroup mirror(*tree);
