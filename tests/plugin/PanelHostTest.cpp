@@ -186,15 +186,20 @@ TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
     const fs::path changed = shots / "jalv-panel-radio.png";
     run("import -window root " + changed.string());
 
-    // Ask jalv to save its state: File, Save, a folder name, Return.
+    // Ask jalv to save its state: File, Save, a folder name, Return. Each step waits for the one
+    // before it, so a loaded machine only makes it slower.
     const fs::path saved = scratch.file("state");
-    run("xdotool mousemove --window " + window + " 19 12 click 1 sleep 0.8 mousemove --window " + window +
-        " 46 37 click 1 sleep 1.5");
+    const auto dialogOpen = [] { return !run("xdotool search --name '^Save' 2>/dev/null").empty(); };
+    for (int attempt = 0; attempt < 3 && !dialogOpen(); ++attempt) {
+        run("xdotool mousemove --window " + window + " 19 12 click 1 sleep 1 mousemove --window " + window +
+            " 46 37 click 1");
+        waitFor(dialogOpen, 8s);
+    }
+    ASSERT_TRUE(dialogOpen()) << "jalv's save dialog did not open";
+    std::this_thread::sleep_for(1s);
     run("xdotool type --delay 15 '" + saved.string() + "'");
-    // The first Return may only close the name field's completion list.
-    run("xdotool sleep 0.5 key Return sleep 0.8 key Return");
     fs::path stateFile;
-    ASSERT_TRUE(waitFor([&] {
+    const auto stateSaved = [&] {
         if (!fs::is_directory(saved)) return false;
         for (const auto& entry : fs::directory_iterator(saved)) {
             if (entry.path().extension() == ".ttl" && readFile(entry.path()).find("outputLevel") != std::string::npos) {
@@ -203,7 +208,13 @@ TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
             }
         }
         return false;
-    }, 10s)) << "jalv saved no state\n" << readFile(scratch.file("jalv.log")).substr(0, 2000);
+    };
+    // The first Return may only close the name field's completion list.
+    for (int attempt = 0; attempt < 10 && !stateSaved(); ++attempt) {
+        if (dialogOpen()) run("xdotool key Return");
+        waitFor(stateSaved, 2s);
+    }
+    ASSERT_TRUE(stateSaved()) << "jalv saved no state\n" << readFile(scratch.file("jalv.log")).substr(0, 2000);
     const std::string state = readFile(stateFile);
     EXPECT_NEAR(savedControl(state, "outputLevel").value_or(-1), 95, 1.5) << state;
     EXPECT_EQ(savedControl(state, "effectMode").value_or(-1), 5) << state;
