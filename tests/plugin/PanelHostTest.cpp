@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -90,10 +89,11 @@ std::string run(const std::string& command) { return runProcess({"sh", "-c", com
 
 // The value jalv saved for a control port.
 std::optional<double> savedControl(const std::string& state, const std::string& symbol) {
-    const std::regex port("lv2:symbol \"" + symbol + "\"\\s*;\\s*pset:value ([-0-9.eE+]+)");
-    std::smatch match;
-    if (!std::regex_search(state, match, port)) return std::nullopt;
-    return std::stod(match[1]);
+    const auto port = state.find("lv2:symbol \"" + symbol + "\"");
+    if (port == std::string::npos) return std::nullopt;
+    const auto value = state.find("pset:value ", port);
+    if (value == std::string::npos) return std::nullopt;
+    return std::strtod(state.c_str() + value + 11, nullptr);
 }
 
 struct ScreenRegion {
@@ -126,6 +126,10 @@ ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height)
 }
 
 TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
+#ifdef TOLVANE_SANITIZE
+    // A sanitized plug-in cannot be loaded into an uninstrumented host; the release tree runs this.
+    GTEST_SKIP() << "the host is not built with the sanitizers";
+#endif
     for (const char* tool : {"Xvfb", "jackd", "jalv.gtk3", "xdotool", "import"}) {
         ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
     }
