@@ -3,6 +3,7 @@
 
 #include "DistrhoPluginInfo.h"
 #include "plugin/AudioUnitPlugin.h"
+#include "plugin/CreatedAdapter.h"
 #include "plugin/TolvaneUnit.h"
 
 #include <cstdio>
@@ -20,6 +21,7 @@ Plugin* createPlugin() {
         std::abort();
     }
     auto adapter = std::make_unique<AudioUnitAdapter>(std::move(unit), DISTRHO_PLUGIN_NUM_INPUTS, tolvaneValueNames());
+    CreatedAdapterCapture::offer(adapter.get());
     return new AudioUnitPlugin(std::move(adapter), PluginIdentity{variant::kLabel, variant::kDescription,
                                                                   "Proprietary", d_version(1, 0, 0),
                                                                   variant::kUniqueId});

@@ -6,7 +6,10 @@
 #include "clap/entry.h"
 #include "clap/ext/latency.h"
 #include "clap/ext/params.h"
+#include "clap/ext/state.h"
 #include "clap/plugin-factory.h"
+#include "travesty/bstream.h"
+#include "travesty/component.h"
 #include "travesty/factory.h"
 
 #include <dlfcn.h>
@@ -14,6 +17,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
+#include <sstream>
+#include <map>
 #include <filesystem>
 
 namespace tolvane::test {
@@ -89,6 +95,124 @@ TEST_P(Vst3Binary, ExportsItsEntryPointsAndDescribesTheEffect) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, Vst3Binary,
                          ::testing::Values(Vst3Case{"tolvane.vst3", "Tolvane"}, Vst3Case{"tolvane-mono.vst3", "Tolvane Mono"}));
+
+// A memory stream as VST3 hosts hand them to a component's state calls.
+class Vst3MemoryStream {
+public:
+    explicit Vst3MemoryStream(std::string bytes = {}) : bytes_(std::move(bytes)) {}
+    v3_bstream** stream() { return reinterpret_cast<v3_bstream**>(this); }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    struct Vtable {
+        v3_funknown unknown;
+        v3_bstream stream;
+    };
+    static Vst3MemoryStream& of(void* self) { return *static_cast<Vst3MemoryStream*>(self); }
+    static const Vtable kVtable;
+
+    const Vtable* vtable_ = &kVtable;  // first: the object is a pointer to its interface
+    std::string bytes_;
+    std::size_t at_ = 0;
+};
+
+const Vst3MemoryStream::Vtable Vst3MemoryStream::kVtable = {
+    {[](void*, const v3_tuid, void** obj) -> v3_result {
+         *obj = nullptr;
+         return V3_NO_INTERFACE;
+     },
+     [](void*) -> uint32_t { return 1; }, [](void*) -> uint32_t { return 1; }},
+    {[](void* self, void* buffer, int32_t size, int32_t* read) -> v3_result {
+         Vst3MemoryStream& s = of(self);
+         const auto n = static_cast<int32_t>(std::min<std::size_t>(static_cast<std::size_t>(size), s.bytes_.size() - s.at_));
+         std::memcpy(buffer, s.bytes_.data() + s.at_, static_cast<std::size_t>(n));
+         s.at_ += static_cast<std::size_t>(n);
+         if (read) *read = n;
+         return V3_OK;
+     },
+     [](void* self, void* buffer, int32_t size, int32_t* written) -> v3_result {
+         of(self).bytes_.append(static_cast<const char*>(buffer), static_cast<std::size_t>(size));
+         if (written) *written = size;
+         return V3_OK;
+     },
+     [](void* self, int64_t pos, int32_t mode, int64_t* result) -> v3_result {
+         Vst3MemoryStream& s = of(self);
+         const int64_t base = mode == V3_SEEK_SET ? 0 : mode == V3_SEEK_CUR ? static_cast<int64_t>(s.at_) : static_cast<int64_t>(s.bytes_.size());
+         s.at_ = static_cast<std::size_t>(std::clamp<int64_t>(base + pos, 0, static_cast<int64_t>(s.bytes_.size())));
+         if (result) *result = static_cast<int64_t>(s.at_);
+         return V3_OK;
+     },
+     [](void* self, int64_t* pos) -> v3_result {
+         *pos = static_cast<int64_t>(of(self).at_);
+         return V3_OK;
+     }}};
+
+// The parameter values in a DPF VST3 state: symbol, value, symbol, value, between its markers,
+// each field ended by a zero byte.
+std::map<std::string, std::string> parametersInVst3State(const std::string& state) {
+    const std::string begin = std::string("__dpf_parameters_begin__") + '\0', end = "__dpf_parameters_end__";
+    const auto from = state.find(begin), to = state.find(end);
+    if (from == std::string::npos || to == std::string::npos) return {};
+    std::map<std::string, std::string> values;
+    std::istringstream fields(state.substr(from + begin.size(), to - from - begin.size()));
+    for (std::string symbol, value; std::getline(fields, symbol, '\0') && std::getline(fields, value, '\0');)
+        values[symbol] = value;
+    return values;
+}
+
+// A VST3 host's session saved through the component state comes back whole in a fresh
+// component, every parameter included.
+TEST(Vst3State, EveryParameterRoundTripsIntoAFreshComponent) {
+    const fs::path binary = fs::path(TOLVANE_VST3_DIR) / "tolvane.vst3" / "Contents" / "x86_64-linux" / "tolvane.so";
+    Library library(binary);
+    ASSERT_NE(library.handle(), nullptr) << dlerror();
+    ASSERT_TRUE(reinterpret_cast<bool (*)(void*)>(library.symbol("ModuleEntry"))(library.handle()));
+    auto** factory = static_cast<v3_plugin_factory_cpp**>(reinterpret_cast<void* (*)()>(library.symbol("GetPluginFactory"))());
+    v3_class_info info{};
+    ASSERT_EQ((*factory)->v1.get_class_info(factory, 0, &info), V3_OK);
+    auto makeComponent = [&] {
+        v3_component_cpp** component = nullptr;
+        EXPECT_EQ((*factory)->v1.create_instance(factory, info.class_id, v3_component_iid, reinterpret_cast<void**>(&component)), V3_OK);
+        EXPECT_EQ((*component)->base.initialize(component, nullptr), V3_OK);
+        return component;
+    };
+    auto stateOf = [](v3_component_cpp** component) {
+        Vst3MemoryStream saved;
+        EXPECT_EQ((*component)->comp.get_state(component, saved.stream()), V3_OK);
+        return saved.bytes();
+    };
+
+    v3_component_cpp** original = makeComponent();
+    const std::string defaults = stateOf(original);
+    const std::map<std::string, std::string> expected = {
+        {"compressor", "12.5"}, {"crackle", "33"},  {"wowFlutter", "71"}, {"outputLevel", "90"}, {"effectMode", "6"},
+        {"hissOn", "1"},        {"amFmMode", "1"}, {"monoSumOn", "1"},   {"hissLevel", "5"}};
+    ASSERT_EQ(parametersInVst3State(defaults).size(), expected.size());
+    const char end = '\0';
+    std::string changed = defaults.substr(0, defaults.find("__dpf_parameters_begin__")) + "__dpf_parameters_begin__" + end;
+    for (const auto& [symbol, value] : expected) changed += symbol + end + value + end;
+    changed += defaults.substr(defaults.find("__dpf_parameters_end__"));  // the end marker and the terminator
+    Vst3MemoryStream input(changed);
+    ASSERT_EQ((*original)->comp.set_state(original, input.stream()), V3_OK);
+    const std::string saved = stateOf(original);
+
+    v3_component_cpp** restored = makeComponent();
+    Vst3MemoryStream again(saved);
+    ASSERT_EQ((*restored)->comp.set_state(restored, again.stream()), V3_OK);
+    auto asNumbers = [](const std::map<std::string, std::string>& values) {
+        std::map<std::string, double> numbers;
+        for (const auto& [symbol, value] : values) numbers[symbol] = std::stod(value);
+        return numbers;
+    };
+    EXPECT_EQ(asNumbers(parametersInVst3State(stateOf(restored))), asNumbers(expected));
+    EXPECT_EQ(asNumbers(parametersInVst3State(saved)), asNumbers(expected));
+    for (auto** component : {original, restored}) {
+        (*component)->base.terminate(component);
+        (*component)->unref(component);
+    }
+    (*factory)->unref(factory);
+    EXPECT_TRUE(reinterpret_cast<bool (*)()>(library.symbol("ModuleExit"))());
+}
 
 // Event lists for CLAP calls: parameter values in, nothing kept out.
 struct ClapEvents {
@@ -199,6 +323,146 @@ TEST(ClapBinary, ProcessesAudioLikeTheUnit) {
     EXPECT_TRUE(output == expected) << "the CLAP plug-in differs from the unit";
     EXPECT_GT(peakOf(expected), 0.02);
     expectResourcesBeside(entry, fs::path(TOLVANE_CLAP_DIR) / "Tolvane" / "resources");
+}
+
+// ---- CLAP sessions of the state and latency tests ------------------------------------------
+
+// A host's view of the CLAP binary: its entry initialised, plug-ins made with a given host.
+class ClapModule {
+public:
+    ClapModule() : binary_(fs::path(TOLVANE_CLAP_DIR) / "Tolvane" / "tolvane.clap"), library_(binary_) {
+        entry_ = static_cast<const clap_plugin_entry_t*>(library_.symbol("clap_entry"));
+        if (entry_ == nullptr || !entry_->init(binary_.c_str())) throw std::runtime_error("cannot open " + binary_.string());
+        factory_ = static_cast<const clap_plugin_factory_t*>(entry_->get_factory(CLAP_PLUGIN_FACTORY_ID));
+    }
+    ~ClapModule() { entry_->deinit(); }
+
+    const clap_plugin_t* create(const clap_host_t* host) const {
+        const clap_plugin_t* plugin = factory_->create_plugin(factory_, host, "com.marlowen.tolvane");
+        if (plugin == nullptr || !plugin->init(plugin)) throw std::runtime_error("cannot create the CLAP plug-in");
+        return plugin;
+    }
+
+private:
+    fs::path binary_;
+    Library library_;
+    const clap_plugin_entry_t* entry_ = nullptr;
+    const clap_plugin_factory_t* factory_ = nullptr;
+};
+
+template <class Extension>
+const Extension* extension(const clap_plugin_t* plugin, const char* id) {
+    return static_cast<const Extension*>(plugin->get_extension(plugin, id));
+}
+
+// Bytes a host keeps for a plug-in's state.
+struct ClapBytes {
+    std::string bytes;
+    std::size_t readAt = 0;
+    clap_ostream_t out{this, [](const clap_ostream_t* s, const void* data, uint64_t size) -> int64_t {
+                           static_cast<ClapBytes*>(s->ctx)->bytes.append(static_cast<const char*>(data), size);
+                           return static_cast<int64_t>(size);
+                       }};
+    clap_istream_t in{this, [](const clap_istream_t* s, void* data, uint64_t size) -> int64_t {
+                          auto* self = static_cast<ClapBytes*>(s->ctx);
+                          const std::size_t n = std::min<std::size_t>(size, self->bytes.size() - self->readAt);
+                          std::memcpy(data, self->bytes.data() + self->readAt, n);
+                          self->readAt += n;
+                          return static_cast<int64_t>(n);
+                      }};
+};
+
+// Activates, processes the programme in blocks and deactivates.
+Channels processClap(const clap_plugin_t* plugin, const Channels& input, double rate, uint32_t block) {
+    EXPECT_TRUE(plugin->activate(plugin, rate, 1, block));
+    EXPECT_TRUE(plugin->start_processing(plugin));
+    Channels output(2, std::vector<float>(input[0].size()));
+    ClapEvents none;
+    for (std::size_t start = 0; start + block <= input[0].size(); start += block) {
+        float* in[2] = {const_cast<float*>(input[0].data() + start), const_cast<float*>(input[1].data() + start)};
+        float* out[2] = {output[0].data() + start, output[1].data() + start};
+        clap_audio_buffer_t inBuffer{in, nullptr, 2, 0, 0};
+        clap_audio_buffer_t outBuffer{out, nullptr, 2, 0, 0};
+        const clap_process_t process{static_cast<int64_t>(start), block, nullptr, &inBuffer, &outBuffer, 1, 1, &none.in, &none.out};
+        EXPECT_EQ(plugin->process(plugin, &process), CLAP_PROCESS_CONTINUE);
+    }
+    plugin->stop_processing(plugin);
+    plugin->deactivate(plugin);
+    return output;
+}
+
+// A host that offers only the parameters extension, counting the rescans it is asked for.
+int rescans = 0;
+const clap_host_params_t kHostParams = {
+    [](const clap_host_t*, clap_param_rescan_flags flags) { rescans += (flags & CLAP_PARAM_RESCAN_VALUES) ? 1 : 0; },
+    [](const clap_host_t*, clap_id, clap_param_clear_flags) {}, [](const clap_host_t*) {}};
+const clap_host_t kParamsHost = {CLAP_VERSION, nullptr, "tolvane-test", "", "", "1",
+                                 [](const clap_host_t*, const char* id) -> const void* {
+                                     if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &kHostParams;
+                                     return std::strcmp(id, CLAP_EXT_LATENCY) == 0 ? &kHostLatency : nullptr;
+                                 },
+                                 [](const clap_host_t*) {}, [](const clap_host_t*) {}, [](const clap_host_t*) {}};
+
+// A session saved through the state extension comes back whole in a fresh instance: every
+// parameter's value, and so the same sound.
+TEST(ClapBinary, StateRoundTripsEveryParameter) {
+    ClapModule module;
+    const clap_plugin_t* original = module.create(&kParamsHost);
+    const auto* params = extension<clap_plugin_params_t>(original, CLAP_EXT_PARAMS);
+    const auto* state = extension<clap_plugin_state_t>(original, CLAP_EXT_STATE);
+    ASSERT_NE(state, nullptr);
+    ClapEvents settings;
+    std::vector<std::pair<clap_id, double>> expected;
+    for (uint32_t i = 0; i < params->count(original); ++i) {
+        clap_param_info_t info{};
+        ASSERT_TRUE(params->get_info(original, i, &info));
+        const double value = info.id == paramId(original, params, "Effect Mode") ? 2 : info.max_value;
+        settings.add(info.id, value);
+        expected.emplace_back(info.id, value);
+    }
+    params->flush(original, &settings.in, &settings.out);
+    ClapBytes saved;
+    ASSERT_TRUE(state->save(original, &saved.out));
+
+    const clap_plugin_t* restored = module.create(&kParamsHost);
+    rescans = 0;
+    ASSERT_TRUE(extension<clap_plugin_state_t>(restored, CLAP_EXT_STATE)->load(restored, &saved.in));
+    EXPECT_EQ(rescans, 1) << "the host is told to read the values again";
+    for (const auto& [id, value] : expected) {
+        double now = -1;
+        ASSERT_TRUE(params->get_value(restored, id, &now));
+        EXPECT_EQ(now, value) << "parameter " << id;
+    }
+    const Channels input = testProgramme(48000, 24 * 256, 2);
+    const Channels fromSettings = processClap(original, input, 48000, 256);
+    EXPECT_TRUE(processClap(restored, input, 48000, 256) == fromSettings);
+    EXPECT_GT(peakOf(fromSettings), 0.02);
+
+    ClapBytes damaged;
+    damaged.bytes = saved.bytes.substr(0, saved.bytes.size() / 2);
+    EXPECT_FALSE(state->load(restored, &damaged.in));
+    original->destroy(original);
+    restored->destroy(restored);
+}
+
+// A host without the latency extension: the glue reports the latency through it when the
+// plug-in is deactivated and when values arrive while inactive; the host must survive a whole
+// session, at a rate whose latency differs from the one the plug-in started with.
+TEST(ClapBinary, HostWithoutTheLatencyExtensionSurvivesASession) {
+    static const clap_host_t bareHost = {CLAP_VERSION, nullptr, "bare", "", "", "1",
+                                         [](const clap_host_t*, const char*) -> const void* { return nullptr; },
+                                         [](const clap_host_t*) {}, [](const clap_host_t*) {}, [](const clap_host_t*) {}};
+    ClapModule module;
+    const clap_plugin_t* plugin = module.create(&bareHost);
+    const auto* params = extension<clap_plugin_params_t>(plugin, CLAP_EXT_PARAMS);
+    ClapEvents settings;
+    settings.add(paramId(plugin, params, "Effect Mode"), 5);
+    params->flush(plugin, &settings.in, &settings.out);
+    const Channels output = processClap(plugin, testProgramme(96000, 24 * 256, 2), 96000, 256);
+    plugin->on_main_thread(plugin);
+    EXPECT_EQ(extension<clap_plugin_latency_t>(plugin, CLAP_EXT_LATENCY)->get(plugin), 608u);
+    plugin->destroy(plugin);
+    EXPECT_GT(peakOf(output), 0.0);
 }
 
 TEST(ClapBinary, MonoVariantHasItsOwnIdentity) {

@@ -154,6 +154,42 @@ TEST_F(RenderTool, CompensatesTheLatencyAndFlushesTheTail) {
     }
 }
 
+// A control port with the LV2 sample-rate property takes its value in hertz, in a range scaled by
+// the rate; the probe plug-in scales its input by cutoff / rate, so the output shows the value.
+TEST_F(RenderTool, SampleRateScaledPortsTakeHertz) {
+    const std::string in = inputs().file(48000, 1);
+    const std::vector<float> source = testSignal(48000, kFrames, 0);
+    const std::string probe = TOLVANE_PROBE_LV2;
+    struct Case {
+        std::vector<std::string> settings;
+        float gain;
+    };
+    const Case cases[] = {{{"--set", "cutoff=6000"}, 0.125f}, {{}, 0.25f}};  // the default is a quarter of the rate
+    for (const Case& c : cases) {
+        const std::string out = inputs().outputPath("probe.wav");
+        std::vector<std::string> args = {TOLVANE_RENDER, "--plugin", probe, "--in", in, "--out", out};
+        args.insert(args.end(), c.settings.begin(), c.settings.end());
+        const ProcessResult result = runProcess(args);
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        const Channels output = readAudioFile(out);
+        for (std::size_t i = 0; i < kFrames; i += 997) ASSERT_FLOAT_EQ(output[0][i], source[i] * c.gain) << i;
+    }
+    const ProcessResult refused =
+        runProcess({TOLVANE_RENDER, "--plugin", probe, "--in", in, "--out", inputs().outputPath("probe.wav"), "--set", "cutoff=30000"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.output.find("cutoff = 30000 is outside its range 48 to 24000"), std::string::npos) << refused.output;
+}
+
+// An output that holds NaN is written, but tolvane-render warns and does not report success.
+TEST_F(RenderTool, NonFiniteOutputIsReportedWithItsOwnExitStatus) {
+    const std::string out = inputs().outputPath("poisoned.wav");
+    const ProcessResult result = runProcess(
+        {TOLVANE_RENDER, "--plugin", TOLVANE_PROBE_LV2, "--in", inputs().file(48000, 1), "--out", out, "--set", "poison=1"});
+    EXPECT_EQ(result.exitCode, 3) << result.output;
+    EXPECT_NE(result.output.find("warning: 47 output samples are not finite"), std::string::npos) << result.output;
+    EXPECT_EQ(readAudioFile(out)[0].size(), kFrames);
+}
+
 struct BadRequest {
     const char* what;
     std::vector<std::string> arguments;  // after the program name; IN and OUT are filled in

@@ -1,0 +1,61 @@
+#include "plugin/ParameterState.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tolvane::plugin {
+
+namespace {
+
+constexpr const char* kFormat = "tolvane-parameters";
+constexpr int kVersion = 1;
+constexpr const char* kDomain = "tolvane.parameter-state";
+
+bool refuse(Error* error, std::string message) {
+    setError(error, kDomain, -1, std::move(message));
+    return false;
+}
+
+std::optional<uint32_t> indexOfSymbol(const AudioUnitAdapter& adapter, const std::string& symbol) {
+    const auto& parameters = adapter.layout().parameters;
+    for (uint32_t i = 0; i < parameters.size(); ++i)
+        if (parameters[i].symbol == symbol) return i;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string saveParameterState(const AudioUnitAdapter& adapter) {
+    nlohmann::json values = nlohmann::json::object();
+    for (uint32_t i = 0; i < adapter.parameterCount(); ++i)
+        values[adapter.layout().parameters[i].symbol] = adapter.parameterValue(i);
+    return nlohmann::json{{"format", kFormat}, {"version", kVersion}, {"parameters", values}}.dump();
+}
+
+bool loadParameterState(AudioUnitAdapter& adapter, std::string_view document, Error* error) {
+    const nlohmann::json root = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
+    if (!root.is_object() || root.value("format", "") != kFormat) return refuse(error, "not a Tolvane parameter state");
+    const auto version = root.find("version");
+    if (version == root.end() || !version->is_number_integer() || version->get<int>() != kVersion)
+        return refuse(error, "a Tolvane parameter state of another version");
+    const auto parameters = root.find("parameters");
+    if (parameters == root.end() || !parameters->is_object()) return refuse(error, "the state holds no parameters");
+
+    // Everything is checked before anything is applied, so a bad document changes nothing.
+    std::vector<std::pair<uint32_t, float>> changes;
+    for (const auto& [symbol, value] : parameters->items()) {
+        const std::optional<uint32_t> index = indexOfSymbol(adapter, symbol);
+        if (!index) continue;
+        if (!value.is_number() || !std::isfinite(value.get<double>()))
+            return refuse(error, "the value of " + symbol + " is not a finite number");
+        changes.emplace_back(*index, value.get<float>());
+    }
+    for (const auto& [index, value] : changes) adapter.setParameterValue(index, value);
+    return true;
+}
+
+}  // namespace tolvane::plugin
