@@ -54,6 +54,23 @@ TEST_F(BundleTest, RefusesMissingFilesDirectoriesAndPathTricks) {
     EXPECT_FALSE(Bundle(resources / "missing").URLForResource("hiss", "wav"));
 }
 
+TEST_F(BundleTest, ReadsTextValuesOfTheInformationDictionary) {
+    const Bundle bundle(resources);
+    EXPECT_FALSE(bundle.objectForInfoDictionaryKey("CFBundleVersion"));  // no Info.json yet
+    folder.write("resources/Info.json", R"({"CFBundleShortVersionString": "1.2.0", "CFBundleVersion": 7,
+                                           "SUFeedURL": "", "List": ["a"], "Null": null})");
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"), "1.2.0");
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey("SUFeedURL"), "");
+    for (const char* notText : {"CFBundleVersion", "List", "Null", "Missing"}) {
+        EXPECT_FALSE(bundle.objectForInfoDictionaryKey(notText)) << notText;
+    }
+    // A broken or non-object file reads as an empty dictionary, never as an error that escapes.
+    for (const char* broken : {"{\"CFBundleShortVersionString\": \"1.2", "[\"1.2.0\"]", ""}) {
+        folder.write("resources/Info.json", broken);
+        EXPECT_FALSE(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString")) << broken;
+    }
+}
+
 // The file that maps `address`, read from the kernel's list of mappings.
 fs::path mappedFileContaining(const void* address) {
     std::ifstream maps("/proc/self/maps");
