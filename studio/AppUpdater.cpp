@@ -14,10 +14,10 @@ std::string infoText(const Bundle& bundle, std::string_view key) {
 
 bool AppUpdater::isConfigured(const Bundle& bundle) {
     const std::optional<std::string> feed = bundle.objectForInfoDictionaryKey("SUFeedURL");
-    if (!feed || trimmingWhitespaceAndNewlines(*feed).empty()) return false;
+    if (!feed || trimmedOfWhitespaceAndNewlines(*feed).empty()) return false;
     const std::optional<std::string> key = bundle.objectForInfoDictionaryKey("SUPublicEDKey");
     if (!key) return false;
-    const std::string_view trimmedKey = trimmingWhitespaceAndNewlines(*key);
+    const std::string_view trimmedKey = trimmedOfWhitespaceAndNewlines(*key);
     // The placeholder counts however it is padded.
     return !trimmedKey.empty() && trimmedKey != kPlaceholderPublicKey;
 }
@@ -25,7 +25,7 @@ bool AppUpdater::isConfigured(const Bundle& bundle) {
 AppUpdater::AppUpdater(const Bundle& mainBundle, UpdaterServices services) {
     if (!isConfigured(mainBundle)) return;
     UpdaterConfiguration configuration{
-        std::string(trimmingWhitespaceAndNewlines(infoText(mainBundle, "SUFeedURL"))),
+        std::string(trimmedOfWhitespaceAndNewlines(infoText(mainBundle, "SUFeedURL"))),
         infoText(mainBundle, "CFBundleShortVersionString"),
         infoText(mainBundle, "CFBundleVersion"),
     };

@@ -56,7 +56,7 @@ std::size_t trailingWhiteSpace(std::string_view text) {
 
 }  // namespace
 
-std::string_view trimmingWhitespaceAndNewlines(std::string_view text) {
+std::string_view trimmedOfWhitespaceAndNewlines(std::string_view text) {
     while (!text.empty()) {
         const std::size_t length = leadingWhiteSpace(text);
         if (length == 0) break;

@@ -61,17 +61,17 @@ TEST(TrimmingTest, RemovesEveryUnicodeWhiteSpaceCharacterAtBothEndsOnly) {
                                       "\u2005", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
     for (const char* space : whiteSpace) {
         const std::string padded = std::string(space) + "a " + space + "b" + space + space;
-        EXPECT_EQ(trimmingWhitespaceAndNewlines(padded), std::string("a ") + space + "b") << padded;
+        EXPECT_EQ(trimmedOfWhitespaceAndNewlines(padded), std::string("a ") + space + "b") << padded;
     }
     // Look-alikes that are not white space stay.
-    EXPECT_EQ(trimmingWhitespaceAndNewlines("\u200Bkey\u200B"), "\u200Bkey\u200B");  // zero-width space
-    EXPECT_EQ(trimmingWhitespaceAndNewlines("\u00C5 "), "\u00C5");
-    EXPECT_EQ(trimmingWhitespaceAndNewlines(" \n\t "), "");
-    EXPECT_EQ(trimmingWhitespaceAndNewlines(""), "");
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines("\u200Bkey\u200B"), "\u200Bkey\u200B");  // zero-width space
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines("\u00C5 "), "\u00C5");
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines(" \n\t "), "");
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines(""), "");
     // Broken UTF-8 is text: a stray continuation byte or a cut-off sequence stops the trimming.
-    EXPECT_EQ(trimmingWhitespaceAndNewlines(" \x80 "), "\x80");
-    EXPECT_EQ(trimmingWhitespaceAndNewlines("\xE2\x80 "), "\xE2\x80");
-    EXPECT_EQ(trimmingWhitespaceAndNewlines("x\xA0"), "x\xA0");  // a lone byte A0 is not U+00A0
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines(" \x80 "), "\x80");
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines("\xE2\x80 "), "\xE2\x80");
+    EXPECT_EQ(trimmedOfWhitespaceAndNewlines("x\xA0"), "x\xA0");  // a lone byte A0 is not U+00A0
 }
 
 // An opener that writes each argument it gets on a line of its own into a file.
