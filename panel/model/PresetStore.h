@@ -1,0 +1,62 @@
+#pragma once
+
+#include "panel/model/EffectsTable.h"
+#include "panel/model/StoredPreset.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/os/Log.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The user presets in the user defaults, under "TolvaneStudioUserPresets", shared by every panel
+// in every process. Nothing a user stored is ever lost:
+// - each change re-reads the stored list, applies itself by preset id and writes the result, all
+//   under the defaults' lock, so panels never write over each other's presets;
+// - an unreadable object costs only itself: the stored bytes are first copied into a backup file
+//   beside the store (with a log line), then the readable presets are kept;
+// - the factory presets are seeded only when nothing readable was stored (a stored empty list
+//   stays empty);
+// - a failed write is logged and leaves the caller with what the store still holds.
+// Main thread only; each operation blocks for one read and at most one durable write.
+class PresetStore {
+public:
+    static constexpr std::string_view kDefaultsKey = "TolvaneStudioUserPresets";
+
+    PresetStore(UserDefaults defaults, std::vector<EffectRow> effects);
+
+    // The list after an operation: what the store holds, which includes the change unless the
+    // write failed (then `error` says why).
+    struct Result {
+        std::vector<StoredPreset> presets;
+        std::optional<Error> error;
+    };
+
+    // The stored list, repaired or seeded (and written) when it has to be.
+    Result load();
+    // Appends `preset` (SAVE AS).
+    Result add(const StoredPreset& preset);
+    // Replaces the first preset with `preset.id` in its place (SAVE, overwrite); when no stored
+    // preset has that id any more (another panel deleted it), appends it, so the save is kept.
+    Result overwrite(const StoredPreset& preset);
+    // Removes the first preset with `id`; nothing is written when there is none.
+    Result remove(const std::string& id);
+
+    // The backup files that unreadable stored bytes were copied to are named
+    // "<kDefaultsKey>.unreadable-<time>.json" in the defaults' folder.
+    const UserDefaults& defaults() const { return defaults_; }
+
+private:
+    // Changes the stored list in place; returns false to leave the store untouched.
+    using ListChange = std::function<bool(std::vector<StoredPreset>& presets)>;
+    Result change(const ListChange& apply);
+    // Copies stored bytes that could not all be read into a new backup file beside the store.
+    std::optional<Error> backUpUnreadable(const std::string& stored, std::size_t unreadable);
+
+    UserDefaults defaults_;
+    std::vector<EffectRow> effects_;
+    OSLog log_;
+};

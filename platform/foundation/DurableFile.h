@@ -1,0 +1,50 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Files that survive a crash or a power cut at any instant: a reader finds either the old content
+// or the new one, never a mixture. Failures come back as errors in the POSIX domain (code =
+// errno), naming the path.
+
+// The whole file, or nothing without an error when it does not exist.
+std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error);
+
+// Writes `bytes` to `temporary` (same folder as `file`), flushes it to the disk, renames it over
+// `file` and flushes the folder, so the rename itself is durable. Callers serialise writers, since
+// they share the temporary name.
+std::optional<Error> replaceFileDurably(const std::filesystem::path& file, const std::filesystem::path& temporary,
+                                        std::string_view bytes);
+
+// Creates `file`, which must not exist yet, with `bytes`, flushed to the disk with its folder.
+std::optional<Error> createFileDurably(const std::filesystem::path& file, std::string_view bytes);
+
+// Creates `folder` and its parents when missing; new folders are private to the user (0700).
+std::optional<Error> createPrivateFolders(const std::filesystem::path& folder);
+
+// An exclusive advisory lock on a lock file, held until destruction. Each lock has its own open
+// file description, so it excludes other threads of this process as well as other processes.
+class ExclusiveFileLock {
+public:
+    // Waits until the lock is free. The lock file is created when missing and never removed.
+    static std::optional<ExclusiveFileLock> acquire(const std::filesystem::path& lockFile, Error* error);
+
+    ExclusiveFileLock(ExclusiveFileLock&& other) noexcept;
+    ExclusiveFileLock& operator=(ExclusiveFileLock&&) = delete;
+    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+    ~ExclusiveFileLock();
+
+private:
+    explicit ExclusiveFileLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+// "<folder>/<stem>-<UTC time as YYYYMMDDTHHMMSSZ>.<extension>", with "-2", "-3", ... after the
+// time when that name is taken: a name for a new file that keeps aside what must not be lost.
+std::filesystem::path timestampedFreePath(const std::filesystem::path& folder, std::string_view stem,
+                                          std::string_view extension);

@@ -1,0 +1,111 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include "platform/foundation/DurableFile.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <utility>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::string_view kErrorDomain = "UserDefaults";
+constexpr int64_t kUnreadableFile = -1;
+constexpr int64_t kNotText = -2;
+
+// The domain's keys, or nothing when the bytes are not a JSON object.
+std::optional<Json> parseDomain(const std::string& bytes) {
+    Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    if (!parsed.is_object()) return std::nullopt;
+    return parsed;
+}
+
+Error unreadableFile(const std::filesystem::path& file) {
+    return Error{std::string(kErrorDomain), kUnreadableFile, file.string() + " does not hold a JSON object"};
+}
+
+std::optional<std::string> dataValue(const Json& domain, std::string_view key) {
+    const auto found = domain.find(key);
+    if (found == domain.end()) return std::nullopt;
+    return found->is_string() ? found->get<std::string>() : found->dump();
+}
+
+// The domain as the file holds it: two-space indentation, one key per line, a final line feed.
+std::optional<std::string> serialised(const Json& domain, std::string_view key, Error* error) {
+    try {
+        return domain.dump(2) + "\n";
+    } catch (const Json::type_error&) {
+        *error = Error{std::string(kErrorDomain), kNotText, "the data for \"" + std::string(key) + "\" is not UTF-8 text"};
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::filesystem::path folder, std::string domain)
+    : folder_(std::move(folder)),
+      domain_(std::move(domain)),
+      file_(folder_ / (domain_ + ".json")),
+      log_("com.marlowen.tolvane", "UserDefaults") {}
+
+UserDefaults UserDefaults::standardUserDefaults() {
+    return UserDefaults(configurationFolder(), std::string(kStandardDomain));
+}
+
+std::filesystem::path UserDefaults::configurationFolder() {
+    // Relative paths in the variable are invalid and ignored, as the base-directory rules say.
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && std::filesystem::path(xdg).is_absolute())
+        return std::filesystem::path(xdg) / "tolvane";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home && *home ? home : "/") / ".config" / "tolvane";
+}
+
+std::optional<std::string> UserDefaults::dataForKey(std::string_view key, Error* error) const {
+    Error readError;
+    const auto bytes = readWholeFile(file_, &readError);
+    if (!bytes) {
+        if (error && !readError.domain.empty()) *error = readError;
+        return std::nullopt;
+    }
+    const auto domain = parseDomain(*bytes);
+    if (!domain) {
+        if (error) *error = unreadableFile(file_);
+        return std::nullopt;
+    }
+    return dataValue(*domain, key);
+}
+
+std::optional<Error> UserDefaults::setData(std::string_view key, std::string bytes) {
+    return modifyDataForKey(key, [&](const std::optional<std::string>&) { return std::optional<std::string>(bytes); });
+}
+
+std::optional<Error> UserDefaults::modifyDataForKey(std::string_view key, const DataChange& change) {
+    if (auto failure = createPrivateFolders(folder_)) return failure;
+    Error error;
+    const auto lock = ExclusiveFileLock::acquire(folder_ / ("." + domain_ + ".lock"), &error);
+    if (!lock) return error;
+
+    const auto bytes = readWholeFile(file_, &error);
+    if (!bytes && !error.domain.empty()) return error;
+    Json domain = Json::object();
+    if (bytes) {
+        if (auto parsed = parseDomain(*bytes)) {
+            domain = std::move(*parsed);
+        } else {
+            const auto aside = timestampedFreePath(folder_, domain_ + ".unreadable", "json");
+            std::error_code renameError;
+            std::filesystem::rename(file_, aside, renameError);
+            if (renameError) return Error{"NSPOSIXErrorDomain", renameError.value(), "rename " + file_.string() + ": " + renameError.message()};
+            log_.error("The defaults file " + file_.string() + " could not be read; it was moved to " + aside.string());
+        }
+    }
+
+    const auto next = change(dataValue(domain, key));
+    if (!next) return std::nullopt;
+    domain[std::string(key)] = *next;
+    const auto text = serialised(domain, key, &error);
+    if (!text) return error;
+    return replaceFileDurably(file_, folder_ / ("." + domain_ + ".json.tmp"), *text);
+}

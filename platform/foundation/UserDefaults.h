@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+#include "platform/os/Log.h"
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// A user's defaults for one domain, kept as one JSON object in "<folder>/<domain>.json": each key
+// holds a data value as a JSON string. Any number of processes share the file: every write
+// replaces it atomically (a temporary file in the same folder, flushed, renamed over it, the
+// folder flushed) while holding an advisory lock on "<folder>/.<domain>.lock", and a change is a
+// read-modify-write under that lock, so writers never lose each other's changes.
+class UserDefaults {
+public:
+    // The product's domain, shared by every plug-in instance and the studio.
+    static constexpr std::string_view kStandardDomain = "com.marlowen.tolvane";
+
+    UserDefaults(std::filesystem::path folder, std::string domain);
+
+    // The standard domain in the product's configuration folder.
+    static UserDefaults standardUserDefaults();
+    // "$XDG_CONFIG_HOME/tolvane", or "$HOME/.config/tolvane" when that variable is unset, empty or
+    // not an absolute path.
+    static std::filesystem::path configurationFolder();
+
+    const std::filesystem::path& folder() const { return folder_; }
+    const std::filesystem::path& filePath() const { return file_; }
+
+    // The data value under `key`; nothing when the file or the key does not exist, or when the
+    // file cannot be read or parsed (then `error` says why). A value that a person stored by hand
+    // as JSON other than a string reads as that JSON's text.
+    std::optional<std::string> dataForKey(std::string_view key, Error* error = nullptr) const;
+
+    // Stores `bytes`, which must be UTF-8 text, under `key`, keeping every other key.
+    std::optional<Error> setData(std::string_view key, std::string bytes);
+
+    // The change that `modifyDataForKey` applies: given the value under the key (or nothing), the
+    // value to store, or nothing to leave the file untouched. It runs with the lock held, so it
+    // may also write files of its own beside the store before the store is written.
+    using DataChange = std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
+
+    // Reads the value, applies `change` and writes the result, all under the lock. An unreadable
+    // file is first renamed aside ("<domain>.unreadable-<time>.json", with a log line) so that
+    // nothing in it is lost; `change` then sees no value. Returns the failure, if any; when the
+    // file could not be read for another reason, `change` is not called.
+    std::optional<Error> modifyDataForKey(std::string_view key, const DataChange& change);
+
+private:
+    std::filesystem::path folder_;
+    std::string domain_;
+    std::filesystem::path file_;
+    OSLog log_;
+};

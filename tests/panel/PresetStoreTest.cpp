@@ -1,0 +1,279 @@
+#include "panel/model/PresetJSON.h"
+#include "panel/model/PresetStore.h"
+#include "tests/panel/PresetTestSupport.h"
+#include "tests/support/ScopedEnvironment.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using tolvane::test::samplePreset;
+
+namespace {
+
+// Runs `body` in a forked copy of this process, which exits with what it returns.
+pid_t runInChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+int waitStatus(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return status;
+}
+
+std::string presetName(std::string prefix, int i) { return prefix.append(std::to_string(i)); }
+
+std::vector<std::string> names(const std::vector<StoredPreset>& presets) {
+    std::vector<std::string> out;
+    for (const auto& p : presets) out.push_back(p.name);
+    return out;
+}
+
+// Every test has a configuration folder of its own, found the way the plug-in finds it.
+class PresetStoreTest : public testing::Test {
+protected:
+    PresetStore makeStore() const { return PresetStore(UserDefaults::standardUserDefaults(), effectsTable()); }
+    UserDefaults defaults() const { return UserDefaults::standardUserDefaults(); }
+    fs::path folder() const { return scratch.path() / "tolvane"; }
+    fs::path storeFile() const { return defaults().filePath(); }
+
+    std::optional<std::string> storedBytes() const { return defaults().dataForKey(PresetStore::kDefaultsKey); }
+    void store(const std::string& bytes) const { ASSERT_EQ(defaults().setData(PresetStore::kDefaultsKey, bytes), std::nullopt); }
+    std::vector<StoredPreset> storedList() const {
+        const auto bytes = storedBytes();
+        if (!bytes) {
+            ADD_FAILURE() << "nothing stored";
+            return {};
+        }
+        const auto decoded = decodePresets(*bytes, effectsTable());
+        EXPECT_TRUE(decoded.complete()) << *bytes;
+        return decoded.presets;
+    }
+    std::vector<fs::path> backups() const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(folder()))
+            if (entry.path().filename().string().starts_with("TolvaneStudioUserPresets.unreadable-")) found.push_back(entry.path());
+        return found;
+    }
+    static std::string fileText(const fs::path& path) {
+        std::stringstream text;
+        text << std::ifstream(path, std::ios::binary).rdbuf();
+        return text.str();
+    }
+
+    tolvane::test::TempFolder scratch;
+    tolvane::test::ScopedEnvironment config{"XDG_CONFIG_HOME", scratch.path().c_str()};
+};
+
+TEST_F(PresetStoreTest, SeedsTheFactoryPresetsOnlyWhenNothingIsStored) {
+    const auto first = makeStore().load();
+    EXPECT_EQ(first.error, std::nullopt);
+    ASSERT_EQ(first.presets.size(), 11u);
+    EXPECT_EQ(storedList(), first.presets);
+    EXPECT_EQ(makeStore().load().presets, first.presets);  // read again, not seeded again
+
+    store("[]");
+    const auto before = fs::last_write_time(storeFile());
+    EXPECT_TRUE(makeStore().load().presets.empty());
+    EXPECT_EQ(storedBytes(), "[]");
+    EXPECT_EQ(fs::last_write_time(storeFile()), before);
+}
+
+TEST_F(PresetStoreTest, OneCorruptObjectAmongTenKeepsNineAndBacksUpTheBytes) {
+    std::vector<StoredPreset> ten;
+    for (int i = 0; i < 10; ++i) ten.push_back(samplePreset(presetName("Preset ", i), static_cast<float>(i)));
+    std::vector<StoredPreset> nine = ten;
+    nine.erase(nine.begin() + 4);
+
+    const auto objectText = [&](int i) { const auto one = encodePresets({ten[i]}, effectsTable()); return one.substr(1, one.size() - 2); };
+    auto missingKey = objectText(4);
+    missingKey.erase(missingKey.find("\"hissLevel\""), std::string("\"hissLevel\":12.25,").size());
+    auto missingColon = objectText(4);
+    missingColon.erase(missingColon.find("\"outputLevel\":") + 13, 1);
+
+    for (const auto& corrupt : {missingKey, missingColon}) {
+        std::string bytes = "[";
+        for (int i = 0; i < 10; ++i) bytes += (i ? ",\n" : "") + (i == 4 ? corrupt : objectText(i));
+        bytes += "]";
+        store(bytes);
+        for (const auto& old : backups()) fs::remove(old);
+
+        testing::internal::CaptureStderr();
+        const auto loaded = makeStore().load();
+        const std::string log = testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(loaded.presets, nine);
+        EXPECT_EQ(loaded.error, std::nullopt);
+        const auto saved = backups();
+        ASSERT_EQ(saved.size(), 1u);
+        EXPECT_EQ(fileText(saved[0]), bytes);
+        EXPECT_NE(log.find(saved[0].string()), std::string::npos) << log;
+        // The nine are stored cleanly, so the next panel neither loses nor backs up anything.
+        EXPECT_EQ(storedList(), nine);
+        EXPECT_EQ(makeStore().load().presets, nine);
+        EXPECT_EQ(backups().size(), 1u);
+    }
+}
+
+TEST_F(PresetStoreTest, NothingReadableIsBackedUpBeforeTheFactoryPresetsReplaceIt) {
+    for (const std::string unreadable : {"{\"not\": \"a list\"}", "[{\"id\": 1}]"}) {
+        store(unreadable);
+        for (const auto& old : backups()) fs::remove(old);
+        testing::internal::CaptureStderr();
+        const auto loaded = makeStore().load();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(loaded.presets.size(), 11u);
+        ASSERT_EQ(backups().size(), 1u);
+        EXPECT_EQ(fileText(backups()[0]), unreadable);
+        EXPECT_EQ(storedList(), loaded.presets);
+    }
+}
+
+TEST_F(PresetStoreTest, ChangesApplyByIdOverWhatOtherPanelsSaved) {
+    auto a = makeStore(), b = makeStore();
+    const auto seeded = a.load().presets;
+    ASSERT_EQ(b.load().presets, seeded);
+
+    const auto x = samplePreset("X", 1), y = samplePreset("Y", 2);
+    EXPECT_EQ(names(a.add(x).presets).back(), "X");
+    const auto afterB = b.add(y).presets;  // b never saw X, and keeps it all the same
+    ASSERT_EQ(afterB.size(), 13u);
+    EXPECT_EQ(afterB[11], x);
+    EXPECT_EQ(afterB[12], y);
+
+    auto renamed = samplePreset("Dusty Vinyl 2", 30, 0);
+    renamed.id = seeded[0].id;
+    const auto afterA = a.overwrite(renamed).presets;
+    EXPECT_EQ(afterA[0], renamed);  // in place, under the same id
+    EXPECT_EQ(afterA.back(), y);
+    const auto afterRemove = b.remove(seeded[1].id).presets;
+    EXPECT_EQ(afterRemove.size(), 12u);
+    EXPECT_EQ(afterRemove[0], renamed);
+    EXPECT_EQ(names(afterRemove)[1], "Gentle Chorus");
+    EXPECT_EQ(storedList(), afterRemove);
+}
+
+TEST_F(PresetStoreTest, APresetDeletedElsewhereIsSavedAsANewOneAndNotDeletedTwice) {
+    auto a = makeStore(), b = makeStore();
+    const auto seeded = a.load().presets;
+    a.remove(seeded[2].id);
+
+    const auto before = fs::last_write_time(storeFile());
+    EXPECT_EQ(b.remove(seeded[2].id).presets.size(), 10u);  // already gone: nothing to write
+    EXPECT_EQ(fs::last_write_time(storeFile()), before);
+
+    auto changed = seeded[2];
+    changed.outputLevel = 50;
+    const auto saved = b.overwrite(changed).presets;
+    ASSERT_EQ(saved.size(), 11u);
+    EXPECT_EQ(saved.back(), changed);
+}
+
+TEST_F(PresetStoreTest, AFailedSaveIsLoggedAndTheListStaysWhatTheStoreHolds) {
+    auto store = makeStore();
+    const auto seeded = store.load().presets;
+    const auto obstacle = folder() / ".com.marlowen.tolvane.json.tmp";
+    fs::create_directory(obstacle);
+
+    testing::internal::CaptureStderr();
+    const auto failed = store.add(samplePreset("Lost?"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failed.error.has_value());
+    EXPECT_EQ(failed.presets, seeded);
+    EXPECT_NE(log.find("The presets could not be saved"), std::string::npos) << log;
+    EXPECT_EQ(storedList(), seeded);
+
+    // Values that are not numbers are saved as their defaults: nothing makes saving stick.
+    fs::remove(obstacle);
+    auto odd = samplePreset("Odd");
+    odd.outputLevel = std::nanf("");
+    odd.effectValues[3][0] = 1e9f;
+    const auto saved = store.add(odd);
+    ASSERT_EQ(saved.error, std::nullopt);
+    EXPECT_EQ(saved.presets.back().outputLevel, 75);
+    EXPECT_EQ(saved.presets.back().effectValues[3][0], 100);
+    EXPECT_EQ(storedList(), saved.presets);
+    EXPECT_EQ(store.add(samplePreset("Next")).presets.size(), 13u);
+}
+
+// ---- nothing lost, measured across processes
+
+TEST_F(PresetStoreTest, AProcessKilledWhileSavingAlwaysLeavesTheOldOrTheNewList) {
+    auto store = makeStore();
+    const auto old = store.load().presets;
+    const auto extra = samplePreset("Extra");
+    auto added = old;
+    added.push_back(extra);
+
+    std::mt19937 random(2024);
+    std::uniform_int_distribution<int> delayMicroseconds(0, 15000);
+    int killedMidWrite = 0;
+    for (int i = 0; i < 200; ++i) {
+        // The child swaps the store between the two lists until it is killed.
+        const pid_t child = runInChild([&] {
+            for (;;)
+                if (store.remove(extra.id).error || store.add(extra).error) return 1;
+        });
+        ASSERT_GT(child, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+        kill(child, SIGKILL);
+        const int status = waitStatus(child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child failed on its own, status " << status;
+        if (fs::exists(folder() / ".com.marlowen.tolvane.json.tmp")) ++killedMidWrite;
+
+        const auto list = storedList();
+        ASSERT_TRUE(list == old || list == added) << "after kill " << i << ": " << list.size() << " presets";
+    }
+    // Some kills must have caught a write between its temporary file and the rename.
+    EXPECT_GT(killedMidWrite, 0);
+}
+
+TEST_F(PresetStoreTest, TwoProcessesAddingAHundredPresetsEachAtOnceKeepAll200) {
+    store("[]");
+    std::vector<pid_t> children;
+    for (const std::string prefix : {"a", "b"}) {
+        children.push_back(runInChild([&, prefix] {
+            auto mine = makeStore();
+            for (int i = 0; i < 100; ++i)
+                if (mine.add(samplePreset(presetName(prefix, i), static_cast<float>(i))).error) return 1;
+            return 0;
+        }));
+    }
+    for (const pid_t child : children) {
+        const int status = waitStatus(child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+    const auto all = storedList();
+    ASSERT_EQ(all.size(), 200u);
+    std::vector<std::string> a, b;
+    std::set<std::string> ids;
+    for (const auto& p : all) {
+        (p.name[0] == 'a' ? a : b).push_back(p.name);
+        ids.insert(p.id);
+    }
+    EXPECT_EQ(ids.size(), 200u);
+    for (int i = 0; i < 100; ++i) {  // each process's presets in the order it added them
+        EXPECT_EQ(a.at(i), presetName("a", i));
+        EXPECT_EQ(b.at(i), presetName("b", i));
+    }
+}
+
+}  // namespace
