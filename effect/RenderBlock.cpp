@@ -1,6 +1,7 @@
 #include "effect/RenderBlock.h"
 
 #include "effect/Kessrin_VinylExtensionAudioUnit.h"
+#include "effect/PlayerResets.h"
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
@@ -9,6 +10,7 @@
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace {
@@ -28,18 +30,42 @@ auto loadCrackleBedsWork(std::weak_ptr<Unit> unit) {
     };
 }
 
+auto resetMarkedPlayersWork(std::weak_ptr<Unit> unit) {
+    return [unit = std::move(unit)] {
+        if (auto u = unit.lock()) resetMarkedPlayers(*u);
+    };
+}
+
 AUValue valueOr(const std::shared_ptr<AUParameter>& parameter, AUValue fallback) noexcept {
     return parameter ? parameter->value() : fallback;
 }
 
-void resetPitchState(RenderState& s) noexcept {
-    std::fill(s.pitchBuf.begin(), s.pitchBuf.end(), 0.0f);
-    std::fill(s.pitchDelayBuf.begin(), s.pitchDelayBuf.end(), 0.0f);
-    s.pitchWritePos = 0;
-    s.pitchReadPos = static_cast<double>(s.pitchBuf.size() / 2);
-    s.pitchDelayWritePos = 0;
-    s.pitchLPF_z1 = 0;
-    s.pitchLPF_z2 = 0;
+// Host samples beyond +96 dBFS are no level any audio source reaches: like NaN and infinity they
+// can only be corrupt data, and one of them overflows the stages' filters and lingers for seconds
+// in their feedback paths. Such samples play as silence.
+constexpr float kLoudestInputSample = 65536.0f;
+
+// On the bits of |x|, which order like the magnitudes; infinity and NaN lie above every finite
+// value.
+bool isUnusableMagnitude(uint32_t bits) noexcept {
+    return (bits & 0x7fffffffu) > std::bit_cast<uint32_t>(kLoudestInputSample);
+}
+
+void silenceUnusable(float* samples, uint32_t n) noexcept {
+    for (uint32_t i = 0; i < n; ++i)
+        samples[i] = isUnusableMagnitude(std::bit_cast<uint32_t>(samples[i])) ? 0.0f : samples[i];
+}
+
+// The OR of a block's bits holds each sample's bits, so it bounds every magnitude from above:
+// a block of ordinary audio (below 2.0, where that bound stays below 2.0 too) costs one load and
+// one OR per sample. Only a block that fails it gets the exact pass. R may be null.
+void silenceUnusableInput(float* L, float* R, uint32_t n) noexcept {
+    uint32_t all = 0;
+    if (R) for (uint32_t i = 0; i < n; ++i) all |= std::bit_cast<uint32_t>(L[i]) | std::bit_cast<uint32_t>(R[i]);
+    else for (uint32_t i = 0; i < n; ++i) all |= std::bit_cast<uint32_t>(L[i]);
+    if (!isUnusableMagnitude(all)) return;
+    silenceUnusable(L, n);
+    if (R) silenceUnusable(R, n);
 }
 
 // The fixed 18 kHz output low-pass. At rates where 18 kHz would reach Nyquist the corner is held
@@ -111,7 +137,9 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
     const bool stereo = outputData->mNumberBuffers >= 2 && outputData->mBuffers[1].mData != nullptr;
     float* R = stereo ? static_cast<float*>(outputData->mBuffers[1].mData) : nullptr;
 
-    if (stereo && renderState->inputChannelCount == 1) std::copy(L, L + n, R);
+    const bool monoInput = renderState->inputChannelCount == 1;
+    silenceUnusableInput(L, stereo && !monoInput ? R : nullptr, n);
+    if (stereo && monoInput) std::copy(L, L + n, R);
     if (stereo && monoSumOnParam && monoSumOnParam->value() >= 0.5f) {
         for (uint32_t i = 0; i < n; ++i) L[i] = R[i] = (L[i] + R[i]) * 0.5f;
     }
@@ -124,6 +152,7 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
     }
 
     runStage(mode, L, R, n, knob1, knob2, knob3);
+    queuePlayerResets(mode);
     if (mode >= 1 && mode <= 7) unit->latencyAlignment.process(L, R, n, latencyFrames);
     addHiss(L, R, n);
     applyOutputLowPass(L, R, n);
@@ -154,8 +183,8 @@ void RenderContext::trackModeChange(int64_t mode) noexcept {
     // What the line holds belongs to the mode left; the fade mutes far longer than the line is.
     unit->latencyAlignment.clear();
     if (s.lastMode == 4) {
-        resetPitchState(*renderState);
-        resetPitchState(*pitchRightState);
+        restPitchState(*renderState);
+        restPitchState(*pitchRightState);
     }
     s.lastMode = mode;
 }
@@ -218,13 +247,36 @@ void RenderContext::addHiss(float* L, float* R, uint32_t n) noexcept {
     s.hissReadHead = std::fmod(s.hissReadHead + static_cast<double>(n), static_cast<double>(length));
 }
 
+void RenderContext::queuePlayerResets(int64_t mode) noexcept {
+    if (mode != 1 && mode != 2) return;
+    const uint32_t marks = mode == 1 ? playerresets::marks(renderState->lofiBitPlayerResets) |
+                                           playerresets::marks(loFiRightState->lofiBitPlayerResets)
+                                     : playerresets::marks(renderState->drivePlayerResets) |
+                                           playerresets::marks(filterRightState->drivePlayerResets);
+    // Marked before it is queued, so that the reset, which clears the flag first, cannot finish
+    // before the flag is set; a full queue clears it again and the next block tries anew.
+    if (marks == 0 || renderState->playerResetQueued.exchange(true, std::memory_order_seq_cst)) return;
+    if (!unit->modelLoadQueue.async(resetMarkedPlayersWork(weakUnit)))
+        renderState->playerResetQueued.store(false, std::memory_order_seq_cst);
+}
+
+// A section that meets a non-finite number keeps non-finite states to the end of the block, so
+// finite states after the block mean that every sample it put out was finite: one test per block
+// instead of one per sample. Only a stage output beyond float audio levels ever fails it; then
+// the block's bad samples become silence and the section starts again from rest.
 void RenderContext::applyOutputLowPass(float* L, float* R, uint32_t n) noexcept {
     RenderState& s = *renderState;
     const dsp::BiquadCoefficients k = outputLowPass(sampleRate);
     if (R) processStereoInPlace(k, L, R, n, s.hfRolloffL_z1, s.hfRolloffL_z2, s.hfRolloffR_z1, s.hfRolloffR_z2);
     else dsp::processInPlace(k, L, n, s.hfRolloffL_z1, s.hfRolloffL_z2);
+    if (dsp::restartIfNotFinite({&s.hfRolloffL_z1, &s.hfRolloffL_z2, &s.hfRolloffR_z1, &s.hfRolloffR_z2})) {
+        dsp::zeroNonFinite(L, n);
+        if (R) dsp::zeroNonFinite(R, n);
+    }
 }
 
+// A gain above 1 could still take a finite sample past the float range; the fades that follow
+// only scale down, so what leaves here is what the unit puts out: finite.
 void RenderContext::applyOutputLevel(float* L, float* R, uint32_t n) noexcept {
     if (!outputLevelParam) return;
     const float v = outputLevelParam->value();
@@ -232,6 +284,10 @@ void RenderContext::applyOutputLevel(float* L, float* R, uint32_t n) noexcept {
     if (gain == 1.0f) return;
     scale(L, n, gain);
     if (R) scale(R, n, gain);
+    if (gain > 1.0f) {
+        dsp::zeroNonFinite(L, n);
+        if (R) dsp::zeroNonFinite(R, n);
+    }
 }
 
 void RenderContext::applyFades(float* L, float* R, uint32_t n) noexcept {

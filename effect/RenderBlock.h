@@ -38,6 +38,7 @@ private:
     void trackModeChange(int64_t mode) noexcept;
     void queueModeLoad(int64_t mode) noexcept;
     void runStage(int64_t mode, float* L, float* R, uint32_t n, float knob1, float knob2, float knob3) noexcept;
+    void queuePlayerResets(int64_t mode) noexcept;
     void addHiss(float* L, float* R, uint32_t n) noexcept;
     void applyOutputLowPass(float* L, float* R, uint32_t n) noexcept;
     void applyOutputLevel(float* L, float* R, uint32_t n) noexcept;

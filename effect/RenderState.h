@@ -4,6 +4,7 @@
 #include "effect/ResourceSlot.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -81,6 +82,8 @@ public:
     float lofiLP2z1 = 0, lofiLP2z2 = 0;
     float lofiGateEnv = 0;
     int64_t lofiGateHoldCounter = 0;
+    // Bit i: bit player i put out a non-finite number and waits for its reset (PlayerResets.h).
+    std::atomic<uint32_t> lofiBitPlayerResets{0};
 
     // FILLDRIVE.
     float filtLP1z1 = 0, filtLP1z2 = 0;
@@ -92,6 +95,8 @@ public:
     float filtResPK_z1 = 0, filtResPK_z2 = 0;
     std::array<ResourceSlot<NAMPlayer>, 9> drivePlayers;
     std::vector<float> driveBlockBuf;
+    // Bit i: drive player i put out a non-finite number and waits for its reset (PlayerResets.h).
+    std::atomic<uint32_t> drivePlayerResets{0};
     int64_t driveActiveIdx = -1;
     int64_t drivePendingIdx = -1;
     int64_t driveDuckPhase = 0;
@@ -183,6 +188,9 @@ public:
     // Output low-pass of both channels (renderState only).
     float hfRolloffL_z1 = 0, hfRolloffL_z2 = 0;
     float hfRolloffR_z1 = 0, hfRolloffR_z2 = 0;
+
+    // Whether a reset of marked players is queued on the model-load queue (renderState only).
+    std::atomic<bool> playerResetQueued{false};
 
     static constexpr std::size_t kPitchBufLength = 4096;
     static constexpr std::size_t kPitchDelayBufLength = 32768;

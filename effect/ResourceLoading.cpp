@@ -1,5 +1,7 @@
 #include "effect/Kessrin_VinylExtensionAudioUnit.h"
 
+#include "effect/dsp/Levels.h"
+#include "effect/dsp/StageGuards.h"
 #include "neural/NAMPlayer.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioFile.h"
@@ -21,6 +23,14 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// A NaN or infinite sample in a bed would be added to the output on every pass of the loop, and
+// in an impulse response it would turn every convolution result into NaN: it plays as silence.
+void makeFinite(AVAudioPCMBuffer& buffer) {
+    float* const* channels = buffer.floatChannelData();
+    if (channels == nullptr) return;
+    for (uint32_t c = 0; c < buffer.format().channelCount(); ++c) dsp::zeroNonFinite(channels[c], buffer.frameLength());
+}
+
 // Reads a whole file into a buffer in the file's own format; nothing when any step fails or the
 // file is too long for a buffer (never truncated). An empty file gives an empty buffer.
 std::shared_ptr<AVAudioPCMBuffer> readBed(const Bundle& bundle, const std::string& name) {
@@ -33,6 +43,7 @@ std::shared_ptr<AVAudioPCMBuffer> readBed(const Bundle& bundle, const std::strin
     auto buffer = AVAudioPCMBuffer::initWithPCMFormat(file->processingFormat(), std::max<uint32_t>(1, static_cast<uint32_t>(frames)));
     if (!buffer) return nullptr;
     if (!file->readIntoBuffer(*buffer, nullptr)) return nullptr;
+    makeFinite(*buffer);
     return buffer;
 }
 
@@ -45,7 +56,7 @@ std::optional<std::vector<float>> monoResponse(const AVAudioPCMBuffer& buffer) {
     for (uint32_t j = 0; j < response.size(); ++j) {
         float sum = 0;
         for (uint32_t ch = 0; ch < buffer.format().channelCount(); ++ch) sum += channels[ch][j];
-        response[j] = sum / static_cast<float>(c);
+        response[j] = dsp::finiteOrZero(sum / static_cast<float>(c));  // a sum of huge samples can overflow
     }
     return response;
 }

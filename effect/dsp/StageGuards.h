@@ -3,6 +3,10 @@
 #include "effect/dsp/Biquad.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
 
 // Cheap defences that a stage applies once at the top of a block. The parameter store already
 // hands the stages finite knobs within 0..100 and the unit refuses unusable sample rates; these
@@ -39,6 +43,43 @@ inline float cornerBelowNyquist(float hz, float fs, float maxRatio = kCornerLimi
 // wherever the corner is below the limit, the held corner otherwise.
 inline float omegaBelowNyquist(float twoPiHz, float hz, float fs, float maxRatio = kCornerLimitRatio) {
     return hz > maxRatio * fs ? kTwoPi * maxRatio : twoPiHz / fs;
+}
+
+// ---- Non-finite numbers ---------------------------------------------------------------------
+//
+// The render block hands every stage finite input (see RenderBlock.cpp), but a model, a bed or a
+// float-range sample fed to a stage directly can still overflow a section. A filter, follower
+// or envelope state that went NaN or infinite keeps it for good (inf - inf is NaN, and NaN stays),
+// so at the end of each block a stage hands its groups of states to restartIfNotFinite.
+
+inline bool allFinite(std::initializer_list<float> values) noexcept {
+    bool finite = true;
+    for (float v : values) finite = finite && std::isfinite(v);
+    return finite;
+}
+
+// Sets every state of the group to `rest` when any of them is not finite; true when it did.
+inline bool restartIfNotFinite(std::initializer_list<float*> states, float rest = 0.0f) noexcept {
+    bool finite = true;
+    for (const float* s : states) finite = finite && std::isfinite(*s);
+    if (finite) return false;
+    for (float* s : states) *s = rest;
+    return true;
+}
+
+// !std::isfinite(x), read from the bits (an exponent of all ones), so that a loop which also
+// counts what it finds still vectorises.
+inline bool isNonFinite(float x) noexcept { return (std::bit_cast<uint32_t>(x) & 0x7fffffffu) >= 0x7f800000u; }
+
+// Replaces every non-finite sample by 0; true when there was one.
+inline bool zeroNonFinite(float* samples, uint32_t n) noexcept {
+    uint32_t found = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const bool bad = isNonFinite(samples[i]);
+        found |= bad;
+        samples[i] = bad ? 0.0f : samples[i];
+    }
+    return found != 0;
 }
 
 }  // namespace dsp

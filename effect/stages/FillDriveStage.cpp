@@ -4,6 +4,7 @@
 
 #include "effect/stages/Stages.h"
 
+#include "effect/PlayerResets.h"
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
@@ -15,7 +16,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <span>
 
 namespace {
@@ -142,14 +142,11 @@ FilterSettings filterSettings(float fs, float knob1, float knob2) {
     return f;
 }
 
-// Input far beyond any audio level can still overflow a section; its state would then hold inf
-// or NaN for good, so the chain starts again from silence instead.
-void clearStatesThatOverflowed(RenderState& s) {
-    float* states[] = {&s.filtLP1z1, &s.filtLP1z2, &s.filtLPGentleZ1, &s.filtResPK_z1, &s.filtResPK_z2,
-                       &s.filtLS_z1, &s.filtLS_z2,  &s.filtPK_z1,      &s.filtPK_z2,   &s.filtHS_z1,
-                       &s.filtHS_z2};
-    if (std::all_of(std::begin(states), std::end(states), [](const float* z) { return std::isfinite(*z); })) return;
-    for (float* z : states) *z = 0.0f;
+// A section gone non-finite (a float-range sample fed to the stage) would keep it for good, so
+// the whole chain starts again from silence instead.
+void restartChainIfNotFinite(RenderState& s) {
+    dsp::restartIfNotFinite({&s.filtLP1z1, &s.filtLP1z2, &s.filtLPGentleZ1, &s.filtResPK_z1, &s.filtResPK_z2,
+                             &s.filtLS_z1, &s.filtLS_z2, &s.filtPK_z1, &s.filtPK_z2, &s.filtHS_z1, &s.filtHS_z2});
 }
 
 void runFilterChain(RenderState& s, float* x, uint32_t n, const FilterSettings& f) {
@@ -157,8 +154,7 @@ void runFilterChain(RenderState& s, float* x, uint32_t n, const FilterSettings& 
     const float w = f.gentleWeight;
     float gentle = s.filtLPGentleZ1;
     for (uint32_t i = 0; i < n; ++i) {
-        // Host input that is not finite would stay in the filter states for good.
-        const float in = dsp::finiteOrZero(x[i]);
+        const float in = x[i];
         const float y = dsp::tick(f.lowPass, in, s.filtLP1z1, s.filtLP1z2);
         gentle = gentle * p + in * (1.0f - p);
         x[i] = y + w * (gentle - y);
@@ -174,7 +170,7 @@ void runFilterChain(RenderState& s, float* x, uint32_t n, const FilterSettings& 
     if (!f.tone) {
         s.filtLS_z1 = s.filtLS_z2 = s.filtPK_z1 = s.filtPK_z2 = s.filtHS_z1 = s.filtHS_z2 = 0;
         s.filtResPK_z1 = s.filtResPK_z2 = 0;
-        clearStatesThatOverflowed(s);
+        restartChainIfNotFinite(s);
         return;
     }
     const float v = f.highShelfWeight;
@@ -184,7 +180,7 @@ void runFilterChain(RenderState& s, float* x, uint32_t n, const FilterSettings& 
         const float h = dsp::tick(f.highShelf, b, s.filtHS_z1, s.filtHS_z2);
         x[i] = b + v * (h - b);
     }
-    clearStatesThatOverflowed(s);
+    restartChainIfNotFinite(s);
 }
 
 // The model whose knob value is nearest to DRIVE (the lower index on a tie), or none.
@@ -233,13 +229,19 @@ void scale(float* x, uint32_t n, float gain) {
 
 void runDriveModel(RenderState& s, float* x, uint32_t n, int64_t model) {
     if (!validModel(model) || n > static_cast<uint32_t>(INT32_MAX)) return;
-    NAMPlayer* player = s.drivePlayers[static_cast<std::size_t>(model)].get();
+    const auto slot = static_cast<std::size_t>(model);
+    NAMPlayer* player = s.drivePlayers[slot].get();
     if (player == nullptr || !player->isLoaded()) return;
-    const float inputGain = dsp::dbToGain(kInputTrimDb[static_cast<std::size_t>(model)]);
+    // A player waiting for its reset is not touched; its output counts as non-finite.
+    if (playerresets::isMarked(playerresets::marks(s.drivePlayerResets), slot)) {
+        std::fill(x, x + n, 0.0f);
+        return;
+    }
+    const float inputGain = dsp::dbToGain(kInputTrimDb[slot]);
     if (inputGain != 1.0f) scale(x, n, inputGain);
     // A failed call is ignored; whatever the player left is made finite and used.
     static_cast<void>(player->processBuffer(x, static_cast<int32_t>(n)));
-    for (uint32_t i = 0; i < n; ++i) x[i] = dsp::finiteOrZero(x[i]);
+    if (dsp::zeroNonFinite(x, n)) playerresets::mark(s.drivePlayerResets, slot);
 }
 
 // The raised-cosine fades of a switch. The swap lands in the state at once but the caller's

@@ -76,6 +76,11 @@ void isolateChannel(const IsolatorSettings& k, RenderState& st, float* samples, 
             samples[i] = k.lowGain * lows;
         }
     }
+    dsp::restartIfNotFinite({&st.isoLowCutA_z1, &st.isoLowCutA_z2, &st.isoLowCutB_z1, &st.isoLowCutB_z2,
+                             &st.isoLowBoost_z1, &st.isoLowBoost_z2, &st.isoMidCutA_z1, &st.isoMidCutA_z2,
+                             &st.isoMidCutB_z1, &st.isoMidCutB_z2, &st.isoMidBoostA_z1, &st.isoMidBoostA_z2,
+                             &st.isoMidBoostB_z1, &st.isoMidBoostB_z2, &st.isoHighCutA_z1, &st.isoHighCutA_z2,
+                             &st.isoHighCutB_z1, &st.isoHighCutB_z2, &st.isoHighBoost_z1, &st.isoHighBoost_z2});
 }
 
 bool prepare(float fs, float& knob1, float& knob3, float& knob2) {

@@ -4,6 +4,7 @@
 
 #include "effect/stages/Stages.h"
 
+#include "effect/PlayerResets.h"
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
 #include "effect/dsp/Denormals.h"
@@ -80,7 +81,7 @@ void sampleAndHold(RenderState& s, float* x, uint32_t n, float fs, float knob1) 
         phase += 1.0f;
         if (phase >= ratio) {
             phase -= ratio;
-            held = dsp::finiteOrZero(x[i]);
+            held = x[i];
         }
         x[i] = held;
     }
@@ -95,45 +96,71 @@ void followGateEnvelope(RenderState& s, const float* x, uint32_t n, float fs) {
     const float release = dsp::smoothingCoefficient(0.05f, fs);
     float e = s.lofiGateEnv;
     for (uint32_t i = 0; i < n; ++i) {
-        const float level = std::fabs(dsp::finiteOrZero(x[i]));
+        const float level = std::fabs(x[i]);
         const float c = e < level ? attack : release;
         e = e + (1.0f - c) * (level - e);
     }
     s.lofiGateEnv = e;
 }
 
-// A model output that is not finite falls back to the sample that entered the model step.
-float finiteOr(float value, float fallback) { return std::isfinite(value) ? value : fallback; }
+// The player of a slot if it is loaded and not waiting for its reset.
+NAMPlayer* usablePlayer(RenderState& s, int index, uint32_t resetMarks) {
+    NAMPlayer* player = s.lofiBitPlayers[static_cast<std::size_t>(index)].get();
+    const bool usable = loaded(player) && !playerresets::isMarked(resetMarks, static_cast<std::size_t>(index));
+    return usable ? player : nullptr;
+}
+
+// A model result that is not finite falls back to the sample that entered the model step.
+float finiteOr(float value, float fallback) { return dsp::isNonFinite(value) ? fallback : value; }
+
+// A failed call is ignored: the buffer is used as the player left it.
+void runBitModel(NAMPlayer* player, float* block, uint32_t n) {
+    if (player) static_cast<void>(player->processBuffer(block, static_cast<int32_t>(n)));
+}
+
+// A player that put out a non-finite number is marked for its reset.
+void markIfNonFinite(RenderState& s, const NAMPlayer* player, int index, uint32_t found) {
+    if (player && found != 0) playerresets::mark(s.lofiBitPlayerResets, static_cast<std::size_t>(index));
+}
 
 void runBitModels(RenderState& s, float* x, uint32_t n, const ModelBlend& blend) {
     if (blend.lo < 0) return;
     if (s.namBlockA.size() < n || s.namBlockB.size() < n || n > static_cast<uint32_t>(INT32_MAX)) return;
-    NAMPlayer* loPlayer = s.lofiBitPlayers[blend.lo].get();
-    NAMPlayer* hiPlayer = blend.hi != blend.lo ? s.lofiBitPlayers[blend.hi].get() : nullptr;
-    const auto frames = static_cast<int32_t>(n);
+    const uint32_t resetMarks = playerresets::marks(s.lofiBitPlayerResets);
+    NAMPlayer* loPlayer = usablePlayer(s, blend.lo, resetMarks);
+    NAMPlayer* hiPlayer = blend.hi != blend.lo ? usablePlayer(s, blend.hi, resetMarks) : nullptr;
     float* a = s.namBlockA.data();
     float* b = s.namBlockB.data();
 
     std::copy(x, x + n, a);
-    // A failed call is ignored: the buffer is used as the player left it.
-    if (loaded(loPlayer)) static_cast<void>(loPlayer->processBuffer(a, frames));
+    runBitModel(loPlayer, a, n);
+    uint32_t loFound = 0;
     if (blend.hi == blend.lo) {
-        for (uint32_t i = 0; i < n; ++i) x[i] = finiteOr(a[i], x[i]);
+        for (uint32_t i = 0; i < n; ++i) {
+            loFound |= dsp::isNonFinite(a[i]);
+            x[i] = finiteOr(a[i], x[i]);
+        }
+        markIfNonFinite(s, loPlayer, blend.lo, loFound);
         return;
     }
     // Without a usable upper model its share is the lower model's result.
     const float* upper = a;
-    if (loaded(hiPlayer)) {
+    if (hiPlayer) {
         std::copy(x, x + n, b);
-        static_cast<void>(hiPlayer->processBuffer(b, frames));
+        runBitModel(hiPlayer, b, n);
         upper = b;
     }
     const float t = blend.t;
+    uint32_t hiFound = 0;
     for (uint32_t i = 0; i < n; ++i) {
+        loFound |= dsp::isNonFinite(a[i]);
+        hiFound |= dsp::isNonFinite(upper[i]);
         const float lower = finiteOr(a[i], x[i]);
         const float higher = finiteOr(upper[i], x[i]);
         x[i] = higher * t + lower * (1.0f - t);
     }
+    markIfNonFinite(s, loPlayer, blend.lo, loFound);
+    markIfNonFinite(s, hiPlayer, blend.hi, hiFound);
 }
 
 dsp::BiquadCoefficients filterSection(float fs, float knob3) {
@@ -156,20 +183,23 @@ void outputSection(RenderState& s, float* x, uint32_t n, float fs, float knob3, 
             else if (holdCounter > 0) --holdCounter;
             else v = 0.0f;
         }
-        // Nothing non-finite may reach the filter state, where it would stay.
-        v = dsp::finiteOrZero(v);
         v = dsp::tick(lp, v, z1, z2);
         v = dsp::tick(lp, v, z3, z4);
         x[i] = v * kOutputGain * crush.outputGain;
     }
     if (crush.active) s.lofiGateHoldCounter = holdCounter;
-    // Input far beyond any audio level can still overflow a section; rather than keep inf or NaN
-    // for good, the filter starts again from silence.
-    if (!(std::isfinite(z1) && std::isfinite(z2) && std::isfinite(z3) && std::isfinite(z4))) z1 = z2 = z3 = z4 = 0;
     s.lofiLP1z1 = z1;
     s.lofiLP1z2 = z2;
     s.lofiLP2z1 = z3;
     s.lofiLP2z2 = z4;
+}
+
+// A state gone non-finite (a float-range sample fed to the stage) would keep it for good; its
+// part of the chain starts again from rest.
+void restartWhatWentNonFinite(RenderState& s) {
+    dsp::restartIfNotFinite({&s.lofiLP1z1, &s.lofiLP1z2, &s.lofiLP2z1, &s.lofiLP2z2});
+    dsp::restartIfNotFinite({&s.lofiGateEnv});
+    dsp::restartIfNotFinite({&s.lofiHeldSample, &s.lofiPhase});
 }
 
 void scale(float* x, uint32_t n, float gain) {
@@ -193,6 +223,7 @@ void processLoFiMono(RenderState& state, float* samples, uint32_t n, std::span<c
     }
     runBitModels(state, samples, n, blend);
     outputSection(state, samples, n, fs, knob3, crush);
+    restartWhatWentNonFinite(state);
 }
 
 void processLoFiStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n,

@@ -104,6 +104,9 @@ void shiftChannel(const PitchSettings& k, RenderState& st, float* samples, uint3
     st.pitchReadPos = read;
     st.pitchLPF_z1 = z1;
     st.pitchLPF_z2 = z2;
+    // Everything in the rings came through the low-pass or from the input; a low-pass gone
+    // non-finite may have put NaN into them, so the whole channel starts again from rest.
+    if (!dsp::allFinite({z1, z2})) restPitchState(st);
 }
 
 bool prepare(float fs, float& knob1, float& knob3, float& knob2) {
@@ -112,6 +115,16 @@ bool prepare(float fs, float& knob1, float& knob3, float& knob2) {
 }
 
 }  // namespace
+
+void restPitchState(RenderState& s) noexcept {
+    std::fill(s.pitchBuf.begin(), s.pitchBuf.end(), 0.0f);
+    std::fill(s.pitchDelayBuf.begin(), s.pitchDelayBuf.end(), 0.0f);
+    s.pitchWritePos = 0;
+    s.pitchReadPos = static_cast<double>(s.pitchBuf.size() / 2);
+    s.pitchDelayWritePos = 0;
+    s.pitchLPF_z1 = 0;
+    s.pitchLPF_z2 = 0;
+}
 
 void processPitchMono(RenderState& state, float* samples, uint32_t n, float fs, float knob1, float knob3,
                       float knob2) {

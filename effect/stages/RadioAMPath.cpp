@@ -1,5 +1,6 @@
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/StageGuards.h"
 #include "effect/stages/RadioStage.h"
 
 #include <algorithm>
@@ -239,6 +240,15 @@ void convolveChunk(const Convolution& c, int64_t& h, float* y, int64_t count) no
     for (; j < count; ++j) y[j] = convolveAt(c, x, j);
 }
 
+// After a block: a state gone non-finite (a float-range sample fed to the stage, or a static bed
+// far beyond audio levels) starts again from rest, and so does the history the held sample fed.
+void restartWhatWentNonFinite(RenderState& s, const Convolution& conv) noexcept {
+    const bool restarted =
+        dsp::restartIfNotFinite({&s.radioAMHeldSample, &s.radioAMSRPhase, &s.radioAMSignalEnvelope,
+                                 &s.radioStaticDuckerEnvelope, &s.radioStaticEQ_z1, &s.radioStaticEQ_z2});
+    if (restarted && conv.active()) std::fill(conv.ring, conv.ring + conv.length, 0.0f);
+}
+
 }  // namespace
 
 namespace radio {
@@ -259,7 +269,7 @@ void processAM(RenderState& s, float* samples, uint32_t n, float fs, float knob1
         float* chunk = samples + start;
         float y[kChunk];
         for (int64_t i = 0; i < count; ++i) {
-            const float x = finiteInput(chunk[i]);
+            const float x = chunk[i];
             const double phase = s.radioAMRingPhase;
             s.radioAMRingPhase = phase + k.carrierIncrement;
             if (s.radioAMRingPhase >= 1.0) s.radioAMRingPhase -= 1.0;
@@ -286,6 +296,7 @@ void processAM(RenderState& s, float* samples, uint32_t n, float fs, float knob1
         if (conv.active()) convolveChunk(conv, s.radioAMIRHistoryIndex, y, count);
         for (int64_t i = 0; i < count; ++i) chunk[i] = chunk[i] + y[i] * k.makeup;
     }
+    restartWhatWentNonFinite(s, conv);
 }
 
 }  // namespace radio

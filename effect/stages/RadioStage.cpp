@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <initializer_list>
 
 // RADIO, FM band: the input runs through a broadcast-style chain (tuning colour, slow gain
 // control, three-band compressor, middle-band width, saturation and a soft clipper) and is laid
@@ -371,27 +370,19 @@ float channelOutput(float low, float mid, float tanhHigh, const BedSample& bed, 
     return staticSample + duck * (bed.value * bed.fade * bedLevel + softClip(driven) / kClipperHeadroom);
 }
 
-// Only the filter and follower states can hold a number that is not finite (from host samples
-// too large for float arithmetic). Such a state would silence the channel for good, so it
-// starts again from rest.
-void settleGroup(std::initializer_list<float*> fields, float rest) noexcept {
-    for (float* f : fields)
-        if (!std::isfinite(*f)) {
-            for (float* g : fields) *g = rest;
-            return;
-        }
-}
-
-void settleFMState(RenderState& s) noexcept {
-    settleGroup({&s.radioFMFilter_z1, &s.radioFMFilter_z2, &s.radioFMLowLP1_z1, &s.radioFMLowLP1_z2,
-                 &s.radioFMLowLP2_z1, &s.radioFMLowLP2_z2, &s.radioFMSplitHP1_z1, &s.radioFMSplitHP1_z2,
-                 &s.radioFMSplitHP2_z1, &s.radioFMSplitHP2_z2, &s.radioFMMidLP1_z1, &s.radioFMMidLP1_z2,
-                 &s.radioFMMidLP2_z1, &s.radioFMMidLP2_z2, &s.radioFMHighHP1_z1, &s.radioFMHighHP1_z2,
-                 &s.radioFMHighHP2_z1, &s.radioFMHighHP2_z2, &s.radioFMSideHP_z1, &s.radioFMSideHP_z2,
-                 &s.radioFMSideLP_z1, &s.radioFMSideLP_z2, &s.radioFMLowEnv, &s.radioFMMidEnv, &s.radioFMHighEnv},
-                0.0f);
-    settleGroup({&s.radioFMAGCRMSSum}, 0.0f);
-    settleGroup({&s.radioFMAGCGain}, 1.0f);
+// Only the filter and follower states can hold a number that is not finite (from samples too
+// large for float arithmetic fed to the stage). Such a state would silence the channel for
+// good, so it starts again from rest.
+void restartWhatWentNonFinite(RenderState& s) noexcept {
+    dsp::restartIfNotFinite({&s.radioFMFilter_z1, &s.radioFMFilter_z2, &s.radioFMLowLP1_z1, &s.radioFMLowLP1_z2,
+                             &s.radioFMLowLP2_z1, &s.radioFMLowLP2_z2, &s.radioFMSplitHP1_z1, &s.radioFMSplitHP1_z2,
+                             &s.radioFMSplitHP2_z1, &s.radioFMSplitHP2_z2, &s.radioFMMidLP1_z1, &s.radioFMMidLP1_z2,
+                             &s.radioFMMidLP2_z1, &s.radioFMMidLP2_z2, &s.radioFMHighHP1_z1, &s.radioFMHighHP1_z2,
+                             &s.radioFMHighHP2_z1, &s.radioFMHighHP2_z2, &s.radioFMSideHP_z1, &s.radioFMSideHP_z2,
+                             &s.radioFMSideLP_z1, &s.radioFMSideLP_z2, &s.radioFMLowEnv, &s.radioFMMidEnv,
+                             &s.radioFMHighEnv, &s.radioStaticDuckerEnvelope});
+    dsp::restartIfNotFinite({&s.radioFMAGCRMSSum});
+    dsp::restartIfNotFinite({&s.radioFMAGCGain}, 1.0f);
 }
 
 // The beds of one frame and channel, kept for the chunk's output step.
@@ -417,7 +408,7 @@ void processFMMono(RenderState& s, float* samples, uint32_t n, float fs, float k
         float* x = samples + start;
         for (int i = 0; i < count; ++i) {
             beds.next(i, c, k);
-            chain.split(i, tunedProgramme(s, k, radio::finiteInput(x[i])), 0.0f, std::abs(beds.staticSample[i]));
+            chain.split(i, tunedProgramme(s, k, x[i]), 0.0f, std::abs(beds.staticSample[i]));
         }
         chain.compress();
         for (int i = 0; i < count; ++i) drive(0, i) = 2.0f * chain.band(i, kHighL);
@@ -427,7 +418,7 @@ void processFMMono(RenderState& s, float* samples, uint32_t n, float fs, float k
                                  beds.staticSample[i], chain.duck(i), k.bedLevel);
     }
     chain.store();
-    settleFMState(s);
+    restartWhatWentNonFinite(s);
 }
 
 void processFMStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n, float fs, float knob1,
@@ -448,8 +439,7 @@ void processFMStereo(RenderState& left, RenderState& right, float* L, float* R, 
             bedsR.next(i, cr, k);
             // One ducker for both channels, keyed by the louder static.
             const float peak = std::max(std::abs(bedsL.staticSample[i]), std::abs(bedsR.staticSample[i]));
-            chain.split(i, tunedProgramme(left, k, radio::finiteInput(xl[i])),
-                        tunedProgramme(right, k, radio::finiteInput(xr[i])), peak);
+            chain.split(i, tunedProgramme(left, k, xl[i]), tunedProgramme(right, k, xr[i]), peak);
         }
         chain.compress();
         for (int i = 0; i < count; ++i) {
@@ -470,8 +460,8 @@ void processFMStereo(RenderState& left, RenderState& right, float* L, float* R, 
     }
     chain.store();
     right.radioStaticDuckerEnvelope = left.radioStaticDuckerEnvelope;
-    settleFMState(left);
-    settleFMState(right);
+    restartWhatWentNonFinite(left);
+    restartWhatWentNonFinite(right);
 }
 
 #pragma GCC diagnostic pop

@@ -49,9 +49,6 @@ inline bool usableSampleRate(float fs) noexcept { return std::isfinite(fs) && fs
 // stays stable at very low rates; at the usual rates every corner of the stage is far below it.
 float angularFrequency(float hz, float fs) noexcept;
 
-// Host input that is not a finite number must not reach the filter states, where it would stay.
-inline float finiteInput(float x) noexcept { return dsp::finiteOrZero(x); }
-
 // Which static bed plays and how loud, from the STATIC knob (0..1). Each ninth of the travel
 // fades its bed in from -36 dB to 0 dB; at the next ninth the next bed starts again at -36 dB.
 struct StaticChoice {

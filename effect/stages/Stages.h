@@ -41,6 +41,9 @@ void processPitchStereo(RenderState& left, RenderState& right, float* L, float* 
                         float knob1, float knob3, float knob2);
 void processPitchMono(RenderState& state, float* samples, uint32_t n, float fs, float knob1, float knob3,
                       float knob2);
+// One channel's pitch state at rest: silent rings, read position half a ring behind the write
+// position. The render block uses it when the mode leaves PITCH.
+void restPitchState(RenderState& state) noexcept;
 
 // 5 RADIO
 void processRadioStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n, bool isAM, float fs,

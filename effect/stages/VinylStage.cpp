@@ -49,11 +49,6 @@ float usableTargetDelay(float target) {
     return std::isfinite(target) ? std::clamp(target, 1.0f, static_cast<float>(DelayLine::capacity - 1)) : 512.0f;
 }
 
-// Host samples that are not finite would poison every state downstream for good.
-void silenceNonFinite(float* samples, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) samples[i] = dsp::finiteOrZero(samples[i]);
-}
-
 void scale(float* samples, uint32_t n, float gain) {
     for (uint32_t i = 0; i < n; ++i) samples[i] *= gain;
 }
@@ -167,9 +162,11 @@ RTNeuralPlayer* loadedPlayer(const ResourceSlot<RTNeuralPlayer>& slot) {
     return player != nullptr && player->isLoaded() ? player : nullptr;
 }
 
-void runOneModel(RTNeuralPlayer& player, float* samples, uint32_t n) {
+// Runs one model in place. Its non-finite results become silence, and since its recurrent state
+// may have gone non-finite with them, the model starts again from rest.
+void runModel(RTNeuralPlayer& player, float* samples, uint32_t n) {
     player.processBuffer(samples, static_cast<int32_t>(n));
-    silenceNonFinite(samples, n);
+    if (dsp::zeroNonFinite(samples, n)) player.reset();
 }
 
 // B·t + A·(1 - t) with one explicit fused step. Left to itself the compiler fuses either product
@@ -177,12 +174,12 @@ void runOneModel(RTNeuralPlayer& player, float* samples, uint32_t n) {
 // the output depend on how the host splits its blocks.
 float blend(float a, float b, float t) { return std::fma(b, t, a * (1.0f - t)); }
 
-// Both models run on the same driven input; a result that is not finite counts as silence.
+// Both models run on the same driven input.
 void runBlendedModels(RTNeuralPlayer& lo, RTNeuralPlayer& hi, float* samples, float* scratch, uint32_t n, float t) {
     std::copy(samples, samples + n, scratch);
-    lo.processBuffer(samples, static_cast<int32_t>(n));
-    hi.processBuffer(scratch, static_cast<int32_t>(n));
-    for (uint32_t i = 0; i < n; ++i) samples[i] = blend(dsp::finiteOrZero(samples[i]), dsp::finiteOrZero(scratch[i]), t);
+    runModel(lo, samples, n);
+    runModel(hi, scratch, n);
+    for (uint32_t i = 0; i < n; ++i) samples[i] = blend(samples[i], scratch[i], t);
 }
 
 // ---- High-pass and peaking cut -------------------------------------------------------------
@@ -398,10 +395,17 @@ void applyAutoLevel(float* samples, uint32_t n, float gain) {
 // Everything before wow and flutter runs on one channel with its own state.
 void runChannelFront(RenderState& s, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
                      float knob1, const CompressorSettings& compressor) {
-    silenceNonFinite(samples, n);
     runCompressorStep(s, samples, n, knob1, compressor);
     runVinylModels(s, samples, n, knobValues, knob1);
     runLowEndFilters(s, samples, n, fs);
+}
+
+// After a block: a compressor or filter state gone non-finite (a float-range sample or model
+// result fed to the stage) starts again from rest, and so does the wow line the filters feed.
+void restartWhatWentNonFinite(RenderState& s) {
+    if (!dsp::allFinite({s.compGainDB, s.compAutoLevelDB})) resetCompressor(s);
+    if (dsp::restartIfNotFinite({&s.hpf1_z1, &s.hpf1_z2, &s.hpf2_z1, &s.hpf2_z2, &s.eqZ1, &s.eqZ2}))
+        s.delayLine.buffer.fill(0.0f);
 }
 
 }  // namespace
@@ -422,7 +426,7 @@ void runVinylModels(RenderState& state, float* samples, uint32_t n, std::span<co
     scale(samples, n, kModelDrive);
     RTNeuralPlayer* hi = b.hi != b.lo ? loadedPlayer(state.vinylPlayers[b.hi]) : nullptr;
     if (hi != nullptr && b.t > kMinBlendWeight) runBlendedModels(*lo, *hi, samples, state.vinylBlockBuf.data(), n, b.t);
-    else runOneModel(*lo, samples, n);  // hi's model state does not advance
+    else runModel(*lo, samples, n);  // hi's model state does not advance
     scale(samples, n, dsp::dbToGain(modelTrimDB(k)));
 }
 
@@ -438,6 +442,7 @@ void processVinylMono(RenderState& state, float* samples, uint32_t n, std::span<
     runWowFlutter(state, samples, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
     addCrackleMono(state, samples, n, k.crackle);
     applyAutoLevel(samples, n, autoLevel);
+    restartWhatWentNonFinite(state);
 }
 
 void processVinylStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n,
@@ -456,4 +461,6 @@ void processVinylStereo(RenderState& left, RenderState& right, float* L, float* 
     addCrackleStereo(left, L, R, n, k.crackle);
     applyAutoLevel(L, n, autoLevel);
     applyAutoLevel(R, n, autoLevel);
+    restartWhatWentNonFinite(left);
+    restartWhatWentNonFinite(right);
 }

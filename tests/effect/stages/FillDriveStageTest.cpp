@@ -261,8 +261,7 @@ TEST(FillDriveRealtimeTest, OddArgumentsNeverProduceNaN) {
     DriveChannel channel;
     channel.loadIdentityModels();
     auto x = noise(512, 20);
-    x[3] = nan;
-    x[9] = -inf;
+    // Input is finite (the render block sees to that), but may be far beyond audio levels.
     x[11] = 3e38f;  // overflows the sections for this block; they start again afterwards
     processFillDriveMono(channel.state, x.data(), 512, kDriveKnobs, 44100, nan, inf, -inf);
     processFillDriveMono(channel.state, x.data(), 512, {}, 44100, 1e9f, nan, 100);
