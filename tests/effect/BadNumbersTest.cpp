@@ -93,7 +93,7 @@ struct ModeSetting {
 };
 
 const ModeSetting kModes[] = {
-    {"Vinyl", {0, 6, 37.5f, 100, 0},
+    {"Vinyl", {0, 100, 37.5f, 100, 0},
      [](Unit& u) {
          u.renderState->hpf1_z1 = kNaN;
          u.vinylRightState->compGainDB = kInf;
@@ -191,11 +191,11 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, BadNumberTest,
 
 // ---- Resources that hold bad numbers ---------------------------------------------------------
 
-// Plays the programme through a unit that reads `bundle`, half a second or as long as `level`
+// Plays the programme through a unit that reads `bundle`, a quarter second or as long as `level`
 // (a gain per frame); a player reset a block asks for runs before the next block.
 Stereo playBundle(const Bundle& bundle, const Setting& k, const std::vector<float>& level = {}) {
     EffectHost host = hostFor(bundle, k);
-    const std::size_t frames = level.empty() ? 24000 : level.size();
+    const std::size_t frames = level.empty() ? 12000 : level.size();
     Stereo s = programme(frames);
     for (std::size_t i = 0; i < level.size(); ++i) s.left[i] *= level[i], s.right[i] *= level[i];
     forEachBlock(frames, kBlock, [&](std::size_t at, uint32_t n) {
@@ -238,7 +238,7 @@ TEST(BadResourceTest, BedsAndImpulseResponsesPlayTheirNonFiniteSamplesAsSilence)
     FullTestBundle bad, clean;
     writeResources(bad, true);
     writeResources(clean, false);
-    const std::pair<const char*, Setting> settings[] = {{"VINYL: crackle and hiss", {0, 50, 60, 0, 0}},
+    const std::pair<const char*, Setting> settings[] = {{"VINYL: crackle and hiss", {0, 100, 60, 0, 0}},
                                                         {"RADIO FM: bed, static and hiss", {5, 30, 60, 60, 1}},
                                                         {"RADIO AM: impulse responses, static, hiss", {5, 30, 30, 60, 0}}};
     for (const auto& [what, setting] : settings) {
