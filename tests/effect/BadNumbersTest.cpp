@@ -41,16 +41,10 @@ struct Stereo {
     std::vector<float> left, right;
 };
 
-// Noise with two tones in it, different on the two channels. Broadband, so that its level
-// through a modulated mode does not depend on where a sweep happens to be.
+// Noise, different on the two channels. White, so that its level through a modulated mode does
+// not depend on where a sweep happens to be.
 Stereo programme(std::size_t frames) {
-    Stereo s{tolvane::test::noise(frames, 1, 0.3f), tolvane::test::noise(frames, 2, 0.3f)};
-    const auto low = tolvane::test::sine(frames, 220, kRate, 0.2), high = tolvane::test::sine(frames, 2750, kRate, 0.1);
-    for (std::size_t i = 0; i < frames; ++i) {
-        s.left[i] += low[i];
-        s.right[i] += high[i];
-    }
-    return s;
+    return {tolvane::test::noise(frames, 1, 0.4f), tolvane::test::noise(frames, 2, 0.4f)};
 }
 
 double levelDb(const std::vector<float>& x, std::size_t from, std::size_t to) {
