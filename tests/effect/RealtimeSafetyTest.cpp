@@ -4,8 +4,8 @@
 // silence no render call lets a subnormal number out or leaves the caller's floating-point mode
 // changed.
 
-#include "tests/support/AllocationCounter.h"
 #include "tests/support/EffectHost.h"
+#include "tests/support/RenderThreadAudit.h"
 
 #include <gtest/gtest.h>
 
@@ -21,73 +21,12 @@
 #include <string>
 #include <vector>
 
-// Blocking lock calls are counted on the armed thread, like the allocations: every caller in
-// this test binary reaches these definitions first, and they hand over to the C library's own
-// entry points (bound by symbol version, since the C library keeps them only for old binaries).
-// The address and thread sanitizers intercept these calls themselves, so their builds count no
-// locks.
-namespace {
-thread_local bool lockCountingArmed = false;
-thread_local std::size_t blockingLockCount = 0;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCountsLocks = false;
-#else
-constexpr bool kCountsLocks = true;
-
-void noteBlockingLock() {
-    if (lockCountingArmed) ++blockingLockCount;
-}
-#endif
-}  // namespace
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-extern "C" {
-int libcMutexLock(pthread_mutex_t*);
-int libcRwlockRdlock(pthread_rwlock_t*);
-int libcRwlockWrlock(pthread_rwlock_t*);
-__asm__(".symver libcMutexLock,__pthread_mutex_lock@GLIBC_2.2.5");
-__asm__(".symver libcRwlockRdlock,__pthread_rwlock_rdlock@GLIBC_2.2.5");
-__asm__(".symver libcRwlockWrlock,__pthread_rwlock_wrlock@GLIBC_2.2.5");
-
-int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    noteBlockingLock();
-    return libcMutexLock(mutex);
-}
-int pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
-    noteBlockingLock();
-    return libcRwlockRdlock(lock);
-}
-int pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
-    noteBlockingLock();
-    return libcRwlockWrlock(lock);
-}
-}
-#endif
-
 namespace {
 
 using tolvane::test::EffectHost;
 using tolvane::test::parameterEvent;
+using tolvane::test::RenderThreadAudit;
 namespace addr = ParameterAddress;
-
-// Counts, while alive, what the calling thread allocates, frees and blocks on.
-class RenderThreadAudit {
-public:
-    RenderThreadAudit() : startLocks_(blockingLockCount), wasArmed_(lockCountingArmed) { lockCountingArmed = true; }
-    ~RenderThreadAudit() { lockCountingArmed = wasArmed_; }
-    RenderThreadAudit(const RenderThreadAudit&) = delete;
-    RenderThreadAudit& operator=(const RenderThreadAudit&) = delete;
-
-    std::size_t allocations() const { return allocations_.allocations(); }
-    std::size_t frees() const { return allocations_.frees(); }
-    std::size_t blockingLocks() const { return blockingLockCount - startLocks_; }
-
-private:
-    tolvane::test::AllocationCounter allocations_;
-    std::size_t startLocks_;
-    bool wasArmed_;
-};
 
 struct Tally {
     std::size_t allocations = 0, frees = 0, locks = 0;
@@ -254,7 +193,7 @@ TEST(RenderThreadAuditTest, SeesAllocationsFreesAndBlockingLocks) {
     pthread_mutex_unlock(&mutex);
     EXPECT_GE(audit.allocations(), 1u);
     EXPECT_GE(audit.frees(), 1u);
-    EXPECT_EQ(audit.blockingLocks(), kCountsLocks ? 1u : 0u);
+    EXPECT_EQ(audit.blockingLocks(), tolvane::test::kCountsBlockingLocks ? 1u : 0u);
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+// The engine's real-time side: the hand-off of plans between threads, graph changes while the
+// device renders on another thread, and the paced null output, whose callbacks are audited for
+// allocations and blocking locks.
+
+#include "platform/avfaudio/RealtimeHandoff.h"
+#include "platform/avfaudio/devices/NullOutputDevice.h"
+#include "tests/platform/engine/EngineTestSupport.h"
+#include "tests/support/AuditedOutputDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using namespace tolvane::test;
+using namespace std::chrono_literals;
+
+constexpr double kRate = 44100;
+
+struct Tracked {
+    explicit Tracked(std::atomic<int>& destroyed) : destroyed(destroyed) {}
+    ~Tracked() { ++destroyed; }
+    std::atomic<int>& destroyed;
+};
+
+TEST(RealtimeHandoffTest, RetiredObjectsLiveUntilTheReaderLetsGo) {
+    std::atomic<int> destroyed{0};
+    RealtimeHandoff<Tracked> handoff;
+    handoff.publish(std::make_unique<Tracked>(destroyed));
+    ASSERT_NE(handoff.acquire(), nullptr);
+    handoff.publish(std::make_unique<Tracked>(destroyed));
+    EXPECT_EQ(destroyed.load(), 0);  // the reader still holds the first
+    EXPECT_FALSE(handoff.collectAll(5ms));
+    handoff.release();
+    handoff.publish(std::make_unique<Tracked>(destroyed));
+    EXPECT_EQ(destroyed.load(), 2);  // both retired objects go once the reader has let go
+    EXPECT_EQ(handoff.retiredCount(), 0u);
+}
+
+// While another thread renders as fast as it can, the main thread rewires the unit in and out
+// and detaches it (so the engine deallocates and reallocates it between plans). Every sample is
+// the direct signal (1), the unit's (0.5) or the silence of a plan change (0); the render
+// thread never allocates or blocks.
+TEST(RealtimeEngineTest, GraphChangesReachARenderingThreadWithoutLocksOrAllocations) {
+    TempFolder folder;
+    auto dc = writeTestFile(folder, "dc.wav", kRate, 2, 22050, [](uint32_t, uint32_t) { return 1.0f; });
+    OfflineRig rig;
+    AVAudioEngine& engine = *rig.engine;
+    auto gain = std::make_shared<GainUnit>(0.5f);
+    auto node = unitNode(gain);
+    auto player = std::make_shared<AVAudioPlayerNode>();
+    engine.attachNode(player);
+    engine.attachNode(node);
+    engine.connect(player, engine.mainMixerNode(), standard(kRate, 2));
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(player->scheduleFile(*dc, nullptr));
+    player->play();
+    ASSERT_TRUE(engine.startAndReturnError(nullptr));
+
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> strange{0}, blocks{0}, allocations{0}, locks{0};
+    std::thread renderer([&] {
+        while (!done.load()) {
+            RenderThreadAudit audit;
+            rig.device->render(256);
+            allocations += audit.allocations() + audit.frees();
+            locks += audit.blockingLocks();
+            for (uint32_t c = 0; c < 2; ++c) {
+                for (uint32_t i = 0; i < 256; ++i) {
+                    const float s = rig.device->channel(c)[i];
+                    if (s != 0.0f && s != 0.5f && s != 1.0f) ++strange;
+                }
+            }
+            ++blocks;
+        }
+    });
+    for (int round = 0; round < 120; ++round) {
+        if (round % 3 == 2) {
+            engine.detachNode(node);
+            engine.attachNode(node);
+        }
+        if (round % 2 == 0) {
+            engine.connect(player, node, standard(kRate, 2));
+            engine.connect(node, engine.mainMixerNode(), standard(kRate, 2));
+        } else {
+            engine.disconnectNodeInput(engine.mainMixerNode());
+            engine.connect(player, engine.mainMixerNode(), standard(kRate, 2));
+        }
+        const uint64_t seen = blocks.load();
+        ASSERT_TRUE(waitUntil([&] { return blocks.load() > seen + 2; }));
+    }
+    done = true;
+    renderer.join();
+    EXPECT_EQ(strange.load(), 0u);
+    EXPECT_EQ(allocations.load(), 0u);
+    EXPECT_EQ(locks.load(), 0u);
+    EXPECT_GT(gain->allocations.load(), 10);  // the unit really went in and out
+}
+
+TEST(NullOutputDeviceTest, PacesItsCallbacksInRealTime) {
+    struct Counter final : AudioRenderCallback {
+        void renderAudio(float* const* channels, uint32_t count, uint32_t frames) noexcept override {
+            for (uint32_t c = 0; c < count; ++c) std::fill(channels[c], channels[c] + frames, 0.0f);
+            ++calls;
+        }
+        std::atomic<int> calls{0};
+    } counter;
+    NullOutputDevice device({.preferredSampleRate = 48000, .channels = 2, .blockFrames = 480});  // 10 ms blocks
+    Error error;
+    EXPECT_FALSE(device.start(counter, &error));  // not open yet
+    ASSERT_TRUE(device.open(44100, &error));
+    EXPECT_EQ(device.sampleRate(), 44100);
+    ASSERT_TRUE(device.start(counter, &error));
+    std::this_thread::sleep_for(300ms);
+    device.stop();
+    const int calls = counter.calls.load();
+    // About 30; a free-running thread would have made thousands.
+    EXPECT_GT(calls, 0);
+    EXPECT_LT(calls, 100);
+    EXPECT_EQ(device.callbackCount(), static_cast<uint64_t>(calls));
+    EXPECT_FALSE(device.isRunning());
+}
+
+TEST(AudioOutputChoiceTest, NamesParse) {
+    EXPECT_EQ(parseAudioOutputChoice(""), AudioOutputChoice::automatic);
+    EXPECT_EQ(parseAudioOutputChoice("default"), AudioOutputChoice::automatic);
+    EXPECT_EQ(parseAudioOutputChoice("jack"), AudioOutputChoice::jack);
+    EXPECT_EQ(parseAudioOutputChoice("null"), AudioOutputChoice::null);
+    EXPECT_FALSE(parseAudioOutputChoice("Pulse").has_value());
+    EXPECT_EQ(makeAudioOutputDevice(AudioOutputChoice::null)->name(), "null output");
+}
+
+}  // namespace
