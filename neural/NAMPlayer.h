@@ -22,6 +22,8 @@ public:
     static constexpr int64_t kBlockTooLong = -2;
     static constexpr int64_t kProcessingFailed = -3;
     static constexpr double kTargetLoudness = -18.0;
+    // Frames staged at a time.
+    static constexpr int32_t kStagingFrames = 512;
 
     NAMPlayer();
     ~NAMPlayer();
@@ -46,6 +48,13 @@ public:
 
 private:
     std::unique_ptr<nam::DSP> _model;
+    // Staging for the model's double-precision interface: a fixed run of frames, through which a
+    // block passes in pieces, so that the player's memory does not grow with the host's blocks.
     std::vector<double> _inBuf;
     std::vector<double> _outBuf;
+    std::vector<float> _held;  // results of a longer block until all of it is processed
+    int64_t _maxFrames = -kStagingHeadroom;  // the size given to the last reset, or below 0
+    double _gain = 1.0;                       // normalisation of the current model's output
+
+    static constexpr int64_t kStagingHeadroom = 4096;
 };

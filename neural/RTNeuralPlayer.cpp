@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -16,6 +17,9 @@
 using nlohmann::json;
 
 namespace {
+
+using tolvane::lstm::kHidden;
+constexpr int kGates = tolvane::lstm::kGateBlocks * kHidden;
 
 constexpr const char* kErrorDomain = "RTNeuralPlayer";
 constexpr int kCannotOpen = -1;
@@ -86,39 +90,6 @@ void checkMatrix(const json& value, const std::string& name, std::size_t minRows
 
 float floatAt(const json& list, std::size_t index) { return static_cast<float>(list[index].get<double>()); }
 
-// out = weights * input for a column-major Rows x Columns matrix. Eigen's general product
-// spends a good part of this size on set-up and on reloading its results, so the rows are
-// walked in chunks small enough to keep their sums in registers, with two interleaved sets
-// of sums (even and odd columns) to hide the multiply-add latency.
-template <int Rows, int Columns>
-void gatePreActivations(const float* weights, const float* input, float* out) noexcept {
-    using Eigen::internal::padd;
-    using Eigen::internal::pmadd;
-    using Eigen::internal::pset1;
-    using Packet = Eigen::internal::packet_traits<float>::type;
-    constexpr int kWidth = Eigen::internal::packet_traits<float>::size;
-    constexpr int kChunk = 5;  // packets per chunk: 10 live sums fit every x86 register file
-    static_assert(Rows % (kWidth * kChunk) == 0, "rows must split into whole chunks");
-    static_assert(Columns % 2 == 0, "columns are consumed in pairs");
-
-    for (int row = 0; row < Rows; row += kWidth * kChunk) {
-        Packet even[kChunk];
-        Packet odd[kChunk];
-        for (int p = 0; p < kChunk; ++p) even[p] = odd[p] = pset1<Packet>(0.0f);
-        for (int k = 0; k < Columns; k += 2) {
-            const Packet xEven = pset1<Packet>(input[k]);
-            const Packet xOdd = pset1<Packet>(input[k + 1]);
-            const float* columnEven = weights + k * Rows + row;
-            const float* columnOdd = columnEven + Rows;
-            for (int p = 0; p < kChunk; ++p) {
-                even[p] = pmadd(Eigen::internal::ploadu<Packet>(columnEven + p * kWidth), xEven, even[p]);
-                odd[p] = pmadd(Eigen::internal::ploadu<Packet>(columnOdd + p * kWidth), xOdd, odd[p]);
-            }
-        }
-        for (int p = 0; p < kChunk; ++p) Eigen::internal::pstoreu(out + row + p * kWidth, padd(even[p], odd[p]));
-    }
-}
-
 }  // namespace
 
 // The six tensors of a model file, located and checked before anything is copied out of them.
@@ -135,21 +106,20 @@ public:
         checkBiasSums();
     }
 
-    // Fills the weights of a model; the shapes are known to be good at this point.
-    void copyWeightsInto(Model& model) const {
-        for (int block = 0; block < 4; ++block) {
+    // Fills the weights of a model; the shapes are known to be good at this point. The three
+    // sigmoid gate blocks keep half their weights (exact in binary floating point).
+    void copyWeightsInto(tolvane::lstm::Weights& w) const {
+        for (int block = 0; block < tolvane::lstm::kGateBlocks; ++block) {
+            const float scale = block == tolvane::lstm::kCandidate ? 1.0f : 0.5f;
             for (int j = 0; j < kHidden; ++j) {
-                const int row = block * kHidden + j;
-                const std::size_t fileRow = fileRowOf(row);
-                model.combinedWeights(row, 0) = floatAt(inputWeights_[fileRow], 0);
-                for (int k = 0; k < kHidden; ++k) {
-                    model.combinedWeights(row, 1 + k) = floatAt(recurrentWeights_[fileRow], k);
-                }
-                model.combinedWeights(row, kInputs - 1) = biasSum(fileRow);
+                const std::size_t fileRow = fileRowOf(block * kHidden + j);
+                w.gates[block][0][j] = scale * floatAt(inputWeights_[fileRow], 0);
+                for (int k = 0; k < kHidden; ++k) w.gates[block][1 + k][j] = scale * floatAt(recurrentWeights_[fileRow], k);
+                w.bias[block][j] = scale * biasSum(fileRow);
             }
         }
-        for (int j = 0; j < kHidden; ++j) model.denseWeights(j) = floatAt(denseWeights_[0], j);
-        model.denseWeights(kHidden) = floatAt(denseBias_, 0);
+        for (int j = 0; j < kHidden; ++j) w.dense[j] = floatAt(denseWeights_[0], j);
+        w.denseBias = floatAt(denseBias_, 0);
     }
 
 private:
@@ -193,48 +163,6 @@ private:
     const json& denseBias_;
 };
 
-RTNeuralPlayer::Model::Model() {
-    combinedWeights.setZero();
-    denseWeights.setZero();
-    fioctsVecs.setZero();
-    fioVecs.setZero();
-    cTanhVec.setZero();
-    clearState();
-}
-
-void RTNeuralPlayer::Model::clearState() {
-    extendedInHt1Vec.setZero();
-    extendedInHt1Vec(kInputs - 1) = 1.0f;
-    ctVec.setZero();
-    cVec.setZero();
-    output = 0.0f;
-}
-
-// Once Eigen's 16-wide exp is inlined here, GCC 12 reports the deliberately undefined
-// pass-through operand inside its own AVX-512 intrinsics as uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-float RTNeuralPlayer::Model::step(float x) noexcept {
-    extendedInHt1Vec(0) = x;
-    gatePreActivations<kGates, kInputs>(combinedWeights.data(), extendedInHt1Vec.data(), fioctsVecs.data());
-
-    // The sigmoid runs over one whole number of full-width packets; the 8 values past the
-    // three gates belong to the candidate block and are never read.
-    fioVecs = (1.0f + (-fioctsVecs.head<kSigmoidSpan>().array()).exp()).inverse();
-    ctVec = fioctsVecs.tail<kHidden>().array().tanh();
-
-    const auto forget = fioVecs.segment<kHidden>(0);
-    const auto input = fioVecs.segment<kHidden>(kHidden);
-    const auto outputGate = fioVecs.segment<kHidden>(2 * kHidden);
-    cVec = forget * cVec + input * ctVec;
-    cTanhVec = cVec.tanh();
-    extendedInHt1Vec.segment<kHidden>(1) = (outputGate * cTanhVec).matrix();
-
-    output = denseWeights.head<kHidden>().dot(extendedInHt1Vec.segment<kHidden>(1)) + denseWeights(kHidden);
-    return output;
-}
-#pragma GCC diagnostic pop
-
 RTNeuralPlayer::RTNeuralPlayer() = default;
 
 bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
@@ -249,9 +177,9 @@ bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
         json root;
         stream >> root;  // one value from the start; whatever follows it is not examined
         const StateDictionary dictionary(root);
-        auto staged = std::make_unique<Model>();
+        auto staged = std::make_unique<tolvane::lstm::Weights>();
         dictionary.copyWeightsInto(*staged);
-        model_ = *staged;
+        model_.weights = *staged;
     } catch (const std::exception& e) {
         loaded_ = false;
         setError(error, kErrorDomain, kBadModel, e.what());
@@ -262,14 +190,50 @@ bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
     return true;
 }
 
-void RTNeuralPlayer::reset() { model_.clearState(); }
+void RTNeuralPlayer::reset() { model_.state = tolvane::lstm::State{}; }
+
+bool RTNeuralPlayer::runs(const float* buffer, int32_t frameCount) const {
+    return loaded_ && frameCount > 0 && buffer != nullptr;
+}
 
 void RTNeuralPlayer::processBuffer(float* buffer, int32_t frameCount) noexcept {
-    if (!loaded_ || frameCount <= 0 || buffer == nullptr) return;
+    if (!runs(buffer, frameCount)) return;
+    const tolvane::lstm::Stream streams[1] = {{&model_.weights, &model_.state}};
     for (int32_t s = 0; s < frameCount; ++s) {
         // A NaN or infinity would stay in the recurrent state forever; the model sees silence.
-        const float x = finiteOrZero(buffer[s]);
-        buffer[s] = x + model_.step(x);
+        const float x[1] = {finiteOrZero(buffer[s])};
+        float y[1];
+        tolvane::lstm::step(streams, x, y);
+        buffer[s] = x[0] + y[0];
+    }
+}
+
+bool RTNeuralPlayer::sameWeights(const RTNeuralPlayer& other) const {
+    const tolvane::lstm::Weights& a = model_.weights;
+    const tolvane::lstm::Weights& b = other.model_.weights;
+    return std::memcmp(a.gates, b.gates, sizeof a.gates) == 0 && std::memcmp(a.bias, b.bias, sizeof a.bias) == 0 &&
+           std::memcmp(a.dense, b.dense, sizeof a.dense) == 0 &&
+           std::memcmp(&a.denseBias, &b.denseBias, sizeof a.denseBias) == 0;
+}
+
+void RTNeuralPlayer::processBuffers(RTNeuralPlayer& first, float* firstBuffer, RTNeuralPlayer& second,
+                                    float* secondBuffer, int32_t frameCount) noexcept {
+    if (&first == &second || !first.runs(firstBuffer, frameCount) || !second.runs(secondBuffer, frameCount)) {
+        first.processBuffer(firstBuffer, frameCount);
+        second.processBuffer(secondBuffer, frameCount);
+        return;
+    }
+    // Equal weights are read from one copy: two copies would not fit the first-level cache.
+    const tolvane::lstm::Weights* secondWeights =
+        second.sameWeights(first) ? &first.model_.weights : &second.model_.weights;
+    const tolvane::lstm::Stream streams[2] = {{&first.model_.weights, &first.model_.state},
+                                              {secondWeights, &second.model_.state}};
+    for (int32_t s = 0; s < frameCount; ++s) {
+        const float x[2] = {finiteOrZero(firstBuffer[s]), finiteOrZero(secondBuffer[s])};
+        float y[2];
+        tolvane::lstm::step(streams, x, y);
+        firstBuffer[s] = x[0] + y[0];
+        secondBuffer[s] = x[1] + y[1];
     }
 }
 

@@ -162,24 +162,71 @@ RTNeuralPlayer* loadedPlayer(const ResourceSlot<RTNeuralPlayer>& slot) {
     return player != nullptr && player->isLoaded() ? player : nullptr;
 }
 
-// Runs one model in place. Its non-finite results become silence, and since its recurrent state
-// may have gone non-finite with them, the model starts again from rest.
-void runModel(RTNeuralPlayer& player, float* samples, uint32_t n) {
-    player.processBuffer(samples, static_cast<int32_t>(n));
-    if (dsp::zeroNonFinite(samples, n)) player.reset();
-}
-
 // B·t + A·(1 - t) with one explicit fused step. Left to itself the compiler fuses either product
 // and may choose differently in a vectorised loop body than in its scalar tail, which would make
 // the output depend on how the host splits its blocks.
 float blend(float a, float b, float t) { return std::fma(b, t, a * (1.0f - t)); }
 
-// Both models run on the same driven input.
-void runBlendedModels(RTNeuralPlayer& lo, RTNeuralPlayer& hi, float* samples, float* scratch, uint32_t n, float t) {
-    std::copy(samples, samples + n, scratch);
-    runModel(lo, samples, n);
-    runModel(hi, scratch, n);
-    for (uint32_t i = 0; i < n; ++i) samples[i] = blend(samples[i], scratch[i], t);
+// One channel's model step, in three phases so that two channels can run their models side by
+// side: prepare (players chosen, drive applied, the upper model's copy of the input made), the
+// models, then finish (clean-up, blend, trim). Both models run on the same driven input. A model's
+// non-finite results become silence, and since its recurrent state may have gone non-finite with
+// them, that model starts again from rest. Without an upper model (or with a negligible weight)
+// only the lower one runs, and the upper one's state does not advance.
+struct ModelRun {
+    RTNeuralPlayer* lo = nullptr;  // nullptr: the channel runs no model this block
+    RTNeuralPlayer* hi = nullptr;  // nullptr: no blend
+    float* samples = nullptr;      // the lower model's buffer
+    float* scratch = nullptr;      // the upper model's buffer
+    float t = 0.0f;
+    float trim = 1.0f;
+};
+
+ModelRun prepareModels(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob1) {
+    const std::size_t count = std::min(knobValues.size(), state.vinylPlayers.size());
+    if (count == 0 || samples == nullptr) return {};
+    const float k = dsp::knobInRange(knob1);
+    const ModelBracket b = bracketKnob(knobValues.first(count), k);
+    RTNeuralPlayer* lo = loadedPlayer(state.vinylPlayers[b.lo]);
+    if (lo == nullptr) return {};
+    if (state.vinylBlockBuf.size() < n || n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return {};
+
+    ModelRun run{lo, nullptr, samples, state.vinylBlockBuf.data(), b.t, dsp::dbToGain(modelTrimDB(k))};
+    scale(samples, n, kModelDrive);
+    RTNeuralPlayer* hi = b.hi != b.lo ? loadedPlayer(state.vinylPlayers[b.hi]) : nullptr;
+    if (hi != nullptr && b.t > kMinBlendWeight) {
+        run.hi = hi;
+        std::copy(samples, samples + n, run.scratch);
+    }
+    return run;
+}
+
+void finishModels(const ModelRun& run, uint32_t n) {
+    if (run.lo == nullptr) return;
+    float* x = run.samples;
+    if (dsp::zeroNonFinite(x, n)) run.lo->reset();
+    if (run.hi != nullptr) {
+        if (dsp::zeroNonFinite(run.scratch, n)) run.hi->reset();
+        for (uint32_t i = 0; i < n; ++i) x[i] = blend(x[i], run.scratch[i], run.t);
+    }
+    scale(x, n, run.trim);
+}
+
+// The lower models of both channels side by side, then the upper ones.
+void runModelPairs(const ModelRun& left, const ModelRun& right, uint32_t n) {
+    const auto frames = static_cast<int32_t>(n);
+    if (left.lo != nullptr && right.lo != nullptr) {
+        RTNeuralPlayer::processBuffers(*left.lo, left.samples, *right.lo, right.samples, frames);
+    } else {
+        for (const ModelRun* run : {&left, &right})
+            if (run->lo != nullptr) run->lo->processBuffer(run->samples, frames);
+    }
+    if (left.hi != nullptr && right.hi != nullptr) {
+        RTNeuralPlayer::processBuffers(*left.hi, left.scratch, *right.hi, right.scratch, frames);
+    } else {
+        for (const ModelRun* run : {&left, &right})
+            if (run->hi != nullptr) run->hi->processBuffer(run->scratch, frames);
+    }
 }
 
 // ---- High-pass and peaking cut -------------------------------------------------------------
@@ -392,14 +439,6 @@ void applyAutoLevel(float* samples, uint32_t n, float gain) {
     if (n > 0 && gain != 1.0f) scale(samples, n, gain);
 }
 
-// Everything before wow and flutter runs on one channel with its own state.
-void runChannelFront(RenderState& s, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
-                     float knob1, const CompressorSettings& compressor) {
-    runCompressorStep(s, samples, n, knob1, compressor);
-    runVinylModels(s, samples, n, knobValues, knob1);
-    runLowEndFilters(s, samples, n, fs);
-}
-
 // After a block: a compressor or filter state gone non-finite (a float-range sample or model
 // result fed to the stage) starts again from rest, and so does the wow line the filters feed.
 void restartWhatWentNonFinite(RenderState& s) {
@@ -415,19 +454,18 @@ int64_t compressorLookahead(float fs) noexcept {
 }
 
 void runVinylModels(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob1) {
-    const std::size_t count = std::min(knobValues.size(), state.vinylPlayers.size());
-    if (count == 0 || samples == nullptr) return;
-    const float k = dsp::knobInRange(knob1);
-    const ModelBracket b = bracketKnob(knobValues.first(count), k);
-    RTNeuralPlayer* lo = loadedPlayer(state.vinylPlayers[b.lo]);
-    if (lo == nullptr) return;
-    if (state.vinylBlockBuf.size() < n || n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return;
+    const ModelRun run = prepareModels(state, samples, n, knobValues, knob1);
+    runModelPairs(run, ModelRun{}, n);
+    finishModels(run, n);
+}
 
-    scale(samples, n, kModelDrive);
-    RTNeuralPlayer* hi = b.hi != b.lo ? loadedPlayer(state.vinylPlayers[b.hi]) : nullptr;
-    if (hi != nullptr && b.t > kMinBlendWeight) runBlendedModels(*lo, *hi, samples, state.vinylBlockBuf.data(), n, b.t);
-    else runModel(*lo, samples, n);  // hi's model state does not advance
-    scale(samples, n, dsp::dbToGain(modelTrimDB(k)));
+void runVinylModelsStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n,
+                          std::span<const float> knobValues, float knob1) {
+    const ModelRun leftRun = prepareModels(left, L, n, knobValues, knob1);
+    const ModelRun rightRun = prepareModels(right, R, n, knobValues, knob1);
+    runModelPairs(leftRun, rightRun, n);
+    finishModels(leftRun, n);
+    finishModels(rightRun, n);
 }
 
 void processVinylMono(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float fs,
@@ -438,7 +476,9 @@ void processVinylMono(RenderState& state, float* samples, uint32_t n, std::span<
     const float autoLevel = dsp::dbToGain(autoLevelDB(k.compressor));
     const CompressorSettings compressor = compressorSettings(fs);
 
-    runChannelFront(state, samples, n, knobValues, fs, k.compressor, compressor);
+    runCompressorStep(state, samples, n, k.compressor, compressor);
+    runVinylModels(state, samples, n, knobValues, k.compressor);
+    runLowEndFilters(state, samples, n, fs);
     runWowFlutter(state, samples, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
     addCrackleMono(state, samples, n, k.crackle);
     applyAutoLevel(samples, n, autoLevel);
@@ -454,9 +494,13 @@ void processVinylStereo(RenderState& left, RenderState& right, float* L, float* 
     const float autoLevel = dsp::dbToGain(autoLevelDB(k.compressor));
     const CompressorSettings compressor = compressorSettings(fs);
 
-    // Two independent channels up to the filters: no stereo link in the compressor.
-    runChannelFront(left, L, n, knobValues, fs, k.compressor, compressor);
-    runChannelFront(right, R, n, knobValues, fs, k.compressor, compressor);
+    // Two independent channels up to the filters (no stereo link in the compressor); their models
+    // run side by side.
+    runCompressorStep(left, L, n, k.compressor, compressor);
+    runCompressorStep(right, R, n, k.compressor, compressor);
+    runVinylModelsStereo(left, right, L, R, n, knobValues, k.compressor);
+    runLowEndFilters(left, L, n, fs);
+    runLowEndFilters(right, R, n, fs);
     runWowFlutterStereo(left, right, L, R, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
     addCrackleStereo(left, L, R, n, k.crackle);
     applyAutoLevel(L, n, autoLevel);

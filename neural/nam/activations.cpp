@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "neural/VectorMath.h"
 #include "neural/nam/config_values.h"
 
 namespace nam::activations {
@@ -243,8 +244,17 @@ void Activation::apply(Eigen::Block<Eigen::MatrixXf> block) {
 #endif
 
 void ActivationTanh::apply(float* data, long size) {
-    ArrayMap values(data, size);
-    values = values.tanh();
+    namespace vec = tolvane::vec;
+    long i = 0;
+    for (; i + vec::kWidth <= size; i += vec::kWidth) vec::store(data + i, vec::tanh(vec::load(data + i)));
+    if (i < size) {
+        // The tail goes through a packet too: every element gets the same arithmetic wherever it
+        // sits, so a model's output does not depend on how its input was split into blocks.
+        float tail[vec::kWidth] = {};
+        std::copy(data + i, data + size, tail);
+        vec::store(tail, vec::tanh(vec::load(tail)));
+        std::copy(tail, tail + (size - i), data + i);
+    }
 }
 
 void ActivationSigmoid::apply(float* data, long size) {

@@ -73,6 +73,11 @@ long Conv1D::get_num_weights() const {
     return taps + static_cast<long>(_bias.size());
 }
 
+float Conv1D::get_tap_weight(int k, int out, int in) const {
+    if (_is_depthwise) return out == in ? _depthwise_weight[k](out) : 0.0f;
+    return _weight[k](out, in);
+}
+
 void Conv1D::SetMaxBufferSize(int max_buffer_size) {
     if (max_buffer_size < 0)
         throw std::invalid_argument("Max buffer size (" + std::to_string(max_buffer_size) + ") must not be negative");

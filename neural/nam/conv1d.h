@@ -75,6 +75,10 @@ public:
     int get_max_buffer_size() const { return _max_buffer_size; }
     // Floats that set_weights_ consumes.
     long get_num_weights() const;
+    // The weight that tap k gives input channel in for output channel out (0 across groups),
+    // and the bias of output channel out (0 without a bias).
+    float get_tap_weight(int k, int out, int in) const;
+    float get_bias(int out) const { return _bias.size() > 0 ? _bias(out) : 0.0f; }
 
 private:
     // Adds tap k's contribution of `frames` (in_channels rows) into `out`.

@@ -184,7 +184,10 @@ ConvNet::ConvNet(int in_channels_, int out_channels_, int channels, const std::v
     _head = _Head(channels, out_channels, it);
     if (it != weights.end()) throw std::runtime_error(kWeightCountMessage);
     _prewarm_samples = 1 + std::accumulate(dilations.begin(), dilations.end(), 0);
-    _size_buffers(1);  // usable (one frame at a time) before the owner sizes it
+    if (PlanarConvNet::supports(in_channels, out_channels, groups))
+        _planar = std::make_unique<PlanarConvNet>(_blocks, _head);
+    else
+        _size_buffers(1);  // usable (one frame at a time) before the owner sizes it
 }
 
 void ConvNet::_size_buffers(int frames) {
@@ -195,11 +198,21 @@ void ConvNet::_size_buffers(int frames) {
 }
 
 void ConvNet::SetMaxBufferSize(int max_buffer_size) {
+    if (_planar) {
+        // The planar form keeps no input history of its own and never grows.
+        DSP::SetMaxBufferSize(max_buffer_size);
+        _planar->reset();
+        return;
+    }
     Buffer::SetMaxBufferSize(max_buffer_size);
     _size_buffers(std::max(1, max_buffer_size));
 }
 
 void ConvNet::process(double** input, double** output, int num_frames) {
+    if (_planar) {
+        _planar->process(input[0], output[0], std::max(num_frames, 0));
+        return;
+    }
     for (int start = 0; start < num_frames; start += _capacity) {
         const int piece = std::min(_capacity, num_frames - start);
         for (int c = 0; c < in_channels; ++c) _piece_input[c] = input[c] + start;

@@ -9,6 +9,7 @@
 #include "neural/nam/activations.h"
 #include "neural/nam/block_products.h"
 #include "neural/nam/conv1d.h"
+#include "neural/nam/convnet_planar.h"
 #include "neural/nam/dsp.h"
 #include "neural/nam/model_config.h"
 
@@ -50,6 +51,10 @@ public:
     void SetMaxBufferSize(int max_buffer_size);
     long get_out_channels() const { return _conv.get_out_channels(); }
     int get_dilation() const { return _conv.get_dilation(); }
+    const Conv1D& conv() const { return _conv; }
+    // The folded batch normalisation, or nullptr when the block has none.
+    const BatchNorm* batchnorm() const { return _do_batchnorm ? &_batchnorm : nullptr; }
+    const activations::Activation::Ptr& activation() const { return _activation; }
 
     // Streams the first num_frames input columns through the block; the result is GetOutput.
     void Process(const Eigen::Ref<const Eigen::MatrixXf>& input, int num_frames);
@@ -79,16 +84,19 @@ public:
     // columns of output, which is grown only when it has fewer columns.
     void process_(const Eigen::Ref<const Eigen::MatrixXf>& input, Eigen::MatrixXf& output, long i_start,
                   long i_end) const;
+    const Eigen::MatrixXf& weight() const { return _weight; }
+    const Eigen::VectorXf& bias() const { return _bias; }
 
 private:
     Eigen::MatrixXf _weight;
     Eigen::VectorXf _bias;
 };
 
-// The model. Blocks are fed the new frames straight from the input history and from each
-// other's outputs, and the head reads the last block's output in place: every buffer is sized
-// by SetMaxBufferSize, so process allocates nothing. Longer blocks than that size are
-// processed in pieces of that size.
+// The model. A mono model with ungrouped convolutions runs planar (PlanarConvNet), whose memory
+// is fixed when it is built. Any other runs on the blocks' own convolutions: they are fed the
+// new frames straight from the input history and from each other's outputs, and the head reads
+// the last block's output in place; every buffer is sized by SetMaxBufferSize, so process
+// allocates nothing, and longer blocks than that size are processed in pieces of that size.
 class ConvNet : public Buffer {
 public:
     // Checks the whole configuration and the weight count before anything is built. Throws
@@ -119,6 +127,7 @@ private:
     int _capacity = 0;  // frames the buffers hold
     std::vector<double*> _piece_input;
     std::vector<double*> _piece_output;
+    std::unique_ptr<PlanarConvNet> _planar;
 };
 
 struct ConvNetConfig : ModelConfig {
