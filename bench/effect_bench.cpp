@@ -4,10 +4,18 @@
 //
 // Counters: ns_per_frame (one stereo frame), pct_core (share of one core in real time),
 // realtime_x; the silence cases add silence_vs_signal (cost of silence over cost of signal).
+//
+// Memory/<mode>: heap that one instance adds when it is made, activated in the mode at the largest
+// block (its resources loaded) and has rendered one such block, from several instances in one
+// process (mb_per_instance).
 
 #include "bench/support/EffectRig.h"
 
+#include <malloc.h>
+
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -53,6 +61,40 @@ void silenceAfterSignal(benchmark::State& state, const ModeCase& c) {
             (silenceSeconds / static_cast<double>(silenceFrames)) / (signalSeconds / static_cast<double>(signalFrames));
 }
 
+// Heap bytes in use, small blocks and separately mapped large ones alike.
+std::size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+void memoryPerInstance(benchmark::State& state, const ModeCase& c) {
+    constexpr int kInstances = 6;
+    std::vector<float> left(bench::kLargestBlock), right(bench::kLargestBlock);
+    double megabytes = 0;
+    for (auto _ : state) {
+        const std::size_t before = heapInUse();
+        std::vector<std::unique_ptr<tolvane::test::UnitHost>> hosts;
+        for (int i = 0; i < kInstances; ++i) {
+            hosts.push_back(std::make_unique<tolvane::test::UnitHost>(tolvane::test::UnitHost::Options{
+                .sampleRate = bench::kSampleRate, .maxFrames = bench::kLargestBlock, .bundle = Bundle(TOLVANE_RESOURCE_DIR)}));
+            tolvane::test::UnitHost& host = *hosts.back();
+            host.set(bench::addr::effectMode, static_cast<float>(c.mode));
+            host.set(bench::addr::compressor, c.knob1);
+            host.set(bench::addr::crackle, c.knob2);
+            host.set(bench::addr::wowFlutter, c.knob3);
+            host.set(bench::addr::amFmMode, c.amFm);
+            if (!host.allocate()) {
+                state.SkipWithError("allocation failed");
+                return;
+            }
+            host.finishQueuedLoads();
+            host.render(left.data(), right.data(), bench::kLargestBlock);
+        }
+        megabytes = static_cast<double>(heapInUse() - before) / kInstances / 1e6;
+    }
+    state.counters["mb_per_instance"] = megabytes;
+}
+
 }  // namespace
 
 void registerBenchmarks() {
@@ -62,6 +104,11 @@ void registerBenchmarks() {
             ->RangeMultiplier(2)
             ->Range(32, 4096)
             ->Unit(benchmark::kMicrosecond);
+    }
+    for (const ModeCase& c : bench::modeCases()) {
+        benchmark::RegisterBenchmark(("Memory/" + std::string(c.name)).c_str(), memoryPerInstance, c)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
     }
     for (const ModeCase& c : bench::modeCases()) {
         benchmark::RegisterBenchmark(("SilenceAfterSignal/" + std::string(c.name)).c_str(), silenceAfterSignal, c)

@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "neural/NAMPlayer.h"
+#include "tests/support/ModelFiles.h"
 #include "tests/support/Signals.h"
 #include "tests/support/TempFolder.h"
 
@@ -33,37 +34,7 @@ using nlohmann::json;
 
 constexpr double kSampleRate = 48000.0;
 
-struct ConvNetSize {
-    int channels;
-    std::vector<int> dilations;
-    bool batchnorm;
-    const char* activation;
-};
-
-json convNetFile(const ConvNetSize& s) {
-    size_t count = 0;
-    for (size_t b = 0; b < s.dilations.size(); ++b) {
-        const size_t in = b == 0 ? 1 : s.channels;
-        count += 2 * s.channels * in + (s.batchnorm ? 4 * s.channels + 1 : s.channels);
-    }
-    count += s.channels + 1;
-    std::vector<float> weights = tolvane::test::noise(count, 7, 0.3f);
-    if (s.batchnorm) {  // variances positive, epsilon small: walk the block layout
-        size_t pos = 0;
-        for (size_t b = 0; b < s.dilations.size(); ++b) {
-            pos += 2 * s.channels * (b == 0 ? 1 : s.channels);
-            for (int i = 0; i < s.channels; ++i) weights[pos + s.channels + i] = 1.0f + std::fabs(weights[pos + i]);
-            weights[pos + 4 * s.channels] = 1e-5f;
-            pos += 4 * s.channels + 1;
-        }
-    }
-    return {{"version", "0.5.4"},
-            {"architecture", "ConvNet"},
-            {"config",
-             {{"channels", s.channels}, {"dilations", s.dilations}, {"batchnorm", s.batchnorm}, {"activation", s.activation}}},
-            {"weights", weights},
-            {"sample_rate", kSampleRate}};
-}
+json convNetFile(const tolvane::test::MonoConvNet& shape) { return shape.toJson(shape.seededWeights(7, 0.3f), kSampleRate); }
 
 json lstmFile(int layers, int hidden) {
     size_t count = hidden + 1;

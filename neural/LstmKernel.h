@@ -5,26 +5,36 @@
 // state. Every stream runs the same operations in the same order whether it runs alone or beside
 // another, so its results do not depend on the company it keeps.
 
-#include <cstddef>
-
 #include "neural/VectorMath.h"
 
 namespace tolvane::lstm {
 
 inline constexpr int kHidden = 40;
 inline constexpr int kGateBlocks = 4;  // forget, input, output, candidate
-inline constexpr int kPackets = kHidden / vec::kWidth;
-static_assert(kHidden % vec::kWidth == 0, "a gate block is a whole number of packets");
+inline constexpr int kRows = kGateBlocks * kHidden;
+// Units go in chunks of a packet's width; when the packet does not divide the units, the last
+// chunk is a half packet wide.
+inline constexpr int kFullChunkUnits = kHidden / vec::kWidth * vec::kWidth;
+static_assert(kHidden % vec::kWidth == 0 || kHidden % vec::kWidth == vec::kHalfWidth,
+              "the units split into whole packets and at most one half packet");
 static_assert(kHidden % 2 == 0, "the recurrent columns are consumed in pairs");
 
 enum GateBlock { kForget = 0, kInput = 1, kOutput = 2, kCandidate = 3 };
 
-// Weights of one model, laid out for the step: per gate block, 41 columns of 40 rows, column 0
-// the input weight and column 1 + k the weight of h[k]. The three sigmoid blocks hold half their
-// weights and biases, so that their sums come out halved (see vec::sigmoidOfTwice).
+// The row of a unit's gate in the weights: each chunk of units holds its forget, input, output
+// and candidate rows in turn, so that a chunk's four gates are four packets of rows.
+constexpr int rowOf(int gate, int unit) {
+    if (unit < kFullChunkUnits) return unit / vec::kWidth * kGateBlocks * vec::kWidth + gate * vec::kWidth + unit % vec::kWidth;
+    return kFullChunkUnits * kGateBlocks + gate * vec::kHalfWidth + (unit - kFullChunkUnits);
+}
+
+// Weights of one model, laid out for the step: 41 columns of the 160 gate rows (in the order of
+// rowOf), column 0 the input weight and column 1 + k the weight of h[k]. The three sigmoid gates
+// hold half their weights and biases, so that their sums come out halved (see
+// vec::sigmoidOfTwice).
 struct Weights {
-    alignas(64) float gates[kGateBlocks][1 + kHidden][kHidden] = {};
-    alignas(64) float bias[kGateBlocks][kHidden] = {};
+    alignas(64) float gates[1 + kHidden][kRows] = {};
+    alignas(64) float bias[kRows] = {};
     alignas(64) float dense[kHidden] = {};
     float denseBias = 0.0f;
 };
@@ -35,70 +45,98 @@ struct State {
     alignas(64) float c[kHidden] = {};
 };
 
-// One stream of the step: its weights, its state, and this step's input.
 struct Stream {
     const Weights* weights;
     State* state;
 };
 
-// Pre-activations of one gate block for each stream: the input column and the bias start one
-// chain, the recurrent columns alternate between two chains (to hide the multiply-add latency),
-// and the chains are summed at the end.
-template <int S>
-inline void gateBlock(const Stream (&streams)[S], const float (&x)[S], int block,
-                      float (&pre)[S][kGateBlocks][kHidden]) {
-    vec::Packet even[S][kPackets];
-    vec::Packet odd[S][kPackets];
+// Gate sums of rows [first, first + kSumRows) for each stream: the input column and the bias
+// start one chain, the recurrent columns alternate between two chains (to hide the multiply-add
+// latency), and the chains are summed at the end. Five packets per stream keep all sums of two
+// streams in registers. With SharedWeights every stream uses the first stream's weights, each
+// weight packet loaded once for all: the loads, not the multiply-adds, would limit otherwise.
+inline constexpr int kSumPackets = 5;
+inline constexpr int kSumRows = kSumPackets * vec::kWidth;
+static_assert(kRows % kSumRows == 0, "the gate rows split into whole runs");
+
+template <int S, bool SharedWeights>
+inline void gateSums(const Stream (&streams)[S], const float (&x)[S], int first, float (&sums)[S][kRows]) {
+    using vec::Packet;
+    auto weightsOf = [&](int s) -> const Weights& { return *streams[SharedWeights ? 0 : s].weights; };
+    Packet even[S][kSumPackets];
+    Packet odd[S][kSumPackets];
     for (int s = 0; s < S; ++s) {
-        const Weights& w = *streams[s].weights;
-        const vec::Packet input = vec::broadcast(x[s]);
-        for (int p = 0; p < kPackets; ++p) {
-            even[s][p] = vec::multiplyAdd(vec::load(w.gates[block][0] + p * vec::kWidth), input,
-                                          vec::load(w.bias[block] + p * vec::kWidth));
+        const Packet input = vec::broadcast(x[s]);
+        for (int p = 0; p < kSumPackets; ++p) {
+            const int row = first + p * vec::kWidth;
+            even[s][p] = vec::multiplyAdd(vec::load(weightsOf(s).gates[0] + row), input, vec::load(weightsOf(s).bias + row));
             odd[s][p] = vec::zero();
         }
     }
     for (int k = 0; k < kHidden; k += 2) {
+        Packet hEven[S], hOdd[S];
         for (int s = 0; s < S; ++s) {
-            const Weights& w = *streams[s].weights;
-            const vec::Packet hEven = vec::broadcast(streams[s].state->h[k]);
-            const vec::Packet hOdd = vec::broadcast(streams[s].state->h[k + 1]);
-            const float* columnEven = w.gates[block][1 + k];
-            const float* columnOdd = w.gates[block][2 + k];
-            for (int p = 0; p < kPackets; ++p) {
-                even[s][p] = vec::multiplyAdd(vec::load(columnEven + p * vec::kWidth), hEven, even[s][p]);
-                odd[s][p] = vec::multiplyAdd(vec::load(columnOdd + p * vec::kWidth), hOdd, odd[s][p]);
+            hEven[s] = vec::broadcast(streams[s].state->h[k]);
+            hOdd[s] = vec::broadcast(streams[s].state->h[k + 1]);
+        }
+        for (int p = 0; p < kSumPackets; ++p) {
+            const int row = first + p * vec::kWidth;
+            if constexpr (SharedWeights) {
+                const Packet wEven = vec::load(weightsOf(0).gates[1 + k] + row);
+                const Packet wOdd = vec::load(weightsOf(0).gates[2 + k] + row);
+                for (int s = 0; s < S; ++s) {
+                    even[s][p] = vec::multiplyAdd(wEven, hEven[s], even[s][p]);
+                    odd[s][p] = vec::multiplyAdd(wOdd, hOdd[s], odd[s][p]);
+                }
+            } else {
+                for (int s = 0; s < S; ++s) {
+                    even[s][p] = vec::multiplyAdd(vec::load(weightsOf(s).gates[1 + k] + row), hEven[s], even[s][p]);
+                    odd[s][p] = vec::multiplyAdd(vec::load(weightsOf(s).gates[2 + k] + row), hOdd[s], odd[s][p]);
+                }
             }
         }
     }
     for (int s = 0; s < S; ++s)
-        for (int p = 0; p < kPackets; ++p) vec::store(pre[s][block] + p * vec::kWidth, vec::add(even[s][p], odd[s][p]));
+        for (int p = 0; p < kSumPackets; ++p) {
+            const int row = first + p * vec::kWidth;
+            vec::store(sums[s] + row, vec::add(even[s][p], odd[s][p]));
+        }
 }
 
-// Gates, cell and hidden state from the pre-activations; returns the dense read-out.
-inline float updateState(const Weights& w, State& state, const float (&pre)[kGateBlocks][kHidden]) {
+// One chunk of units (as many as P has lanes): the gates from their sums, the cell and hidden
+// state, and the chunk's share of the dense read-out.
+template <class P>
+inline P updateUnits(const Weights& w, State& state, const float (&sums)[kRows], int firstUnit, const P& readOut) {
+    constexpr int kWidth = static_cast<int>(sizeof(P) / sizeof(float));
+    const float* chunk = sums + rowOf(kForget, firstUnit);
+    const P forget = vec::sigmoidOfTwice(vec::load<P>(chunk + kForget * kWidth));
+    const P input = vec::sigmoidOfTwice(vec::load<P>(chunk + kInput * kWidth));
+    const P output = vec::sigmoidOfTwice(vec::load<P>(chunk + kOutput * kWidth));
+    const P candidate = vec::tanh(vec::load<P>(chunk + kCandidate * kWidth));
+    const P c = vec::multiplyAdd(forget, vec::load<P>(state.c + firstUnit), vec::multiply(input, candidate));
+    const P h = vec::multiply(output, vec::tanh(c));
+    vec::store(state.c + firstUnit, c);
+    vec::store(state.h + firstUnit, h);
+    return vec::multiplyAdd(vec::load<P>(w.dense + firstUnit), h, readOut);
+}
+
+// Gates, cell and hidden state from the gate sums; returns the dense read-out.
+inline float updateState(const Weights& w, State& state, const float (&sums)[kRows]) {
     vec::Packet readOut = vec::zero();
-    for (int p = 0; p < kPackets; ++p) {
-        const int at = p * vec::kWidth;
-        const vec::Packet forget = vec::sigmoidOfTwice(vec::load(pre[kForget] + at));
-        const vec::Packet input = vec::sigmoidOfTwice(vec::load(pre[kInput] + at));
-        const vec::Packet output = vec::sigmoidOfTwice(vec::load(pre[kOutput] + at));
-        const vec::Packet candidate = vec::tanh(vec::load(pre[kCandidate] + at));
-        const vec::Packet c = vec::multiplyAdd(forget, vec::load(state.c + at), vec::multiply(input, candidate));
-        const vec::Packet h = vec::multiply(output, vec::tanh(c));
-        vec::store(state.c + at, c);
-        vec::store(state.h + at, h);
-        readOut = vec::multiplyAdd(vec::load(w.dense + at), h, readOut);
-    }
-    return vec::sum(readOut) + w.denseBias;
+    for (int unit = 0; unit < kFullChunkUnits; unit += vec::kWidth) readOut = updateUnits(w, state, sums, unit, readOut);
+    float total = vec::sum(readOut);
+    if constexpr (kFullChunkUnits < kHidden)
+        total += vec::sum(updateUnits(w, state, sums, kFullChunkUnits, vec::zero<vec::HalfPacket>()));
+    return total + w.denseBias;
 }
 
-// Advances every stream by one sample: y[s] is stream s's dense read-out for input x[s].
-template <int S>
+// Advances every stream by one sample: y[s] is stream s's dense read-out for input x[s]. With
+// SharedWeights the streams' weights must be equal (they are read from the first stream's).
+template <int S, bool SharedWeights = false>
 inline void step(const Stream (&streams)[S], const float (&x)[S], float (&y)[S]) {
-    alignas(64) float pre[S][kGateBlocks][kHidden];
-    for (int block = 0; block < kGateBlocks; ++block) gateBlock(streams, x, block, pre);
-    for (int s = 0; s < S; ++s) y[s] = updateState(*streams[s].weights, *streams[s].state, pre[s]);
+    alignas(64) float sums[S][kRows];
+    for (int first = 0; first < kRows; first += kSumRows) gateSums<S, SharedWeights>(streams, x, first, sums);
+    for (int s = 0; s < S; ++s) y[s] = updateState(*streams[s].weights, *streams[s].state, sums[s]);
 }
 
 }  // namespace tolvane::lstm

@@ -19,7 +19,7 @@ using nlohmann::json;
 namespace {
 
 using tolvane::lstm::kHidden;
-constexpr int kGates = tolvane::lstm::kGateBlocks * kHidden;
+constexpr int kGates = tolvane::lstm::kRows;
 
 constexpr const char* kErrorDomain = "RTNeuralPlayer";
 constexpr int kCannotOpen = -1;
@@ -109,13 +109,14 @@ public:
     // Fills the weights of a model; the shapes are known to be good at this point. The three
     // sigmoid gate blocks keep half their weights (exact in binary floating point).
     void copyWeightsInto(tolvane::lstm::Weights& w) const {
-        for (int block = 0; block < tolvane::lstm::kGateBlocks; ++block) {
-            const float scale = block == tolvane::lstm::kCandidate ? 1.0f : 0.5f;
-            for (int j = 0; j < kHidden; ++j) {
-                const std::size_t fileRow = fileRowOf(block * kHidden + j);
-                w.gates[block][0][j] = scale * floatAt(inputWeights_[fileRow], 0);
-                for (int k = 0; k < kHidden; ++k) w.gates[block][1 + k][j] = scale * floatAt(recurrentWeights_[fileRow], k);
-                w.bias[block][j] = scale * biasSum(fileRow);
+        for (int gate = 0; gate < tolvane::lstm::kGateBlocks; ++gate) {
+            const float scale = gate == tolvane::lstm::kCandidate ? 1.0f : 0.5f;
+            for (int unit = 0; unit < kHidden; ++unit) {
+                const int row = tolvane::lstm::rowOf(gate, unit);
+                const std::size_t fileRow = fileRowOf(gate * kHidden + unit);
+                w.gates[0][row] = scale * floatAt(inputWeights_[fileRow], 0);
+                for (int k = 0; k < kHidden; ++k) w.gates[1 + k][row] = scale * floatAt(recurrentWeights_[fileRow], k);
+                w.bias[row] = scale * biasSum(fileRow);
             }
         }
         for (int j = 0; j < kHidden; ++j) w.dense[j] = floatAt(denseWeights_[0], j);
@@ -216,6 +217,22 @@ bool RTNeuralPlayer::sameWeights(const RTNeuralPlayer& other) const {
            std::memcmp(&a.denseBias, &b.denseBias, sizeof a.denseBias) == 0;
 }
 
+namespace {
+
+template <bool SharedWeights>
+void runLockstep(const tolvane::lstm::Stream (&streams)[2], float* firstBuffer, float* secondBuffer,
+                 int32_t frameCount) noexcept {
+    for (int32_t s = 0; s < frameCount; ++s) {
+        const float x[2] = {finiteOrZero(firstBuffer[s]), finiteOrZero(secondBuffer[s])};
+        float y[2];
+        tolvane::lstm::step<2, SharedWeights>(streams, x, y);
+        firstBuffer[s] = x[0] + y[0];
+        secondBuffer[s] = x[1] + y[1];
+    }
+}
+
+}  // namespace
+
 void RTNeuralPlayer::processBuffers(RTNeuralPlayer& first, float* firstBuffer, RTNeuralPlayer& second,
                                     float* secondBuffer, int32_t frameCount) noexcept {
     if (&first == &second || !first.runs(firstBuffer, frameCount) || !second.runs(secondBuffer, frameCount)) {
@@ -223,18 +240,14 @@ void RTNeuralPlayer::processBuffers(RTNeuralPlayer& first, float* firstBuffer, R
         second.processBuffer(secondBuffer, frameCount);
         return;
     }
-    // Equal weights are read from one copy: two copies would not fit the first-level cache.
-    const tolvane::lstm::Weights* secondWeights =
-        second.sameWeights(first) ? &first.model_.weights : &second.model_.weights;
+    // Equal weights are read once for both: two copies would not fit the first-level cache, and
+    // the loads of one copy would limit the step.
     const tolvane::lstm::Stream streams[2] = {{&first.model_.weights, &first.model_.state},
-                                              {secondWeights, &second.model_.state}};
-    for (int32_t s = 0; s < frameCount; ++s) {
-        const float x[2] = {finiteOrZero(firstBuffer[s]), finiteOrZero(secondBuffer[s])};
-        float y[2];
-        tolvane::lstm::step(streams, x, y);
-        firstBuffer[s] = x[0] + y[0];
-        secondBuffer[s] = x[1] + y[1];
-    }
+                                              {&second.model_.weights, &second.model_.state}};
+    if (second.sameWeights(first))
+        runLockstep<true>(streams, firstBuffer, secondBuffer, frameCount);
+    else
+        runLockstep<false>(streams, firstBuffer, secondBuffer, frameCount);
 }
 
 bool RTNeuralPlayer::isLoaded() const { return loaded_; }

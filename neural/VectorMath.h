@@ -1,61 +1,138 @@
 #pragma once
 
-// Packet arithmetic for the hand-written model kernels: the packet type they use and the
-// activations they apply packet by packet.
+// Packet arithmetic for the hand-written model kernels: the packet types they use and the
+// activations they apply packet by packet. Every function is written for any of Eigen's float
+// packets (and plain float), so that a kernel can finish an odd length with a narrower packet.
 
 #include <Eigen/Core>
 
+// Users of these templates build with -Wno-ignored-attributes (neural/CMakeLists.txt): a packet
+// is a compiler vector type, whose alignment attribute GCC reports as dropped when it becomes a
+// template argument. It means nothing here; Eigen's own headers silence it the same way.
+// GCC 12 reports the deliberately undefined pass-through operands of its own AVX-512 min and max
+// intrinsics as uninitialised once they are inlined here; a known false positive.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 namespace tolvane::vec {
 
-// 256-bit packets wherever the processor has them, also where 512-bit ones exist: there the
-// 512-bit multiply-adds issue on one port at a lowered clock, while two 256-bit ports run at the
-// full clock, so the narrower packets do more multiply-adds per second.
-#if defined(EIGEN_VECTORIZE_AVX)
-using Packet = Eigen::internal::Packet8f;
-#else
+// The widest packet the processor has, and the one of half its width.
 using Packet = Eigen::internal::packet_traits<float>::type;
-#endif
-inline constexpr int kWidth = static_cast<int>(sizeof(Packet) / sizeof(float));
+using HalfPacket = Eigen::internal::packet_traits<float>::half;
 
-inline Packet load(const float* from) { return Eigen::internal::ploadu<Packet>(from); }
-inline void store(float* to, const Packet& value) { Eigen::internal::pstoreu(to, value); }
-inline Packet broadcast(float value) { return Eigen::internal::pset1<Packet>(value); }
-inline Packet zero() { return Eigen::internal::pset1<Packet>(0.0f); }
+inline constexpr int kWidth = static_cast<int>(sizeof(Packet) / sizeof(float));
+inline constexpr int kHalfWidth = static_cast<int>(sizeof(HalfPacket) / sizeof(float));
+
+template <class P = Packet>
+inline P load(const float* from) {
+    return Eigen::internal::ploadu<P>(from);
+}
+template <class P>
+inline void store(float* to, const P& value) {
+    Eigen::internal::pstoreu(to, value);
+}
+template <class P = Packet>
+inline P broadcast(float value) {
+    return Eigen::internal::pset1<P>(value);
+}
+template <class P = Packet>
+inline P zero() {
+    return Eigen::internal::pset1<P>(0.0f);
+}
 // a * b + c, fused wherever the processor can.
-inline Packet multiplyAdd(const Packet& a, const Packet& b, const Packet& c) { return Eigen::internal::pmadd(a, b, c); }
-inline Packet add(const Packet& a, const Packet& b) { return Eigen::internal::padd(a, b); }
-inline Packet multiply(const Packet& a, const Packet& b) { return Eigen::internal::pmul(a, b); }
-inline float sum(const Packet& a) { return Eigen::internal::predux(a); }
+template <class P>
+inline P multiplyAdd(const P& a, const P& b, const P& c) {
+    return Eigen::internal::pmadd(a, b, c);
+}
+template <class P>
+inline P add(const P& a, const P& b) {
+    return Eigen::internal::padd(a, b);
+}
+template <class P>
+inline P multiply(const P& a, const P& b) {
+    return Eigen::internal::pmul(a, b);
+}
+template <class P>
+inline float sum(const P& a) {
+    return Eigen::internal::predux(a);
+}
+
+// 1/q for q > 0, within about one unit in the last place. With AVX-512 a 14-bit estimate and one
+// Newton step, which keep the divider (a few divisions per 16 lanes at most) out of the way.
+template <class P>
+inline P reciprocalOfPositive(const P& q) {
+    using namespace Eigen::internal;
+    return pdiv(pset1<P>(1.0f), q);
+}
+#if defined(__AVX512F__)
+template <>
+inline Eigen::internal::Packet16f reciprocalOfPositive(const Eigen::internal::Packet16f& q) {
+    using namespace Eigen::internal;
+    const Packet16f r = _mm512_rcp14_ps(q);
+    return _mm512_fmadd_ps(r, _mm512_fnmadd_ps(q, r, pset1<Packet16f>(1.0f)), r);
+}
+#endif
+#if defined(__AVX512VL__)
+template <>
+inline Eigen::internal::Packet8f reciprocalOfPositive(const Eigen::internal::Packet8f& q) {
+    using namespace Eigen::internal;
+    const Packet8f r = _mm256_rcp14_ps(q);
+    return _mm256_fmadd_ps(r, _mm256_fnmadd_ps(q, r, pset1<Packet8f>(1.0f)), r);
+}
+#endif
+
+// x limited to [-1, 1]; NaN stays NaN.
+template <class P>
+inline P hardTanh(const P& x) {
+    using namespace Eigen::internal;
+    return pmax(pmin(x, pset1<P>(1.0f)), pset1<P>(-1.0f));
+}
+
+// max(x, 0), with NaN becoming 0.
+template <class P>
+inline P relu(const P& x) {
+    return Eigen::internal::pmax(zero<P>(), x);
+}
 
 // tanh as an odd rational function of x on [-c, c], c just below 8, and ±tanh(c) beyond; within
 // a few units in the last place everywhere, ±1 within 2.4e-7 for large arguments, and NaN stays
 // NaN. Its coefficients are those of Eigen's float tanh, without the division's tiny-argument
-// special case, whose gain there is below one unit in the last place.
-inline Packet tanh(const Packet& input) {
+// special case, whose gain there is below one unit in the last place, and with a reciprocal in
+// place of the division.
+template <class P>
+inline P tanh(const P& input) {
     using namespace Eigen::internal;
-    const Packet limit = pset1<Packet>(7.99881172180175781f);
+    const P limit = pset1<P>(7.99881172180175781f);
     // Eigen's min and max return their first operand when either is NaN: a NaN passes through.
-    const Packet x = pmax(pmin(input, limit), pnegate(limit));
-    const Packet x2 = pmul(x, x);
-    Packet p = pmadd(x2, pset1<Packet>(-2.76076847742355e-16f), pset1<Packet>(2.00018790482477e-13f));
-    p = pmadd(x2, p, pset1<Packet>(-8.60467152213735e-11f));
-    p = pmadd(x2, p, pset1<Packet>(5.12229709037114e-08f));
-    p = pmadd(x2, p, pset1<Packet>(1.48572235717979e-05f));
-    p = pmadd(x2, p, pset1<Packet>(6.37261928875436e-04f));
-    p = pmadd(x2, p, pset1<Packet>(4.89352455891786e-03f));
+    const P x = pmax(pmin(input, limit), pnegate(limit));
+    const P x2 = pmul(x, x);
+    P p = pmadd(x2, pset1<P>(-2.76076847742355e-16f), pset1<P>(2.00018790482477e-13f));
+    p = pmadd(x2, p, pset1<P>(-8.60467152213735e-11f));
+    p = pmadd(x2, p, pset1<P>(5.12229709037114e-08f));
+    p = pmadd(x2, p, pset1<P>(1.48572235717979e-05f));
+    p = pmadd(x2, p, pset1<P>(6.37261928875436e-04f));
+    p = pmadd(x2, p, pset1<P>(4.89352455891786e-03f));
     p = pmul(x, p);
-    Packet q = pmadd(x2, pset1<Packet>(1.19825839466702e-06f), pset1<Packet>(1.18534705686654e-04f));
-    q = pmadd(x2, q, pset1<Packet>(2.26843463243900e-03f));
-    q = pmadd(x2, q, pset1<Packet>(4.89352518554385e-03f));
-    return pdiv(p, q);
+    P q = pmadd(x2, pset1<P>(1.19825839466702e-06f), pset1<P>(1.18534705686654e-04f));
+    q = pmadd(x2, q, pset1<P>(2.26843463243900e-03f));
+    q = pmadd(x2, q, pset1<P>(4.89352518554385e-03f));  // at least 0.0049
+    return pmul(p, reciprocalOfPositive(q));
 }
 
 // The logistic sigmoid of 2·halfX, as 0.5 + 0.5·tanh(halfX): callers keep half the argument
 // (for a weighted sum, halved weights give exactly half the sum). Within 1.2e-7 of the true
 // value everywhere, 0 and 1 included.
-inline Packet sigmoidOfTwice(const Packet& halfX) {
-    const Packet half = broadcast(0.5f);
+template <class P>
+inline P sigmoidOfTwice(const P& halfX) {
+    const P half = broadcast<P>(0.5f);
     return multiplyAdd(tanh(halfX), half, half);
 }
 
 }  // namespace tolvane::vec
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif

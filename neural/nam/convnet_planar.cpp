@@ -106,13 +106,12 @@ using Kind = PlanarConvNet::PacketActivation;
 
 template <Kind K>
 [[gnu::always_inline]] inline vec::Packet activate(const vec::Packet& x) {
-    using namespace Eigen::internal;
     if constexpr (K == Kind::kTanh) {
         return vec::tanh(x);
     } else if constexpr (K == Kind::kHardtanh) {
-        return pmax(pmin(x, pset1<vec::Packet>(1.0f)), pset1<vec::Packet>(-1.0f));
+        return vec::hardTanh(x);
     } else if constexpr (K == Kind::kReLU) {
-        return pmax(vec::zero(), x);  // NaN becomes 0, as in the activation object
+        return vec::relu(x);  // NaN becomes 0, as in the activation object
     } else {
         return x;
     }
