@@ -120,14 +120,41 @@ inline P updateUnits(const Weights& w, State& state, const float (&sums)[kRows],
     return vec::multiplyAdd(vec::load<P>(w.dense + firstUnit), h, readOut);
 }
 
-// Gates, cell and hidden state from the gate sums; returns the dense read-out.
-inline float updateState(const Weights& w, State& state, const float (&sums)[kRows]) {
+// The dense read-out of the full chunks of units, their gates, cell and hidden state updated.
+inline float updateFullChunks(const Weights& w, State& state, const float (&sums)[kRows]) {
     vec::Packet readOut = vec::zero();
     for (int unit = 0; unit < kFullChunkUnits; unit += vec::kWidth) readOut = updateUnits(w, state, sums, unit, readOut);
-    float total = vec::sum(readOut);
-    if constexpr (kFullChunkUnits < kHidden)
-        total += vec::sum(updateUnits(w, state, sums, kFullChunkUnits, vec::zero<vec::HalfPacket>()));
-    return total + w.denseBias;
+    return vec::sum(readOut);
+}
+
+// The last, half-width chunk of two streams at once, one stream in each half of a packet: every
+// lane sees the same operations as in updateUnits on a half packet.
+inline void updateLastChunkOfPair(const Stream (&streams)[2], const float (&sums)[2][kRows], float (&readOut)[2]) {
+    if constexpr (vec::kCanJoinHalves) {
+        using vec::HalfPacket;
+        using vec::Packet;
+        constexpr int first = kFullChunkUnits;
+        auto joined = [&](const float* a, const float* b) {
+            return vec::joinHalves(vec::load<HalfPacket>(a), vec::load<HalfPacket>(b));
+        };
+        auto gate = [&](int g) { return joined(sums[0] + rowOf(g, first), sums[1] + rowOf(g, first)); };
+        State& a = *streams[0].state;
+        State& b = *streams[1].state;
+        const Packet forget = vec::sigmoidOfTwice(gate(kForget));
+        const Packet input = vec::sigmoidOfTwice(gate(kInput));
+        const Packet output = vec::sigmoidOfTwice(gate(kOutput));
+        const Packet candidate = vec::tanh(gate(kCandidate));
+        const Packet c = vec::multiplyAdd(forget, joined(a.c + first, b.c + first), vec::multiply(input, candidate));
+        const Packet h = vec::multiply(output, vec::tanh(c));
+        vec::store(a.c + first, vec::lowHalf(c));
+        vec::store(b.c + first, vec::highHalf(c));
+        vec::store(a.h + first, vec::lowHalf(h));
+        vec::store(b.h + first, vec::highHalf(h));
+        const Packet dense = joined(streams[0].weights->dense + first, streams[1].weights->dense + first);
+        const Packet terms = vec::multiplyAdd(dense, h, vec::zero());
+        readOut[0] = vec::sum(vec::lowHalf(terms));
+        readOut[1] = vec::sum(vec::highHalf(terms));
+    }
 }
 
 // Advances every stream by one sample: y[s] is stream s's dense read-out for input x[s]. With
@@ -136,7 +163,19 @@ template <int S, bool SharedWeights = false>
 inline void step(const Stream (&streams)[S], const float (&x)[S], float (&y)[S]) {
     alignas(64) float sums[S][kRows];
     for (int first = 0; first < kRows; first += kSumRows) gateSums<S, SharedWeights>(streams, x, first, sums);
-    for (int s = 0; s < S; ++s) y[s] = updateState(*streams[s].weights, *streams[s].state, sums[s]);
+    for (int s = 0; s < S; ++s) y[s] = updateFullChunks(*streams[s].weights, *streams[s].state, sums[s]);
+    if constexpr (kFullChunkUnits < kHidden) {
+        float last[S];
+        if constexpr (S == 2 && vec::kCanJoinHalves) {
+            updateLastChunkOfPair(streams, sums, last);
+        } else {
+            for (int s = 0; s < S; ++s)
+                last[s] = vec::sum(updateUnits(*streams[s].weights, *streams[s].state, sums[s], kFullChunkUnits,
+                                               vec::zero<vec::HalfPacket>()));
+        }
+        for (int s = 0; s < S; ++s) y[s] += last[s];
+    }
+    for (int s = 0; s < S; ++s) y[s] += streams[s].weights->denseBias;
 }
 
 }  // namespace tolvane::lstm

@@ -84,6 +84,18 @@ inline Eigen::internal::Packet8f reciprocalOfPositive(const Eigen::internal::Pac
 }
 #endif
 
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+// Two half packets side by side (low in the lower lanes), and the halves of a packet.
+inline constexpr bool kCanJoinHalves = true;
+inline Packet joinHalves(const HalfPacket& low, const HalfPacket& high) {
+    return _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
+}
+inline HalfPacket lowHalf(const Packet& p) { return _mm512_castps512_ps256(p); }
+inline HalfPacket highHalf(const Packet& p) { return _mm512_extractf32x8_ps(p, 1); }
+#else
+inline constexpr bool kCanJoinHalves = false;
+#endif
+
 // x limited to [-1, 1]; NaN stays NaN.
 template <class P>
 inline P hardTanh(const P& x) {
