@@ -11,7 +11,7 @@
 
 #include "bench/support/EffectRig.h"
 
-#include <malloc.h>
+#include "tests/support/HeapInUse.h"
 
 #include <memory>
 #include <string>
@@ -61,18 +61,12 @@ void silenceAfterSignal(benchmark::State& state, const ModeCase& c) {
             (silenceSeconds / static_cast<double>(silenceFrames)) / (signalSeconds / static_cast<double>(signalFrames));
 }
 
-// Heap bytes in use, small blocks and separately mapped large ones alike.
-std::size_t heapInUse() {
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
 void memoryPerInstance(benchmark::State& state, const ModeCase& c) {
     constexpr int kInstances = 6;
     std::vector<float> left(bench::kLargestBlock), right(bench::kLargestBlock);
     double megabytes = 0;
     for (auto _ : state) {
-        const std::size_t before = heapInUse();
+        const std::size_t before = tolvane::test::heapInUse();
         std::vector<std::unique_ptr<tolvane::test::UnitHost>> hosts;
         for (int i = 0; i < kInstances; ++i) {
             hosts.push_back(std::make_unique<tolvane::test::UnitHost>(tolvane::test::UnitHost::Options{
@@ -90,7 +84,7 @@ void memoryPerInstance(benchmark::State& state, const ModeCase& c) {
             host.finishQueuedLoads();
             host.render(left.data(), right.data(), bench::kLargestBlock);
         }
-        megabytes = static_cast<double>(heapInUse() - before) / kInstances / 1e6;
+        megabytes = static_cast<double>(tolvane::test::heapInUse() - before) / kInstances / 1e6;
     }
     state.counters["mb_per_instance"] = megabytes;
 }

@@ -135,7 +135,7 @@ inline P tanh(const P& input) {
 }
 
 // The logistic sigmoid of 2·halfX, as 0.5 + 0.5·tanh(halfX): callers keep half the argument
-// (for a weighted sum, halved weights give exactly half the sum). Within 1.2e-7 of the true
+// (for a weighted sum, halved weights give exactly half the sum). Within 1.5e-7 of the true
 // value everywhere, 0 and 1 included.
 template <class P>
 inline P sigmoidOfTwice(const P& halfX) {

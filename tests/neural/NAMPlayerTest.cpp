@@ -1,6 +1,7 @@
 // NAMPlayer: loading, sizing, loudness normalisation, error objects, and the real-time path
 // (no allocation, block-size independence, non-finite input).
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -121,6 +122,28 @@ TEST(NAMPlayer, ProcessingFailuresKeepTheInput) {
     EXPECT_FALSE(p.player.processBuffer(buffer.data(), 3));  // no error object wanted
     EXPECT_TRUE(p.player.processBuffer(buffer.data(), 2));
     EXPECT_EQ(buffer[0], 9.0f);
+}
+
+// A block longer than the player's staging passes through the model in pieces; a failure in a
+// later piece still leaves the whole block as it came in.
+TEST(NAMPlayer, ALongBlockFailingInALaterPieceKeepsAllOfItsInput) {
+    nam_test::registerScriptedArchitecture("PlayerTestLastPieceThrows", [](nam_test::ScriptedModel& m) {
+        m.onProcess = [](double**, double** out, int frames) {
+            std::fill(out[0], out[0] + frames, 9.0);
+            if (frames < NAMPlayer::kStagingFrames) throw std::runtime_error("short piece failed");
+        };
+    });
+    LoadedPlayer p(nam_test::scriptedModelFile("PlayerTestLastPieceThrows"), 4 * NAMPlayer::kStagingFrames);
+    const std::vector<float> input = ramp(3 * NAMPlayer::kStagingFrames - 5);
+    std::vector<float> buffer = input;
+    Error error;
+    EXPECT_FALSE(p.player.processBuffer(buffer.data(), static_cast<int32_t>(buffer.size()), &error));
+    EXPECT_EQ(error.code, -3);
+    EXPECT_EQ(buffer, input);
+    // Whole pieces only: every sample replaced.
+    buffer.resize(2 * NAMPlayer::kStagingFrames);
+    EXPECT_TRUE(p.player.processBuffer(buffer.data(), static_cast<int32_t>(buffer.size())));
+    for (float y : buffer) ASSERT_EQ(y, 9.0f);
 }
 
 TEST(NAMPlayer, LoudnessIsNormalisedToMinus18) {

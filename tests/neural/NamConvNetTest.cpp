@@ -1,6 +1,7 @@
 // The ConvNet architecture, built through the model loader and checked against a naive
 // double-precision reference that reads the flat weight list in the file's order.
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "tests/neural/NamArchTestSupport.h"
 #include "tests/neural/NamTestSupport.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/HeapInUse.h"
 
 namespace {
 
@@ -34,9 +36,11 @@ struct ConvNetShape {
     int groups = 1;
 };
 
-double activate(const json& activation, double x) {
+double activate(const json& activation, double x, int channel) {
     const std::string type = activation.is_string() ? activation.get<std::string>() : activation.at("type").get<std::string>();
     if (type == "Tanh") return std::tanh(x);
+    if (type == "Hardtanh") return std::clamp(x, -1.0, 1.0);
+    if (type == "PReLU") return x > 0 ? x : activation.at("negative_slopes").at(channel).get<double>() * x;
     if (type == "ReLU") return x > 0 ? x : 0.0;
     if (type == "Sigmoid") return 1.0 / (1.0 + std::exp(-x));
     if (type == "LeakyReLU") return x > 0 ? x : activation.value("negative_slope", 0.01) * x;
@@ -87,8 +91,8 @@ struct ConvNetReference {
                 }
                 pos += 4 * c + 1;
             }
-            for (auto& channel : x)
-                for (auto& v : channel) v = activate(shape.activation, v);
+            for (int i = 0; i < c; ++i)
+                for (auto& v : x[i]) v = activate(shape.activation, v, i);
         }
         const size_t frames = x.front().size();
         Signal y(shape.out, std::vector<double>(frames, 0.0));
@@ -155,6 +159,10 @@ const std::vector<ConvNetShape> kShapes = {
     {.channels = 8, .dilations = {1, 2, 4, 8, 16, 32, 64}, .activation = json{{"type", "LeakyReLU"}, {"negative_slope", 0.2}}},
     {.in = 4, .channels = 4, .dilations = {3, 5}, .batchnorm = true, .activation = "Sigmoid", .groups = 4},  // depthwise
     {.channels = 16, .dilations = {1, 2, 4, 8, 16, 32, 64, 128}, .batchnorm = true},
+    // The widest bit model's shape, an odd channel count with a gap-free block, per-channel slopes.
+    {.channels = 64, .dilations = {1}, .activation = "Hardtanh"},
+    {.channels = 5, .dilations = {0, 3, 1}, .activation = "ReLU"},
+    {.channels = 3, .dilations = {2, 1}, .batchnorm = true, .activation = json{{"type", "PReLU"}, {"negative_slopes", {0.1, -0.2, 0.3}}}},
 };
 
 TEST(ConvNet, MatchesTheNaiveReferenceAtEveryBlockSplit) {
@@ -273,6 +281,16 @@ TEST(ConvNet, ProcessingAllocatesNothingInSteadyState) {
     for (const int n : {32, 1, 511, 4096, 8192, 64})  // 8192: two pieces of the reset size
         model->process(&inPtr, &outPtr, n);
     EXPECT_EQ(counter.allocations(), 0u);
+}
+
+// Nothing in a mono ConvNet grows with the block size it is sized for.
+TEST(ConvNet, MonoModelsHoldTheSameMemoryForAnyBlockSize) {
+    const ConvNetShape shape{.channels = 64, .dilations = {1, 2}, .activation = "Hardtanh"};
+    auto model = load(shape, nam_test::seededWeights(ConvNetReference{shape}.weightCount(), 7));
+    model->Reset(48000.0, 64);
+    const std::size_t sizedForShortBlocks = tolvane::test::heapInUse();
+    model->Reset(48000.0, 65536);
+    EXPECT_LE(tolvane::test::heapInUse(), sizedForShortBlocks + 1024);
 }
 
 TEST(ConvNet, RunsThroughThePlayerWithoutAllocating) {

@@ -310,6 +310,56 @@ TEST(RTNeuralPlayerProcess, OutputIsBitIdenticalAcrossBlockSplits) {
     }
 }
 
+// Two players in lockstep leave each buffer exactly as the player alone would, with equal or
+// different weights, with one of them not loaded, at any block split.
+TEST(RTNeuralPlayerProcess, PlayersInLockstepGiveWhatEachGivesAlone) {
+    TempFolder dir;
+    const json a = FileWeights::seeded(121, 0.4f).toJson();  // every weight in use
+    const json b = randomWeights(122).toJson();
+    const std::vector<float> left = testSignal(3000, 123), right = testSignal(3000, 124);
+    struct Case {
+        const char* name;
+        const json* first;
+        const json* second;  // nullptr: a player that never loaded
+    };
+    for (const Case& c : {Case{"equal weights", &a, &a}, Case{"different weights", &a, &b}, Case{"one not loaded", &b, nullptr}}) {
+        SCOPED_TRACE(c.name);
+        auto alone1 = loadedPlayer(dir, *c.first, "alone1.json");
+        auto alone2 = c.second ? loadedPlayer(dir, *c.second, "alone2.json") : std::make_unique<RTNeuralPlayer>();
+        const std::vector<float> expected1 = processed(*alone1, left), expected2 = processed(*alone2, right);
+
+        auto paired1 = loadedPlayer(dir, *c.first, "paired1.json");
+        auto paired2 = c.second ? loadedPlayer(dir, *c.second, "paired2.json") : std::make_unique<RTNeuralPlayer>();
+        std::vector<float> l = left, r = right;
+        std::mt19937 rng(125);
+        std::uniform_int_distribution<int> blockLength(1, 300);
+        for (std::size_t start = 0; start < l.size();) {
+            const int n = std::min<int>(blockLength(rng), int(l.size() - start));
+            RTNeuralPlayer::processBuffers(*paired1, l.data() + start, *paired2, r.data() + start, n);
+            start += std::size_t(n);
+        }
+        EXPECT_TRUE(bitIdentical(l, expected1));
+        EXPECT_TRUE(bitIdentical(r, expected2));
+    }
+    // The dense model against the independent reference.
+    auto player = loadedPlayer(dir, a, "dense.json");
+    NaiveLstm reference(FileWeights::seeded(121, 0.4f));
+    const std::vector<float> output = processed(*player, left);
+    for (std::size_t s = 0; s < left.size(); ++s) ASSERT_NEAR(output[s], reference.process(left[s]), 2e-6) << s;
+}
+
+TEST(RTNeuralPlayerProcess, TheSamePlayerTwiceRunsOneBufferAfterTheOther) {
+    TempFolder dir;
+    const json model = randomWeights(131).toJson();
+    auto player = loadedPlayer(dir, model);
+    auto twin = loadedPlayer(dir, model, "twin.json");
+    std::vector<float> first = testSignal(500, 132), second = testSignal(500, 133);
+    const std::vector<float> expectedFirst = processed(*twin, first), expectedSecond = processed(*twin, second);
+    RTNeuralPlayer::processBuffers(*player, first.data(), *player, second.data(), 500);
+    EXPECT_TRUE(bitIdentical(first, expectedFirst));
+    EXPECT_TRUE(bitIdentical(second, expectedSecond));
+}
+
 TEST(RTNeuralPlayerProcess, StatePersistsAcrossCallsAndResetReproducesTheFirstRun) {
     TempFolder dir;
     auto player = loadedPlayer(dir, randomWeights(51).toJson());
@@ -345,12 +395,14 @@ TEST(RTNeuralPlayerProcess, LeavesTheBufferAloneWhenThereIsNothingToDo) {
 TEST(RTNeuralPlayerProcess, AllocatesNothing) {
     TempFolder dir;
     auto player = loadedPlayer(dir, randomWeights(71).toJson());
+    auto other = loadedPlayer(dir, randomWeights(71).toJson(), "other.json");
     std::vector<float> buffer = testSignal(4096, 72);
     tolvane::test::AllocationCounter counter;
     player->processBuffer(buffer.data(), 4096);
     player->processBuffer(buffer.data(), 1);
     player->reset();
     player->processBuffer(buffer.data(), 333);
+    RTNeuralPlayer::processBuffers(*player, buffer.data(), *other, buffer.data() + 2048, 2048);
     EXPECT_EQ(counter.allocations(), 0u);
 }
 

@@ -116,6 +116,32 @@ TEST(VinylModelsTest, WhichModelsRunAtAndJustAboveATableValue) {
     }
 }
 
+// Both channels' models side by side give each channel exactly what it gets alone, block after
+// block, also when one channel lacks its upper model.
+TEST(VinylModelsTest, StereoChannelsGetWhatEachGetsAlone) {
+    std::vector<LstmTensors> models;
+    for (unsigned i = 0; i < 9; ++i) models.push_back(randomModel(40 + i, 0.3f));
+    for (const bool rightMissesUpper : {false, true}) {
+        SCOPED_TRACE(rightMissesUpper ? "right lacks its upper model" : "both complete");
+        ModelRig pairedLeft, pairedRight, aloneLeft, aloneRight;
+        for (ModelRig* rig : {&pairedLeft, &pairedRight, &aloneLeft, &aloneRight}) rig->fill(models);
+        if (rightMissesUpper)
+            for (ModelRig* rig : {&pairedRight, &aloneRight}) rig->publisher.publish(rig->state.vinylPlayers[1], {});
+        std::vector<float> l = noise(1000, 5, 0.5f), r = noise(1000, 6, 0.5f);
+        std::vector<float> expectedL = l, expectedR = r;
+        std::size_t start = 0;
+        for (const float k1 : {6.0f, 6.0f, 12.0f, 43.5f, 0.0f, 100.0f, 6.0f}) {
+            const auto n = static_cast<uint32_t>(std::min<std::size_t>(150, l.size() - start));
+            runVinylModelsStereo(pairedLeft.state, pairedRight.state, l.data() + start, r.data() + start, n, kKnobValues, k1);
+            runVinylModels(aloneLeft.state, expectedL.data() + start, n, kKnobValues, k1);
+            runVinylModels(aloneRight.state, expectedR.data() + start, n, kKnobValues, k1);
+            start += n;
+        }
+        EXPECT_EQ(l, expectedL);
+        EXPECT_EQ(r, expectedR);
+    }
+}
+
 TEST(VinylModelsTest, MissingPiecesSkipTheStepOrTheSecondModel) {
     const std::vector<float> input = noise(128, 3, 0.5f);
     {  // no lower model: the channel passes untouched, without drive or trim
