@@ -1,11 +1,14 @@
-// What one instance of the effect holds once it is activated in a mode at a large block size: its
-// models, sample beds and buffers, measured on the process heap around one unit at a time.
+// What the model players of one instance hold once it is activated at a large block size: the
+// same unit allocated with the generated bundle and with that bundle less its model files,
+// measured on the process heap.
 
 #include "tests/support/HeapInUse.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/UnitHost.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -15,31 +18,30 @@ using tolvane::test::UnitHost;
 constexpr uint32_t kLargeBlock = 4096;
 constexpr double kMegabyte = 1e6;
 
-struct ModeSetting {
-    const char* name;
-    int mode;
-    float amFm;
-};
-
-// The modes that run models: each loads a player per model file and channel.
-TEST(InstanceMemory, AnInstanceActivatedInAModelModeHoldsAtMostEightMegabytes) {
+// Heap an activated unit holds (every mode's resources are loaded at allocation) after one block.
+double megabytesHeldBy(const Bundle& bundle) {
     std::vector<float> left(kLargeBlock, 0.1f), right(kLargeBlock, -0.1f);
-    const ModeSetting modes[] = {{"VINYL", 0, 0}, {"LO-FI", 1, 0}, {"FILLDRIVE", 2, 0}};
-    for (const ModeSetting& m : modes) {
-        SCOPED_TRACE(m.name);
-        const std::size_t before = tolvane::test::heapInUse();
-        {
-            UnitHost host({.sampleRate = 48000, .maxFrames = kLargeBlock, .bundle = Bundle(TOLVANE_RESOURCE_DIR)});
-            host.set(ParameterAddress::effectMode, static_cast<float>(m.mode));
-            host.set(ParameterAddress::amFmMode, m.amFm);
-            host.set(ParameterAddress::crackle, 100);  // every crackle bed of VINYL
-            ASSERT_TRUE(host.allocate());
-            host.finishQueuedLoads();
-            ASSERT_EQ(host.render(left.data(), right.data(), kLargeBlock), noErr);
-            const double added = static_cast<double>(tolvane::test::heapInUse() - before) / kMegabyte;
-            EXPECT_LE(added, 8.0);
-        }
+    const std::size_t before = tolvane::test::heapInUse();
+    UnitHost host({.sampleRate = 48000, .maxFrames = kLargeBlock, .bundle = bundle});
+    host.set(ParameterAddress::effectMode, 2);
+    if (!host.allocate()) ADD_FAILURE() << "allocation failed";
+    host.finishQueuedLoads();
+    EXPECT_EQ(host.render(left.data(), right.data(), kLargeBlock), noErr);
+    return static_cast<double>(tolvane::test::heapInUse() - before) / kMegabyte;
+}
+
+// 50 players (9 VINYL and 16 `.nam` models per channel); their memory does not grow with the
+// host's block size.
+TEST(InstanceMemory, TheModelPlayersOfAnInstanceHoldAtMostThreeMegabytes) {
+    const tolvane::test::TempFolder withoutModels;
+    for (const auto& entry : std::filesystem::directory_iterator(TOLVANE_RESOURCE_DIR)) {
+        const auto extension = entry.path().extension();
+        if (extension != ".nam" && extension != ".json")
+            std::filesystem::create_symlink(entry.path(), withoutModels.path() / entry.path().filename());
     }
+    const double all = megabytesHeldBy(Bundle(TOLVANE_RESOURCE_DIR));
+    const double models = all - megabytesHeldBy(Bundle(withoutModels.path()));
+    EXPECT_LE(models, 3.0) << "the whole instance holds " << all << " MB";
 }
 
 }  // namespace
