@@ -67,20 +67,22 @@ inline P reciprocalOfPositive(const P& q) {
     using namespace Eigen::internal;
     return pdiv(pset1<P>(1.0f), q);
 }
+// The estimate r refined once: r + r·(1 - q·r), the residual fused.
+template <class P>
+inline P refinedReciprocal(const P& q, const P& r) {
+    using namespace Eigen::internal;
+    return pmadd(r, pmadd(pnegate(q), r, pset1<P>(1.0f)), r);
+}
 #if defined(__AVX512F__)
 template <>
 inline Eigen::internal::Packet16f reciprocalOfPositive(const Eigen::internal::Packet16f& q) {
-    using namespace Eigen::internal;
-    const Packet16f r = _mm512_rcp14_ps(q);
-    return _mm512_fmadd_ps(r, _mm512_fnmadd_ps(q, r, pset1<Packet16f>(1.0f)), r);
+    return refinedReciprocal(q, _mm512_rcp14_ps(q));
 }
 #endif
 #if defined(__AVX512VL__)
 template <>
 inline Eigen::internal::Packet8f reciprocalOfPositive(const Eigen::internal::Packet8f& q) {
-    using namespace Eigen::internal;
-    const Packet8f r = _mm256_rcp14_ps(q);
-    return _mm256_fmadd_ps(r, _mm256_fnmadd_ps(q, r, pset1<Packet8f>(1.0f)), r);
+    return refinedReciprocal(q, _mm256_rcp14_ps(q));
 }
 #endif
 
@@ -93,7 +95,14 @@ inline Packet joinHalves(const HalfPacket& low, const HalfPacket& high) {
 inline HalfPacket lowHalf(const Packet& p) { return _mm512_castps512_ps256(p); }
 inline HalfPacket highHalf(const Packet& p) { return _mm512_extractf32x8_ps(p, 1); }
 #else
+// Declared only: no caller reaches them without AVX-512 (they sit behind kCanJoinHalves).
 inline constexpr bool kCanJoinHalves = false;
+template <class H>
+Packet joinHalves(const H& low, const H& high);
+template <class P>
+HalfPacket lowHalf(const P& p);
+template <class P>
+HalfPacket highHalf(const P& p);
 #endif
 
 // x limited to [-1, 1]; NaN stays NaN.
