@@ -119,8 +119,8 @@ inline P relu(const P& x) {
 }
 
 // tanh as an odd rational function of x on [-c, c], c just below 8, and ±tanh(c) beyond; within
-// a few units in the last place everywhere, ±1 within 2.4e-7 for large arguments, and NaN stays
-// NaN. Its coefficients are those of Eigen's float tanh, without the division's tiny-argument
+// a few units in the last place everywhere (4e-7), ±1 within 2.4e-7 for large arguments, and NaN
+// stays NaN. Its coefficients are those of Eigen's float tanh, without the division's tiny-argument
 // special case, whose gain there is below one unit in the last place, and with a reciprocal in
 // place of the division.
 template <class P>
@@ -144,8 +144,8 @@ inline P tanh(const P& input) {
 }
 
 // The logistic sigmoid of 2·halfX, as 0.5 + 0.5·tanh(halfX): callers keep half the argument
-// (for a weighted sum, halved weights give exactly half the sum). Within 1.5e-7 of the true
-// value everywhere, 0 and 1 included.
+// (for a weighted sum, halved weights give exactly half the sum). Within 2e-7 of the true value
+// everywhere, 0 and 1 included.
 template <class P>
 inline P sigmoidOfTwice(const P& halfX) {
     const P half = broadcast<P>(0.5f);

