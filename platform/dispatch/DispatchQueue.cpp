@@ -271,6 +271,7 @@ namespace {
 struct MainQueueState {
     std::mutex mutex;
     std::deque<std::function<void()>> items;
+    std::shared_ptr<const std::function<void()>> wake;
     std::atomic<std::thread::id> mainThread{};
 };
 
@@ -313,8 +314,20 @@ const bool initialThreadRecorded = (initialThreadId(), true);
 void MainQueue::async(std::function<void()> fn) {
     if (!fn) return;
     MainQueueState& state = mainQueueState();
+    std::shared_ptr<const std::function<void()>> wake;
+    {
+        std::lock_guard lock(state.mutex);
+        state.items.push_back(std::move(fn));
+        wake = state.wake;
+    }
+    if (wake) (*wake)();
+}
+
+void MainQueue::setWakeHandler(std::function<void()> wake) {
+    MainQueueState& state = mainQueueState();
+    auto handler = wake ? std::make_shared<const std::function<void()>>(std::move(wake)) : nullptr;
     std::lock_guard lock(state.mutex);
-    state.items.push_back(std::move(fn));
+    state.wake = std::move(handler);
 }
 
 std::size_t MainQueue::drain() {

@@ -87,4 +87,7 @@ public:
     // becomes the main thread. Returns how many ran.
     static std::size_t drain();
     static bool isMainThread();
+    // Called (on the posting thread) after each async, so that a main loop can wake up and
+    // drain; none by default.
+    static void setWakeHandler(std::function<void()> wake);
 };

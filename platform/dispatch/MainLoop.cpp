@@ -1,0 +1,145 @@
+#include "platform/dispatch/MainLoop.h"
+
+#include "platform/dispatch/DispatchQueue.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+// A failing item is reported, and the loop goes on with the next one.
+void runReporting(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "[main] work item threw: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "[main] work item threw: unknown exception\n");
+    }
+}
+
+timespec toTimespec(std::chrono::nanoseconds span) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
+}
+
+}  // namespace
+
+struct MainLoop::WakeSignal {
+    WakeSignal() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the main loop");
+    }
+    ~WakeSignal() { close(fd); }
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    void raise() const noexcept {
+        const uint64_t one = 1;
+        // A full counter already means "awake"; nothing else can fail here.
+        (void)!write(fd, &one, sizeof one);
+    }
+    void clear() const noexcept {
+        uint64_t count = 0;
+        (void)!read(fd, &count, sizeof count);
+    }
+
+    const int fd;
+};
+
+MainLoop::MainLoop() : wake_(std::make_shared<WakeSignal>()) {
+    MainQueue::setWakeHandler([wake = wake_] { wake->raise(); });
+}
+
+MainLoop::~MainLoop() { MainQueue::setWakeHandler(nullptr); }
+
+int MainLoop::fileDescriptor() const { return wake_->fd; }
+
+void MainLoop::post(std::function<void()> work) { postAfter(std::chrono::nanoseconds{0}, std::move(work)); }
+
+void MainLoop::postAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
+    if (!work) return;
+    const auto due = Clock::now() + std::max(delay, std::chrono::nanoseconds{0});
+    {
+        std::lock_guard lock(mutex_);
+        work_.emplace(std::pair{due, sequence_++}, std::move(work));
+    }
+    wake_->raise();
+}
+
+void MainLoop::quit() {
+    quitRequested_.store(true);
+    wake_->raise();
+}
+
+bool MainLoop::runOneDue(uint64_t postedBefore) {
+    std::function<void()> work;
+    {
+        std::lock_guard lock(mutex_);
+        const auto first = work_.begin();
+        if (first == work_.end() || first->first.first > Clock::now() || first->first.second >= postedBefore) return false;
+        work = std::move(first->second);
+        work_.erase(first);
+    }
+    runReporting(work);
+    return true;
+}
+
+// Only work posted before the call runs: work that posts itself again waits for the next round,
+// so a toolkit's own events are not starved.
+std::size_t MainLoop::runPending() {
+    uint64_t postedBefore = 0;
+    {
+        std::lock_guard lock(mutex_);
+        postedBefore = sequence_;
+    }
+    std::size_t ran = MainQueue::drain();
+    while (runOneDue(postedBefore)) ran += 1 + MainQueue::drain();
+    return ran;
+}
+
+std::optional<std::chrono::nanoseconds> MainLoop::nextDueIn() const {
+    std::lock_guard lock(mutex_);
+    if (work_.empty()) return std::nullopt;
+    return std::max(std::chrono::nanoseconds{0}, work_.begin()->first.first - Clock::now());
+}
+
+// Sleeps until work is posted, the next delayed item is due, or `until`. The counter is cleared
+// before the caller looks for work, so a post made after that always ends the next wait.
+void MainLoop::waitForWork(std::optional<Clock::time_point> until) {
+    std::optional<std::chrono::nanoseconds> wait = nextDueIn();
+    if (until) {
+        const auto left = std::max(std::chrono::nanoseconds{0}, *until - Clock::now());
+        wait = wait ? std::min(*wait, left) : left;
+    }
+    pollfd entry{wake_->fd, POLLIN, 0};
+    const timespec timeout = wait ? toTimespec(*wait) : timespec{};
+    (void)ppoll(&entry, 1, wait ? &timeout : nullptr, nullptr);
+    wake_->clear();
+}
+
+void MainLoop::run() {
+    quitRequested_.store(false);
+    while (!quitRequested_.load()) {
+        runPending();
+        if (quitRequested_.load()) break;
+        waitForWork(std::nullopt);
+    }
+}
+
+bool MainLoop::runUntil(const std::function<bool()>& done, std::chrono::nanoseconds limit) {
+    const auto until = Clock::now() + limit;
+    for (;;) {
+        runPending();
+        if (done()) return true;
+        if (Clock::now() >= until) return false;
+        waitForWork(until);
+    }
+}

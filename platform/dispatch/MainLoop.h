@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+// The main thread's loop: work posted from any thread runs on the thread that runs the loop, in
+// the order it was posted; work posted with a delay runs once the monotonic clock has moved that
+// far. While a loop exists, the main queue (MainQueue::async) wakes it and is drained by it, so
+// there is one main thread for both.
+//
+// run() serves until quit(). A toolkit with an event loop of its own instead waits on
+// fileDescriptor() (readable when work arrives) for at most nextDueIn(), then calls runPending().
+class MainLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    MainLoop();
+    ~MainLoop();
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
+
+    // Any thread.
+    void post(std::function<void()> work);
+    void postAfter(std::chrono::nanoseconds delay, std::function<void()> work);
+    void quit();
+
+    // Runs until quit() is called; the calling thread is the main thread meanwhile.
+    void run();
+    // Runs until `done` holds after an item, or until `limit` has passed. Returns whether `done` held.
+    bool runUntil(const std::function<bool()>& done, std::chrono::nanoseconds limit);
+
+    // Runs the work that is due (posted before the call) and the main queue's items; returns how
+    // many ran.
+    std::size_t runPending();
+    // How long until the next delayed work is due (zero when some is due); nothing when none waits.
+    std::optional<std::chrono::nanoseconds> nextDueIn() const;
+    int fileDescriptor() const;
+
+private:
+    bool runOneDue(uint64_t postedBefore);
+    void waitForWork(std::optional<Clock::time_point> until);
+
+    // The loop's wake-up counter; shared with the main queue's wake handler, which a posting
+    // thread may still hold for a moment after the loop is gone.
+    struct WakeSignal;
+    std::shared_ptr<WakeSignal> wake_;
+    std::atomic<bool> quitRequested_{false};
+    mutable std::mutex mutex_;
+    uint64_t sequence_ = 0;
+    // Keyed by (due time, posting order): equal times run in the order they were posted.
+    std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> work_;
+};
