@@ -21,6 +21,14 @@ static_assert(kHidden % 2 == 0, "the recurrent columns are consumed in pairs");
 
 enum GateBlock { kForget = 0, kInput = 1, kOutput = 2, kCandidate = 3 };
 
+// Whether two streams in lockstep keep all their sums in registers: only with AVX-512's 32 vector
+// registers. With 16 they spill, and two streams run faster one after the other.
+#if defined(__AVX512F__)
+inline constexpr bool kLockstepPays = true;
+#else
+inline constexpr bool kLockstepPays = false;
+#endif
+
 // The row of a unit's gate in the weights: each chunk of units holds its forget, input, output
 // and candidate rows in turn, so that a chunk's four gates are four packets of rows.
 constexpr int rowOf(int gate, int unit) {

@@ -22,9 +22,10 @@ public:
     void processBuffer(float* buffer, int32_t frameCount) noexcept;       // real-time safe
     bool isLoaded() const;
 
-    // Two players over their own buffers in lockstep, which hides each step's latency behind the
-    // other's work: each buffer ends up exactly as the player's own processBuffer leaves it.
-    // Real-time safe. Players with equal weights share one copy of them while they run.
+    // Two players over their own buffers in lockstep where the processor has the registers for it
+    // (one after the other elsewhere), which hides each step's latency behind the other's work:
+    // each buffer ends up exactly as the player's own processBuffer leaves it. Real-time safe.
+    // Players with equal weights share one copy of them while they run.
     static void processBuffers(RTNeuralPlayer& first, float* firstBuffer, RTNeuralPlayer& second,
                                float* secondBuffer, int32_t frameCount) noexcept;
 
