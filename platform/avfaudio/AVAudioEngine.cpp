@@ -95,8 +95,6 @@ struct AVAudioEngine::CompletionPump {
     std::thread thread;
 };
 
-AVAudioEngine::AVAudioEngine() : AVAudioEngine(makeAudioOutputDevice(audioOutputChoiceFromEnvironment()), true) {}
-
 AVAudioEngine::AVAudioEngine(std::shared_ptr<AudioOutputDevice> device, bool fallbackToNullOutput)
     : device_(std::move(device)),
       fallbackToNullOutput_(fallbackToNullOutput),

@@ -28,9 +28,9 @@ class AVAudioPlayerNode;
 // published; the engine deallocates what it allocated once a unit leaves the graph.
 class AVAudioEngine final : private AudioRenderCallback {
 public:
-    // The output that TOLVANE_AUDIO_OUTPUT names (the desktop's default output when unset),
-    // with the fallback to the null output.
-    AVAudioEngine();
+    // With the fallback, a device that does not open is replaced by the null output at the same
+    // rate. The application passes makeAudioOutputDevice(audioOutputChoiceFromEnvironment())
+    // with the fallback.
     explicit AVAudioEngine(std::shared_ptr<AudioOutputDevice> device, bool fallbackToNullOutput = false);
     ~AVAudioEngine();
     AVAudioEngine(const AVAudioEngine&) = delete;

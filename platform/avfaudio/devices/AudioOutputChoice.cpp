@@ -1,4 +1,4 @@
-#include "platform/avfaudio/devices/AudioOutputDevice.h"
+#include "platform/avfaudio/devices/AudioOutputChoice.h"
 
 #include "platform/avfaudio/devices/NullOutputDevice.h"
 #include "platform/avfaudio/devices/RtAudioOutputDevice.h"

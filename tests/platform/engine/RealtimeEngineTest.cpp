@@ -3,6 +3,7 @@
 // allocations and blocking locks.
 
 #include "platform/avfaudio/RealtimeHandoff.h"
+#include "platform/avfaudio/devices/AudioOutputChoice.h"
 #include "platform/avfaudio/devices/NullOutputDevice.h"
 #include "tests/platform/engine/EngineTestSupport.h"
 #include "tests/support/AuditedOutputDevice.h"
