@@ -180,26 +180,26 @@ bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
         const StateDictionary dictionary(root);
         auto staged = std::make_unique<tolvane::lstm::Weights>();
         dictionary.copyWeightsInto(*staged);
-        model_.weights = *staged;
+        _model.weights = *staged;
     } catch (const std::exception& e) {
-        loaded_ = false;
+        _loaded = false;
         setError(error, kErrorDomain, kBadModel, e.what());
         return false;
     }
     reset();
-    loaded_ = true;
+    _loaded = true;
     return true;
 }
 
-void RTNeuralPlayer::reset() { model_.state = tolvane::lstm::State{}; }
+void RTNeuralPlayer::reset() { _model.state = tolvane::lstm::State{}; }
 
 bool RTNeuralPlayer::runs(const float* buffer, int32_t frameCount) const {
-    return loaded_ && frameCount > 0 && buffer != nullptr;
+    return _loaded && frameCount > 0 && buffer != nullptr;
 }
 
 void RTNeuralPlayer::processBuffer(float* buffer, int32_t frameCount) noexcept {
     if (!runs(buffer, frameCount)) return;
-    const tolvane::lstm::Stream streams[1] = {{&model_.weights, &model_.state}};
+    const tolvane::lstm::Stream streams[1] = {{&_model.weights, &_model.state}};
     for (int32_t s = 0; s < frameCount; ++s) {
         // A NaN or infinity would stay in the recurrent state forever; the model sees silence.
         const float x[1] = {finiteOrZero(buffer[s])};
@@ -210,8 +210,8 @@ void RTNeuralPlayer::processBuffer(float* buffer, int32_t frameCount) noexcept {
 }
 
 bool RTNeuralPlayer::sameWeights(const RTNeuralPlayer& other) const {
-    const tolvane::lstm::Weights& a = model_.weights;
-    const tolvane::lstm::Weights& b = other.model_.weights;
+    const tolvane::lstm::Weights& a = _model.weights;
+    const tolvane::lstm::Weights& b = other._model.weights;
     return std::memcmp(a.gates, b.gates, sizeof a.gates) == 0 && std::memcmp(a.bias, b.bias, sizeof a.bias) == 0 &&
            std::memcmp(a.dense, b.dense, sizeof a.dense) == 0 &&
            std::memcmp(&a.denseBias, &b.denseBias, sizeof a.denseBias) == 0;
@@ -243,12 +243,12 @@ void RTNeuralPlayer::processBuffers(RTNeuralPlayer& first, float* firstBuffer, R
     }
     // Equal weights are read once for both: two copies would not fit the first-level cache, and
     // the loads of one copy would limit the step.
-    const tolvane::lstm::Stream streams[2] = {{&first.model_.weights, &first.model_.state},
-                                              {&second.model_.weights, &second.model_.state}};
+    const tolvane::lstm::Stream streams[2] = {{&first._model.weights, &first._model.state},
+                                              {&second._model.weights, &second._model.state}};
     if (second.sameWeights(first))
         runLockstep<true>(streams, firstBuffer, secondBuffer, frameCount);
     else
         runLockstep<false>(streams, firstBuffer, secondBuffer, frameCount);
 }
 
-bool RTNeuralPlayer::isLoaded() const { return loaded_; }
+bool RTNeuralPlayer::isLoaded() const { return _loaded; }

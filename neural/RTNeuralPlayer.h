@@ -41,6 +41,6 @@ private:
     bool runs(const float* buffer, int32_t frameCount) const;
     bool sameWeights(const RTNeuralPlayer& other) const;
 
-    Model model_;
-    bool loaded_ = false;
+    Model _model;
+    bool _loaded = false;
 };
