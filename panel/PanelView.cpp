@@ -1,5 +1,6 @@
 #include "panel/PanelView.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -7,12 +8,32 @@ namespace {
 // Two presses on one readout this close in time and place are a double-click.
 constexpr double kDoubleClickSeconds = 0.4;
 constexpr double kDoubleClickDistance = 4;
+// Points the chooser's list moves per step of the wheel.
+constexpr double kScrollStep = 40;
 
-// The length of the last UTF-8 character of a text (for Backspace).
-std::size_t lastCharacterLength(const std::string& text) {
-    std::size_t n = 1;
-    while (n < text.size() && (static_cast<unsigned char>(text[text.size() - n]) & 0xC0) == 0x80) ++n;
-    return std::min(n, text.size());
+TextFieldKey fieldKey(PanelView::Key key) {
+    switch (key) {
+    case PanelView::Key::backspace: return TextFieldKey::backspace;
+    case PanelView::Key::deleteForward: return TextFieldKey::deleteForward;
+    case PanelView::Key::left: return TextFieldKey::left;
+    case PanelView::Key::right: return TextFieldKey::right;
+    case PanelView::Key::home: return TextFieldKey::home;
+    case PanelView::Key::end: return TextFieldKey::end;
+    default: return TextFieldKey::selectAll;
+    }
+}
+
+// Press and release on these act; the others act on the press (knobs, readouts, the slider).
+bool actsOnRelease(HitKind kind) {
+    switch (kind) {
+    case HitKind::none:
+    case HitKind::knobFace:
+    case HitKind::knobReadout:
+    case HitKind::hissSlider:
+    case HitKind::dialogField:
+    case HitKind::blocked: return false;
+    default: return true;
+    }
 }
 
 }  // namespace
@@ -36,6 +57,11 @@ void PanelView::setPixelsPerPoint(double pixelsPerPoint) {
     if (pixelsPerPoint > 0 && std::isfinite(pixelsPerPoint)) pixelsPerPoint_ = pixelsPerPoint;
 }
 
+void PanelView::setTextMetrics(const TextMetrics* metrics) {
+    metrics_ = metrics;
+    needsDisplay_ = true;
+}
+
 void PanelView::update() {
     if (!controller_) return;
     if (panel_ && seenBuild_ == controller_->panelBuildCount() && panel_ == controller_->currentPanel()) return;
@@ -47,7 +73,8 @@ void PanelView::attach(std::shared_ptr<Kessrin_VinylExtensionMainView> panel) {
     if (panel_) panel_->setChangeHandler(nullptr);
     panel_ = std::move(panel);
     drag_.reset();
-    pressedButton_.reset();
+    sliding_ = false;
+    pressed_.reset();
     lastReadoutClick_ = {};
     needsDisplay_ = true;
     if (!panel_) return;
@@ -57,7 +84,7 @@ void PanelView::attach(std::shared_ptr<Kessrin_VinylExtensionMainView> panel) {
 
 PanelLayout PanelView::layout() const {
     if (!panel_) return {};
-    return layoutPanel(width_, height_, *panel_);
+    return metrics_ ? layoutPanel(width_, height_, *panel_, *metrics_) : layoutPanel(width_, height_, *panel_);
 }
 
 std::optional<KnobView> PanelView::knob(int index) const {
@@ -75,9 +102,23 @@ std::optional<KnobView> PanelView::editingKnob() const {
     return std::nullopt;
 }
 
+std::optional<PanelView::Field> PanelView::focusedField() const {
+    if (!panel_) return std::nullopt;
+    // The name dialog is modal: while it asks for a name, its field has the keyboard.
+    if (panel_->activePresetDialog == PresetDialogMode::saveAs) {
+        return Field{&panel_->presetDraftName, &panel_->presetDraftField, std::nullopt};
+    }
+    if (auto k = editingKnob()) return Field{&k->state->editText, &k->state->editField, k};
+    return std::nullopt;
+}
+
 bool PanelView::mousePress(double x, double y, double timeSeconds) {
     if (!panel_) return false;
     const HitTarget target = hitTest(layout(), x, y);
+    if (actsOnRelease(target.kind)) {
+        pressed_ = target;
+        return true;
+    }
     switch (target.kind) {
     case HitKind::knobFace:
         if (auto k = knob(target.index)) {
@@ -88,29 +129,51 @@ bool PanelView::mousePress(double x, double y, double timeSeconds) {
             return true;
         }
         return false;
-    case HitKind::knobReadout: {
-        const Click& last = lastReadoutClick_;
-        const bool isDouble = last.knob == target.index && timeSeconds - last.time <= kDoubleClickSeconds &&
-                              std::hypot(x - last.x, y - last.y) <= kDoubleClickDistance;
-        lastReadoutClick_ = isDouble ? Click{} : Click{target.index, x, y, timeSeconds};
-        if (!isDouble) return true;
-        auto k = knob(target.index);
-        if (!k || k->state->isEditing) return true;
-        k->beginEditText();
-        k->refreshEditText();
+    case HitKind::knobReadout:
+        pressReadout(target, x, y, timeSeconds);
+        return true;
+    case HitKind::hissSlider:
+        sliding_ = true;
+        moveSlider(x);
+        return true;
+    case HitKind::dialogField:
+        // A click in the field ends the selection, with the caret after the text.
+        applyTextFieldKey(panel_->presetDraftName, panel_->presetDraftField, TextFieldKey::end);
         needsDisplay_ = true;
         return true;
-    }
-    case HitKind::effectButton:
-        pressedButton_ = target.index;
-        return true;
-    default:
-        return false;
+    case HitKind::blocked: return true;
+    default: return false;
     }
 }
 
+void PanelView::pressReadout(const HitTarget& target, double x, double y, double timeSeconds) {
+    const Click& last = lastReadoutClick_;
+    const bool isDouble = last.knob == target.index && timeSeconds - last.time <= kDoubleClickSeconds &&
+                          std::hypot(x - last.x, y - last.y) <= kDoubleClickDistance;
+    lastReadoutClick_ = isDouble ? Click{} : Click{target.index, x, y, timeSeconds};
+    if (!isDouble) return;
+    auto k = knob(target.index);
+    if (!k || k->state->isEditing) return;
+    k->beginEditText();
+    k->refreshEditText();
+    beginTextEditing(k->state->editText, k->state->editField);
+    needsDisplay_ = true;
+}
+
+void PanelView::moveSlider(double x) {
+    const auto overlay = layout().settingsOverlay;
+    if (!panel_ || !overlay) return;
+    const Rect& track = overlay->sliderTrack;
+    const double fraction = track.width > 0 ? std::clamp((x - track.x) / track.width, 0.0, 1.0) : 0;
+    panel_->setHissLevel(static_cast<float>(fraction * 100));
+    needsDisplay_ = true;
+}
+
 bool PanelView::mouseMotion(double x, double y) {
-    (void)x;
+    if (sliding_) {
+        moveSlider(x);
+        return true;
+    }
     if (!drag_) return false;
     if (auto k = knob(drag_->knob)) {
         k->dragChanged((y - drag_->startY) / pixelsPerPoint_);
@@ -120,6 +183,10 @@ bool PanelView::mouseMotion(double x, double y) {
 }
 
 bool PanelView::mouseRelease(double x, double y) {
+    if (sliding_) {
+        sliding_ = false;
+        return true;
+    }
     if (drag_) {
         const int index = drag_->knob;
         drag_.reset();
@@ -127,42 +194,72 @@ bool PanelView::mouseRelease(double x, double y) {
         needsDisplay_ = true;
         return true;
     }
-    if (pressedButton_) {
-        const int pressed = *pressedButton_;
-        pressedButton_.reset();
-        const HitTarget target = hitTest(layout(), x, y);
+    if (pressed_) {
+        const HitTarget pressed = *pressed_;
+        pressed_.reset();
         // A button acts when released over itself.
-        if (panel_ && target == HitTarget{HitKind::effectButton, pressed}) panel_->selectEffect(pressed);
+        if (panel_ && hitTest(layout(), x, y) == pressed) perform(pressed);
         return true;
     }
     return false;
 }
 
+void PanelView::perform(const HitTarget& target) {
+    Kessrin_VinylExtensionMainView& p = *panel_;
+    switch (target.kind) {
+    case HitKind::effectButton: p.selectEffect(target.index); break;
+    case HitKind::amFmSwitch: p.toggleAmFmMode(); break;
+    case HitKind::monoButton: p.toggleMonoSum(); break;
+    case HitKind::saveButton: p.saveSelectedPreset(); break;
+    case HitKind::saveAsButton: p.beginSaveAs(); break;
+    case HitKind::gearButton: p.openSettings(); break;
+    case HitKind::previousPreset: p.stepPreset(-1); break;
+    case HitKind::presetList: p.setPresetChooserShown(true); break;
+    case HitKind::nextPreset: p.stepPreset(1); break;
+    case HitKind::settingsDone: p.closeSettings(); break;
+    case HitKind::hissOff: p.setHissOn(false); break;
+    case HitKind::hissOn: p.setHissOn(true); break;
+    case HitKind::link: p.openMakerSite(); break;
+    case HitKind::dialogCancel: p.cancelPresetDialog(); break;
+    case HitKind::dialogConfirm: p.confirmPresetDialog(); break;
+    case HitKind::chooserRow: p.choosePreset(static_cast<std::size_t>(target.index)); break;
+    case HitKind::chooserTrash: p.deleteSelectedPreset(); break;
+    case HitKind::chooserDim: p.setPresetChooserShown(false); break;
+    default: break;
+    }
+    needsDisplay_ = true;
+}
+
+bool PanelView::scroll(double x, double y, double deltaY) {
+    if (!panel_) return false;
+    const PanelLayout l = layout();
+    if (!l.presetChooser || !l.presetChooser->list.contains(x, y)) return false;
+    const PresetChooserLayout& c = *l.presetChooser;
+    const double range = std::max(0.0, c.contentHeight - c.list.height) / l.scale;
+    panel_->presetListScrollOffset = std::clamp(c.scrollOffset / l.scale - deltaY * kScrollStep, 0.0, range);
+    needsDisplay_ = true;
+    return true;
+}
+
 bool PanelView::keyPress(Key key) {
-    auto k = editingKnob();
-    if (!k) return false;
-    std::string& text = k->state->editText;
+    auto field = focusedField();
+    if (!field || key == Key::other) return false;
     if (key == Key::enter) {
-        k->commitEditText();
-    } else if (key == Key::backspace) {
-        if (!text.empty()) text.erase(text.size() - lastCharacterLength(text));
+        // Return enters a knob's number; in the name field only the buttons act.
+        if (field->knob) field->knob->commitEditText();
     } else {
-        return false;
+        applyTextFieldKey(*field->text, *field->state, fieldKey(key));
     }
     needsDisplay_ = true;
     return true;
 }
 
 bool PanelView::textInput(std::string_view utf8) {
-    auto k = editingKnob();
-    if (!k) return false;
-    for (char c : utf8) {
-        // Control characters arrive as keys, not text.
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-    }
-    k->state->editText.append(utf8);
+    auto field = focusedField();
+    if (!field) return false;
+    insertText(*field->text, *field->state, utf8);
     needsDisplay_ = true;
     return true;
 }
 
-bool PanelView::wantsKeyboard() const { return editingKnob().has_value(); }
+bool PanelView::wantsKeyboard() const { return focusedField().has_value(); }

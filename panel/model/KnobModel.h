@@ -1,6 +1,7 @@
 #pragma once
 
 #include "panel/model/ObservableAUParameter.h"
+#include "panel/model/TextField.h"
 
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,7 @@ struct KnobState {
     float dragStartValue = 0;
     bool isEditing = false;
     std::string editText;
+    TextFieldState editField;  // caret and selection in the entry field
 };
 
 // One knob: its arguments and its state, driving one observable parameter.

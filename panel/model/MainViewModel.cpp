@@ -31,7 +31,10 @@ Kessrin_VinylExtensionMainView::Kessrin_VinylExtensionMainView(Arguments a)
       bundle(std::move(a.bundle)),
       effects(std::move(a.effects)),
       topRowOrder(std::move(a.topRowOrder)),
-      bottomRowOrder(std::move(a.bottomRowOrder)) {
+      bottomRowOrder(std::move(a.bottomRowOrder)),
+      presetStore_(a.userDefaults ? std::move(*a.userDefaults) : UserDefaults::standardUserDefaults(), effects),
+      notificationPoster_(std::move(a.notificationPoster)),
+      workspace_(a.workspace) {
     if (parameterTree) parameterTree->forEachParameter([this](ObservableAUParameter& p) {
         p.setChangeHandler([this] { notifyChanged(); });
     });
@@ -132,7 +135,8 @@ std::string Kessrin_VinylExtensionMainView::versionLabel() const {
 
 void Kessrin_VinylExtensionMainView::appear() {
     // The display font is loaded from the bundle's font file by the renderer, for this panel only;
-    // nothing is registered with the process. User presets load here once their store exists.
+    // nothing is registered with the process.
+    loadUserPresets();
     syncMonoSumDisplay();
 }
 

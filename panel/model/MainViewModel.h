@@ -3,9 +3,14 @@
 #include "panel/model/EffectsTable.h"
 #include "panel/model/KnobModel.h"
 #include "panel/model/ObservableAUParameter.h"
+#include "panel/model/PresetStore.h"
 #include "panel/model/StoredPreset.h"
+#include "panel/model/TextField.h"
+#include "platform/appkit/NSWorkspace.h"
 #include "platform/audiotoolbox/AUAudioUnit.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/DarwinNotifyCenter.h"
+#include "platform/foundation/UserDefaults.h"
 
 #include <array>
 #include <functional>
@@ -29,7 +34,18 @@ public:
         std::vector<EffectRow> effects;
         std::vector<int> topRowOrder;
         std::vector<int> bottomRowOrder;
+        // Where the presets live: the standard user defaults when none is given.
+        std::optional<UserDefaults> userDefaults;
+        // Where the gear's settings request goes inside the standalone application: the
+        // process's notify centre when none is given.
+        std::shared_ptr<DarwinNotificationPoster> notificationPoster;
+        // What opens the maker's site: the shared workspace when none is given.
+        const NSWorkspace* workspace = nullptr;
     };
+
+    static constexpr int kDisplayCellCount = 30;
+    // The notification the gear posts inside the standalone application.
+    static constexpr std::string_view kShowSettingsNotification = "com.marlowen.tolvane.showSettings.standalone";
 
     explicit Kessrin_VinylExtensionMainView(Arguments arguments);
     ~Kessrin_VinylExtensionMainView();
@@ -57,7 +73,10 @@ public:
     bool showPresetChooser = false;
     std::optional<std::string> pendingOverwritePresetID;
     bool monoSumDisplayEnabled = false;
+    // State of the controls themselves, kept with the view across redraws.
     std::array<KnobState, 4> knobStates;
+    TextFieldState presetDraftField;     // caret and selection of the name field
+    double presetListScrollOffset = 0;   // points the chooser's list is scrolled by (at scale 1)
 
     // The scale that fits the reference panel into a view of that size.
     double scaleFor(double width, double height) const;
@@ -84,6 +103,76 @@ public:
     void appear();
     void syncMonoSumDisplay();
 
+    // --- Presets: loading, the current state against the selected preset, and the operations
+    // of the preset bar, the chooser and the name dialog. Every change re-reads the stored list,
+    // applies itself by preset id and writes it back, so panels in other processes lose nothing.
+
+    // Fills `presets` from the store, once per view.
+    void loadUserPresets();
+    // The selected preset's name, or "UNSAVED".
+    std::string currentPresetName() const;
+    // Index of the selected preset in `presets`.
+    std::optional<std::size_t> selectedPreset() const;
+    // The state differs from the selected preset, or none is selected.
+    bool hasUnsavedChanges() const;
+    // The current state as a preset of that name and id; none when a knob parameter is missing.
+    // Values that are not finite numbers become their defaults, and all are clamped to range.
+    std::optional<StoredPreset> captureCurrentPreset(const std::string& name, const std::string& id) const;
+    void applyPreset(const StoredPreset& preset);
+    // The MONO/STEREO write: one gesture on the observable parameter, then straight to the unit.
+    void setMonoSum(bool on);
+    void toggleMonoSum();
+    void resetToDefaults();
+    void saveSelectedPreset();
+    void beginSaveAs();
+    void confirmPresetDialog();
+    void cancelPresetDialog();
+    void commitSaveAs(std::string_view name);
+    // Replaces the preset of that id; when it has gone meanwhile (deleted here or by another
+    // panel), the save goes in as a new preset instead of being lost.
+    void overwritePreset(const std::string& id, std::string_view name);
+    void deleteSelectedPreset();
+    void stepPreset(int step);
+    // A chooser row: applies that preset (refused silently when it does not fit) and closes.
+    void choosePreset(std::size_t index);
+    // Opening the list first takes in what other panels stored meanwhile.
+    void setPresetChooserShown(bool shown);
+    // The name dialog's confirm button is enabled.
+    bool canConfirmPresetDialog() const;
+    // The overwrite question, quoting the name as typed.
+    std::string presetDialogMessage() const;
+    static std::string presetDialogTitle(PresetDialogMode mode);
+    static std::string presetDialogConfirmTitle(PresetDialogMode mode);
+
+    // --- The preset display's cells.
+    // The name laid out in the cells: centred in all of them when the state is the selected
+    // preset's, else in all but the last, which shows "*".
+    std::vector<std::string> displayCells(std::string_view name, int cellCount) const;
+    static std::vector<std::string> displayCellsFor(std::string_view name, int cellCount, bool dirty);
+    // Upper-cased, mapped character by character, cut to `maxLength` characters.
+    static std::string displayName(std::string_view name, std::size_t maxLength);
+    // "A" to "Z", "0" to "9", "-", "_" and " " stay; any other character becomes "-".
+    static std::string displayCharacter(std::string_view character);
+
+    // --- Settings: the gear, the overlay and the AM/FM switch.
+    // Inside the standalone application the gear asks it for its settings sheet; anywhere else
+    // it opens the panel's own overlay.
+    void openSettings();
+    void closeSettings();
+    bool showsPresetBar() const { return !showPluginSettings; }
+    bool showsPresetChooser() const { return !showPluginSettings && showPresetChooser; }
+    bool isHissOn() const;
+    void setHissOn(bool on);
+    // The slider's value: the hiss level, or 40 without the parameter.
+    float hissLevelForSlider() const;
+    void setHissLevel(float level);
+    void toggleAmFmMode();
+    bool isAmFmModeFM() const;
+    static std::string_view makerSiteURL();
+    static std::string_view makerSiteHost();
+    // Opens the maker's site in the user's browser; false when that could not be started.
+    bool openMakerSite() const;
+
     // Called after any change that alters what the panel shows.
     void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
     void notifyChanged() const {
@@ -92,7 +181,15 @@ public:
 
 private:
     std::optional<std::array<std::shared_ptr<ObservableAUParameter>, 3>> effectKnobParameters() const;
+    std::shared_ptr<ObservableAUParameter> globalParameter(const std::string& identifier) const;
+    std::shared_ptr<ObservableAUParameter> topParameter(const std::string& identifier) const;
+    const StoredPreset* selectedPresetRecord() const;
+    // Takes the store's answer to a change: its list, and the selection when the list holds it.
+    void takeStoreResult(PresetStore::Result result, const std::optional<std::string>& select);
 
+    PresetStore presetStore_;
+    std::shared_ptr<DarwinNotificationPoster> notificationPoster_;
+    const NSWorkspace* workspace_;
     std::function<void()> changed_;
 };
 

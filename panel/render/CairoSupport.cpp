@@ -103,40 +103,49 @@ void showTrackedText(cairo_t* cr, std::string_view text, double tracking) {
 
 namespace {
 
-// One box pass of radius r along rows or columns, over pixels of `channels` bytes.
-template <int channels>
-void boxPass(uint8_t* data, int length, int lines, int step, int lineStep, int r) {
+// Three box passes of radius r down every byte column of a packed rows x cols image, each reading
+// one buffer and writing the other; the result ends in `b`. Outside the image counts as
+// transparent. Columns are independent, so each row's update is a plain vector loop.
+void boxPassesDown(std::vector<uint8_t>& a, std::vector<uint8_t>& b, int rows, int cols, int r) {
     const int window = 2 * r + 1;
-    std::vector<uint8_t> line(static_cast<std::size_t>(length) * channels);
-    for (int l = 0; l < lines; ++l) {
-        uint8_t* base = data + static_cast<std::ptrdiff_t>(l) * lineStep;
-        for (int i = 0; i < length; ++i) {
-            for (int c = 0; c < channels; ++c) {
-                line[static_cast<std::size_t>(i) * channels + c] = base[static_cast<std::ptrdiff_t>(i) * step + c];
+    // sum * scale >> 16 divides by the window: 255 * 65536 still fits in 32 bits.
+    const auto scale = static_cast<uint32_t>(std::lround(65536.0 / window));
+    std::vector<uint32_t> sums(static_cast<std::size_t>(cols));
+    const auto cols_ = static_cast<std::size_t>(cols);
+    for (int pass = 0; pass < 3; ++pass) {
+        const uint8_t* src = pass % 2 == 0 ? a.data() : b.data();
+        uint8_t* dst = pass % 2 == 0 ? b.data() : a.data();
+        std::fill(sums.begin(), sums.end(), 0u);
+        for (int y = 0; y <= r && y < rows; ++y) {
+            const uint8_t* row = src + static_cast<std::size_t>(y) * cols_;
+            for (std::size_t c = 0; c < cols_; ++c) sums[c] += row[c];
+        }
+        for (int y = 0; y < rows; ++y) {
+            uint8_t* out = dst + static_cast<std::size_t>(y) * cols_;
+            for (std::size_t c = 0; c < cols_; ++c) out[c] = static_cast<uint8_t>((sums[c] * scale + 32768u) >> 16);
+            if (y + r + 1 < rows) {
+                const uint8_t* add = src + static_cast<std::size_t>(y + r + 1) * cols_;
+                for (std::size_t c = 0; c < cols_; ++c) sums[c] += add[c];
             }
-        }
-        uint32_t sums[channels] = {};
-        // Outside the surface counts as transparent.
-        for (int i = 0; i <= r && i < length; ++i) {
-            for (int c = 0; c < channels; ++c) sums[c] += line[static_cast<std::size_t>(i) * channels + c];
-        }
-        for (int i = 0; i < length; ++i) {
-            uint8_t* out = base + static_cast<std::ptrdiff_t>(i) * step;
-            for (int c = 0; c < channels; ++c) out[c] = static_cast<uint8_t>(sums[c] / window);
-            const int add = i + r + 1;
-            const int drop = i - r;
-            for (int c = 0; c < channels; ++c) {
-                if (add < length) sums[c] += line[static_cast<std::size_t>(add) * channels + c];
-                if (drop >= 0) sums[c] -= line[static_cast<std::size_t>(drop) * channels + c];
+            if (y - r >= 0) {
+                const uint8_t* drop = src + static_cast<std::size_t>(y - r) * cols_;
+                for (std::size_t c = 0; c < cols_; ++c) sums[c] -= drop[c];
             }
         }
     }
+    // Three passes leave the result in `b`.
 }
 
-template <int channels>
-void boxBlur(uint8_t* data, int width, int height, int stride, int r) {
-    for (int pass = 0; pass < 3; ++pass) boxPass<channels>(data, width, height, channels, stride, r);
-    for (int pass = 0; pass < 3; ++pass) boxPass<channels>(data, height, width, stride, channels, r);
+// Swaps rows and columns of a packed image of `channels`-byte pixels.
+void transpose(const std::vector<uint8_t>& src, std::vector<uint8_t>& dst, int rows, int cols, int channels) {
+    const auto ch = static_cast<std::size_t>(channels);
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < cols; ++x) {
+            const uint8_t* from = src.data() + (static_cast<std::size_t>(y) * cols + x) * ch;
+            uint8_t* to = dst.data() + (static_cast<std::size_t>(x) * rows + y) * ch;
+            for (std::size_t c = 0; c < ch; ++c) to[c] = from[c];
+        }
+    }
 }
 
 }  // namespace
@@ -147,14 +156,19 @@ void blurSurface(cairo_surface_t* surface, double sigma) {
     const int width = cairo_image_surface_get_width(surface);
     const int height = cairo_image_surface_get_height(surface);
     const int stride = cairo_image_surface_get_stride(surface);
+    const int channels = cairo_image_surface_get_format(surface) == CAIRO_FORMAT_A8 ? 1 : 4;
     uint8_t* data = cairo_image_surface_get_data(surface);
     // Three boxes of width w give a variance of 3 (w^2 - 1) / 12.
     const int r = std::max(1, static_cast<int>(std::lround((std::sqrt(4 * sigma * sigma + 1) - 1) / 2)));
-    if (cairo_image_surface_get_format(surface) == CAIRO_FORMAT_A8) {
-        boxBlur<1>(data, width, height, stride, r);
-    } else {
-        boxBlur<4>(data, width, height, stride, r);
-    }
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
+    std::vector<uint8_t> a(rowBytes * height), b(a.size());
+    for (int y = 0; y < height; ++y) std::copy_n(data + static_cast<std::ptrdiff_t>(y) * stride, rowBytes, a.data() + y * rowBytes);
+    // Down the columns, then across the rows as the columns of the transposed image.
+    boxPassesDown(a, b, height, static_cast<int>(rowBytes), r);
+    transpose(b, a, height, width, channels);
+    boxPassesDown(a, b, width, height * channels, r);
+    transpose(b, a, width, height, channels);
+    for (int y = 0; y < height; ++y) std::copy_n(a.data() + y * rowBytes, rowBytes, data + static_cast<std::ptrdiff_t>(y) * stride);
     cairo_surface_mark_dirty(surface);
 }
 

@@ -154,10 +154,31 @@ cairo_font_face_t* PanelResources::font(const std::string& name) const {
     return found == fonts_.end() ? fallback_.get() : found->second.get();
 }
 
+CairoTextMetrics::CairoTextMetrics(const PanelResources& resources)
+    : resources_(resources), surface_(makeImageSurface(1, 1)), cr_(makeContext(surface_.get())) {}
+
+double CairoTextMetrics::width(std::string_view font, double size, std::string_view text) const {
+    cairo_set_font_face(cr_.get(), resources_.font(std::string(font)));
+    cairo_set_font_size(cr_.get(), size);
+    cairo_text_extents_t e;
+    cairo_text_extents(cr_.get(), std::string(text).c_str(), &e);
+    return e.x_advance;
+}
+
+double CairoTextMetrics::lineHeight(std::string_view font, double size) const {
+    cairo_set_font_face(cr_.get(), resources_.font(std::string(font)));
+    cairo_set_font_size(cr_.get(), size);
+    cairo_font_extents_t e;
+    cairo_font_extents(cr_.get(), &e);
+    return e.ascent + e.descent;
+}
+
 void PanelRenderer::invalidateCaches() {
     staticKey_.clear();
     staticLayer_.reset();
     for (Readout& r : readouts_) r = Readout{};
+    displayKey_.clear();
+    displayLayer_.reset();
 }
 
 void PanelRenderer::draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view) {
@@ -178,16 +199,24 @@ void PanelRenderer::draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylEx
     cairo_paint(cr);
     cairo_restore(cr);
 
-    if (!knobs) return;
-    for (std::size_t k = 0; k < layout.knobs.size(); ++k) {
-        const KnobView& knob = (*knobs)[k];
-        drawKnobFace(cr, layout.knobs[k].face, knob, true);
-        if (knob.state->isEditing) {
-            drawEntryField(cr, layout.knobs[k], knob);
-        } else {
-            drawReadout(cr, layout.knobs[k], knob, k);
+    if (knobs) {
+        for (std::size_t k = 0; k < layout.knobs.size(); ++k) {
+            const KnobView& knob = (*knobs)[k];
+            drawKnobFace(cr, layout.knobs[k].face, knob, true);
+            if (knob.state->isEditing) {
+                drawEntryField(cr, layout.knobs[k], knob);
+            } else {
+                drawReadout(cr, layout.knobs[k], knob, k);
+            }
         }
     }
+    // The layers above, back to front.
+    const double s = layout.scale;
+    if (layout.presetBar) drawPresetBar(cr, *layout.presetBar, view, s);
+    if (layout.settingsOverlay) drawSettingsOverlay(cr, *layout.settingsOverlay, view, s);
+    if (layout.amFmSwitch) drawAmFmSwitch(cr, *layout.amFmSwitch, view, s);
+    if (layout.presetDialog) drawPresetDialog(cr, *layout.presetDialog, view, s);
+    if (layout.presetChooser) drawPresetChooser(cr, *layout.presetChooser, view, s);
 }
 
 void PanelRenderer::drawStaticLayer(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view,
@@ -329,14 +358,23 @@ void PanelRenderer::drawEntryField(cairo_t* cr, const KnobLayout& frame, const K
     cairo_stroke(cr);
     cairo_set_font_face(cr, resources_.font(kReadoutFont));
     cairo_set_font_size(cr, 36 * s);
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, knob.state->editText.c_str(), &e);
+    const std::string& text = knob.state->editText;
+    const TextFieldState& entry = knob.state->editField;
+    cairo_text_extents_t e, before;
+    cairo_text_extents(cr, text.c_str(), &e);
+    cairo_text_extents(cr, text.substr(0, std::min(entry.caret, text.size())).c_str(), &before);
     const double x = field.midX() - e.x_advance / 2;
+    if (entry.allSelected && !text.empty()) {
+        cairo_rectangle(cr, x - 2 * s, field.y + 5 * s, e.x_advance + 4 * s, field.height - 10 * s);
+        cairo_set_source_rgba(cr, 0.24, 0.42, 0.78, 0.75);
+        cairo_fill(cr);
+    }
     cairo_set_source_rgb(cr, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
     cairo_move_to(cr, x, centredBaseline(cr, field.midY()));
-    cairo_show_text(cr, knob.state->editText.c_str());
-    // The caret after the text.
-    cairo_rectangle(cr, x + e.x_advance + 2 * s, field.y + 7 * s, 2 * s, field.height - 14 * s);
-    cairo_fill(cr);
+    cairo_show_text(cr, text.c_str());
+    if (!entry.allSelected) {
+        cairo_rectangle(cr, x + before.x_advance + s, field.y + 7 * s, 2 * s, field.height - 14 * s);
+        cairo_fill(cr);
+    }
     cairo_restore(cr);
 }

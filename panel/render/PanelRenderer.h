@@ -47,15 +47,33 @@ private:
     std::vector<std::string> missing_;
 };
 
+// Text sizes as the panel's faces set them, for the layout (what is hit is what is drawn).
+class CairoTextMetrics final : public TextMetrics {
+public:
+    explicit CairoTextMetrics(const PanelResources& resources);
+    double width(std::string_view font, double size, std::string_view text) const override;
+    double lineHeight(std::string_view font, double size) const override;
+
+private:
+    const PanelResources& resources_;
+    Surface surface_;
+    Context cr_;
+};
+
 // Draws the panel with Cairo from a layout and the model. What does not change between frames
 // (the plate, the buttons, the captions, the knob bodies) is kept in a cached layer and each
 // readout's glow is kept until its text changes, so a frame where only a knob turned costs a blit,
 // four pointers and the readouts.
 class PanelRenderer {
 public:
-    explicit PanelRenderer(const Bundle& bundle) : resources_(bundle) {}
+    explicit PanelRenderer(const Bundle& bundle) : resources_(bundle), metrics_(resources_) {}
+    // The metrics refer to the resources they sit beside.
+    PanelRenderer(const PanelRenderer&) = delete;
+    PanelRenderer& operator=(const PanelRenderer&) = delete;
 
     const PanelResources& resources() const { return resources_; }
+    // The sizes of text as this renderer sets it; give them to the layout.
+    const TextMetrics& textMetrics() const { return metrics_; }
 
     // Draws into `cr`, whose user space is the view in pixels.
     void draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view);
@@ -77,8 +95,33 @@ private:
     void drawReadout(cairo_t* cr, const KnobLayout& frame, const KnobView& knob, std::size_t index);
     void drawEntryField(cairo_t* cr, const KnobLayout& frame, const KnobView& knob);
 
+    // The preset bar and its display (PresetBarRenderer.cpp).
+    void drawPresetBar(cairo_t* cr, const PresetBarLayout& bar, const Kessrin_VinylExtensionMainView& view, double s);
+    void drawDisplay(cairo_t* cr, const PresetBarLayout& bar, const Kessrin_VinylExtensionMainView& view, double s);
+    void drawPanelButtonLabel(cairo_t* cr, const LabelButtonLayout& button, double s);
+    void drawToggleButtonLabel(cairo_t* cr, const LabelButtonLayout& button, double s);
+    // One line of text with the top of its line box at `top`.
+    void drawTextLine(cairo_t* cr, std::string_view font, double size, std::string_view text, double x, double top);
+
+    // The layers over the panel (OverlayRenderer.cpp).
+    void drawAmFmSwitch(cairo_t* cr, const AmFmSwitchLayout& layout, const Kessrin_VinylExtensionMainView& view,
+                        double s);
+    void drawSettingsOverlay(cairo_t* cr, const SettingsOverlayLayout& overlay,
+                             const Kessrin_VinylExtensionMainView& view, double s);
+    void drawPresetDialog(cairo_t* cr, const PresetDialogLayout& dialog, const Kessrin_VinylExtensionMainView& view,
+                          double s);
+    void drawNameField(cairo_t* cr, const Rect& field, const Kessrin_VinylExtensionMainView& view, double s);
+    void drawPresetChooser(cairo_t* cr, const PresetChooserLayout& chooser,
+                           const Kessrin_VinylExtensionMainView& view, double s);
+
     PanelResources resources_;
+    CairoTextMetrics metrics_;
     std::string staticKey_;
     Surface staticLayer_;
     std::array<Readout, 4> readouts_;
+    // The display with its glow, kept while its cells, colour and size stay.
+    std::string displayKey_;
+    Surface displayLayer_;
+    double displayLayerX_ = 0;
+    double displayLayerY_ = 0;
 };

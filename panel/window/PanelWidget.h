@@ -33,6 +33,7 @@ public:
     void panelIdle() {
         MainQueue::drain();
         view_.update();
+        prepareRenderer();
         if (view_.needsDisplay()) this->repaint();
     }
 
@@ -46,10 +47,7 @@ protected:
             cairo_set_source_rgb(cr, 0.05, 0.05, 0.055);
             cairo_paint(cr);
         } else {
-            if (!renderer_ || rendererBundle_ != panel->bundle.resourcePath()) {
-                renderer_.emplace(panel->bundle);
-                rendererBundle_ = panel->bundle.resourcePath();
-            }
+            prepareRenderer();
             renderer_->draw(cr, view_.layout(), *panel);
         }
         view_.didDisplay();
@@ -71,10 +69,13 @@ protected:
 
     bool onKeyboard(const DGL_NAMESPACE::Widget::KeyboardEvent& event) override {
         if (!event.press || !view_.wantsKeyboard()) return false;
-        PanelView::Key key = PanelView::Key::other;
-        if (event.key == DGL_NAMESPACE::kKeyBackspace) key = PanelView::Key::backspace;
-        if (event.key == '\r' || event.key == '\n') key = PanelView::Key::enter;
-        const bool handled = view_.keyPress(key);
+        const bool handled = view_.keyPress(panelKey(event));
+        afterInput();
+        return handled;
+    }
+
+    bool onScroll(const DGL_NAMESPACE::Widget::ScrollEvent& event) override {
+        const bool handled = view_.scroll(event.pos.getX(), event.pos.getY(), event.delta.getY());
         afterInput();
         return handled;
     }
@@ -93,6 +94,33 @@ protected:
     }
 
 private:
+    static PanelView::Key panelKey(const DGL_NAMESPACE::Widget::KeyboardEvent& event) {
+        using namespace DGL_NAMESPACE;
+        switch (event.key) {
+        case kKeyBackspace: return PanelView::Key::backspace;
+        case kKeyDelete: return PanelView::Key::deleteForward;
+        case '\r':
+        case '\n': return PanelView::Key::enter;
+        case kKeyLeft: return PanelView::Key::left;
+        case kKeyRight: return PanelView::Key::right;
+        case kKeyHome: return PanelView::Key::home;
+        case kKeyEnd: return PanelView::Key::end;
+        case 'a':
+            return (event.mod & kModifierControl) != 0 ? PanelView::Key::selectAll : PanelView::Key::other;
+        default: return PanelView::Key::other;
+        }
+    }
+
+    // The renderer for the panel's bundle; its fonts size the layout's text.
+    void prepareRenderer() {
+        Kessrin_VinylExtensionMainView* panel = view_.panel();
+        if (!panel || (renderer_ && rendererBundle_ == panel->bundle.resourcePath())) return;
+        view_.setTextMetrics(nullptr);
+        renderer_.emplace(panel->bundle);
+        rendererBundle_ = panel->bundle.resourcePath();
+        view_.setTextMetrics(&renderer_->textMetrics());
+    }
+
     void afterInput() {
         // Typing needs the keyboard, which the panel asks for only while a field is open.
         if (view_.wantsKeyboard() && !hadKeyboard_) this->getWindow().focus();

@@ -2,6 +2,8 @@
 
 #include "panel/AudioUnitViewController.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "tests/support/ScopedEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +25,11 @@ struct SentEvent {
 };
 
 // A view controller over a fresh mirror unit, with the panel built (main queue drained by hand),
-// and a recorder of every event the panel sends to the unit's tree.
+// and a recorder of every event the panel sends to the unit's tree. The user's presets live in a
+// configuration folder of the fixture's own.
 struct PanelFixture {
+    TempFolder configuration;
+    ScopedEnvironment configurationHome{"XDG_CONFIG_HOME", configuration.path().c_str()};
     std::shared_ptr<AudioUnitViewController> controller =
         std::make_shared<AudioUnitViewController>(std::nullopt, std::nullopt);
     std::shared_ptr<AUAudioUnit> unit;
