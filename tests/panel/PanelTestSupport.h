@@ -29,14 +29,17 @@ struct SentEvent {
 // configuration folder of the fixture's own.
 struct PanelFixture {
     TempFolder configuration;
-    ScopedEnvironment configurationHome{"XDG_CONFIG_HOME", configuration.path().c_str()};
+    ScopedEnvironment configurationHome;
     std::shared_ptr<AudioUnitViewController> controller =
         std::make_shared<AudioUnitViewController>(std::nullopt, std::nullopt);
     std::shared_ptr<AUAudioUnit> unit;
     std::vector<SentEvent> sent;
     AUParameterObserverToken recorder = 0;
 
-    PanelFixture() {
+    // A second panel may share another fixture's configuration folder, as two plug-in instances
+    // share the user's presets.
+    explicit PanelFixture(const PanelFixture* sharing = nullptr)
+        : configurationHome("XDG_CONFIG_HOME", (sharing ? sharing->configuration : configuration).path().c_str()) {
         MainQueue::drain();
         unit = controller->createAudioUnit(effectDescription());
         MainQueue::drain();
