@@ -154,8 +154,17 @@ cairo_font_face_t* PanelResources::font(const std::string& name) const {
     return found == fonts_.end() ? fallback_.get() : found->second.get();
 }
 
+void useUnroundedTextMetrics(cairo_t* cr) {
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+    cairo_set_font_options(cr, options);
+    cairo_font_options_destroy(options);
+}
+
 CairoTextMetrics::CairoTextMetrics(const PanelResources& resources)
-    : resources_(resources), surface_(makeImageSurface(1, 1)), cr_(makeContext(surface_.get())) {}
+    : resources_(resources), surface_(makeImageSurface(1, 1)), cr_(makeContext(surface_.get())) {
+    useUnroundedTextMetrics(cr_.get());
+}
 
 double CairoTextMetrics::width(std::string_view font, double size, std::string_view text) const {
     cairo_set_font_face(cr_.get(), resources_.font(std::string(font)));
@@ -182,6 +191,9 @@ void PanelRenderer::invalidateCaches() {
 }
 
 void PanelRenderer::draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylExtensionMainView& view) {
+    // Text is measured and set with the same unrounded advances on every surface, so that it
+    // scales with the panel and fills the places the layout gave it.
+    useUnroundedTextMetrics(cr);
     const auto knobs = view.knobSection(layout.scale);
     std::ostringstream key;
     key << layout.view.width << 'x' << layout.view.height << ' ' << view.effectMode() << ' ' << knobs.has_value();

@@ -47,6 +47,10 @@ private:
     std::vector<std::string> missing_;
 };
 
+// Sets text on `cr` with the advances and extents of the faces unrounded (whatever the surface's
+// default), as the panel's text metrics measure them.
+void useUnroundedTextMetrics(cairo_t* cr);
+
 // Text sizes as the panel's faces set them, for the layout (what is hit is what is drawn).
 class CairoTextMetrics final : public TextMetrics {
 public:

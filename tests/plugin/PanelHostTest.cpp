@@ -1,13 +1,18 @@
 // The panel in a real host, as a person meets it: under a private X server, jalv.gtk3 opens the
-// built LV2 bundle's own interface; a screenshot shows the panel, and a pointer drag on a knob and
+// built LV2 bundle's own interface. A screenshot shows the panel, and a pointer drag on a knob and
 // a click on an effect button change the plug-in's control values as jalv sees them (read back
-// from the state jalv saves through its File menu). The last screenshots stay in the build tree.
+// from the state jalv saves through its File menu). A preset saved under a name typed on the
+// keyboard shows in the display and is in the chooser when the editor opens again; the gear opens
+// the settings overlay and "Done" closes it. The screenshots stay in the build tree.
 
 #include "tests/plugin/PluginTestSupport.h"
 #include "tests/plugin/Subprocess.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempFolder.h"
 
-#include "panel/render/CairoSupport.h"
+#include "panel/AudioUnitViewController.h"
+#include "panel/render/PanelRenderer.h"
+#include "platform/dispatch/DispatchQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -100,7 +105,10 @@ std::optional<double> savedControl(const std::string& state, const std::string& 
 struct ScreenRegion {
     double meanBrightness = 0;
     double spread = 0;
-    int litRed = 0;  // readout-red pixels
+    int litRed = 0;    // readout-red pixels
+    int litGreen = 0;  // the display's unsaved colour
+    int litCyan = 0;   // the display's saved colour
+    int bright = 0;    // near-white text
 };
 
 ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height) {
@@ -118,6 +126,9 @@ ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height)
             sum += v;
             squares += v * v;
             if (r > 0.7 && g < 0.35 && b < 0.35) ++region.litRed;
+            if (g > 0.6 && r < 0.35 && b < 0.35) ++region.litGreen;
+            if (b > 0.7 && g > 0.45 && r < 0.35) ++region.litCyan;
+            if (v > 0.75) ++region.bright;
         }
     }
     const double n = static_cast<double>(width) * height;
@@ -126,84 +137,156 @@ ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height)
     return region;
 }
 
+// A private X server and JACK server (dummy sound card) for one test.
+class HostDesktop {
+public:
+    explicit HostDesktop(const TempFolder& scratch)
+        : display_(":" + std::to_string(freeDisplay())),
+          xvfb_({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, scratch.file("xvfb.log")) {
+        ready_ = waitFor([&] { return runProcess({"xdpyinfo", "-display", display_}).exitCode == 0 ||
+                                      fs::exists("/tmp/.X11-unix/X" + display_.substr(1)); }, 10s);
+        setenv("DISPLAY", display_.c_str(), 1);
+        // GTK without a session bus: settings in memory, no accessibility bridge.
+        setenv("GSETTINGS_BACKEND", "memory", 1);
+        setenv("NO_AT_BRIDGE", "1", 1);
+        // JACK keeps a small table of servers and reclaims an entry left by a dead server only for
+        // the same name, so the test takes the first free name of a short fixed list rather than
+        // a new name each run.
+        for (int slot = 0; slot < 4 && !jackd_; ++slot) {
+            const std::string jackName = "tolvane-panel-test-" + std::to_string(slot);
+            auto server = std::make_unique<BackgroundProcess>(
+                std::vector<std::string>{"jackd", "--no-realtime", "-n", jackName, "-d", "dummy", "-r", "48000", "-p",
+                                         "256"},
+                scratch.file("jackd.log"));
+            std::this_thread::sleep_for(1500ms);
+            if (server->running()) {
+                setenv("JACK_DEFAULT_SERVER", jackName.c_str(), 1);
+                jackd_ = std::move(server);
+            }
+        }
+        ready_ = ready_ && jackd_;
+    }
+    bool ready() const { return ready_; }
+
+private:
+    std::string display_;
+    BackgroundProcess xvfb_;
+    std::unique_ptr<BackgroundProcess> jackd_;
+    bool ready_ = false;
+};
+
+// jalv.gtk3 showing the plug-in's panel; points are given in the panel's own coordinates (it
+// sits at the left of jalv's window, below the menu bar, at the reference size).
+class JalvPanel {
+public:
+    JalvPanel(const TempFolder& scratch, const std::string& logName)
+        : log_(scratch.file(logName)), jalv_({"jalv.gtk3", "urn:marlowen:tolvane"}, log_) {
+        open_ = waitFor([&] {
+            window_ = run("xdotool search --name '^Tolvane$' 2>/dev/null | head -n 1");
+            return !window_.empty();
+        }, 30s);
+        if (!open_) return;
+        window_.erase(window_.find_last_not_of("\n") + 1);
+        std::this_thread::sleep_for(1500ms);
+        std::istringstream(run("xdotool getwindowgeometry --shell " + window_ + " | grep -E 'WIDTH|HEIGHT' | cut -d= -f2")) >>
+            width_ >> height_;
+        top_ = height_ - 418;
+    }
+    bool open() const { return open_ && width_ >= 672 && height_ >= 418; }
+    std::string log() const { return readFile(log_); }
+    const std::string& window() const { return window_; }
+    int top() const { return top_; }
+
+    // An xdotool step that moves the pointer to a point of the panel.
+    std::string at(double x, double y) const {
+        return " mousemove --window " + window_ + " " + std::to_string(std::lround(x)) + " " +
+               std::to_string(std::lround(y) + top_);
+    }
+    void click(double x, double y, std::chrono::milliseconds settle = 700ms) const {
+        run("xdotool" + at(x, y) + " click 1");
+        std::this_thread::sleep_for(settle);
+    }
+    void click(const Rect& r, std::chrono::milliseconds settle = 700ms) const { click(r.midX(), r.midY(), settle); }
+    // The screen as it is now, kept under `path`, measured over a rectangle of the panel.
+    ScreenRegion shoot(const fs::path& path, const Rect& r) const {
+        run("import -window root " + path.string());
+        return measure(path, static_cast<int>(r.x), static_cast<int>(r.y) + top_, static_cast<int>(r.width),
+                       static_cast<int>(r.height));
+    }
+    void stop() { jalv_.stop(); }
+
+private:
+    fs::path log_;
+    BackgroundProcess jalv_;
+    std::string window_;
+    bool open_ = false;
+    int width_ = 0, height_ = 0, top_ = 0;
+};
+
+// The panel's layout in the state the host's panel is in, from our own layout code over the
+// same store and fonts, so the test knows where to click without guessing.
+class PanelModel {
+public:
+    PanelModel() {
+        MainQueue::drain();
+        controller_->createAudioUnit({fourCharCode("aufx"), fourCharCode("vnyl"), fourCharCode("MrLw"), 0, 0});
+        MainQueue::drain();
+    }
+    Kessrin_VinylExtensionMainView& view() { return *controller_->currentPanel(); }
+    PanelLayout layout() { return layoutPanel(672, 418, view(), renderer_.textMetrics()); }
+    // What the store holds now.
+    void reload() {
+        view().hasLoadedPresets = false;
+        view().loadUserPresets();
+    }
+
+private:
+    std::shared_ptr<AudioUnitViewController> controller_ =
+        std::make_shared<AudioUnitViewController>(std::nullopt, Bundle(TOLVANE_RESOURCE_DIR));
+    PanelRenderer renderer_{Bundle(TOLVANE_RESOURCE_DIR)};
+};
+
+// The desktop tools the real-host tests drive, or the name of the first one missing.
+std::optional<std::string> missingHostTool() {
+    for (const char* tool : {"Xvfb", "jackd", "jalv.gtk3", "xdotool", "import"}) {
+        if (!programAvailable(tool)) return tool;
+    }
+    return std::nullopt;
+}
+
 TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
 #ifdef TOLVANE_SANITIZE
     // A sanitized plug-in cannot be loaded into an uninstrumented host; the release tree runs this.
     GTEST_SKIP() << "the host is not built with the sanitizers";
 #endif
-    for (const char* tool : {"Xvfb", "jackd", "jalv.gtk3", "xdotool", "import"}) {
-        ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
-    }
+    if (auto tool = missingHostTool()) FAIL() << *tool << " is missing: run scripts/setup";
     useBuildTreeLv2Path();
     TempFolder scratch;
+    ScopedEnvironment configuration("XDG_CONFIG_HOME", scratch.path().c_str());
     const fs::path shots = TOLVANE_SCREENSHOT_DIR;
     fs::create_directories(shots);
-
-    const std::string display = ":" + std::to_string(freeDisplay());
-    BackgroundProcess xvfb({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, scratch.file("xvfb.log"));
-    ASSERT_TRUE(waitFor([&] { return runProcess({"xdpyinfo", "-display", display}).exitCode == 0 ||
-                                     fs::exists("/tmp/.X11-unix/X" + display.substr(1)); }, 10s));
-    setenv("DISPLAY", display.c_str(), 1);
-    // GTK without a session bus: settings in memory, no accessibility bridge.
-    setenv("GSETTINGS_BACKEND", "memory", 1);
-    setenv("NO_AT_BRIDGE", "1", 1);
-    // A JACK server of this test's own, with a dummy sound card. JACK keeps a small table of
-    // servers and reclaims an entry left by a dead server only for the same name, so the test
-    // takes the first free name of a short fixed list rather than a new name each run.
-    std::unique_ptr<BackgroundProcess> jackd;
-    for (int slot = 0; slot < 4 && !jackd; ++slot) {
-        const std::string jackName = "tolvane-panel-test-" + std::to_string(slot);
-        auto server = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{"jackd", "--no-realtime", "-n", jackName, "-d", "dummy", "-r", "48000", "-p", "256"},
-            scratch.file("jackd.log"));
-        std::this_thread::sleep_for(1500ms);
-        if (server->running()) {
-            setenv("JACK_DEFAULT_SERVER", jackName.c_str(), 1);
-            jackd = std::move(server);
-        }
-    }
-    ASSERT_TRUE(jackd) << readFile(scratch.file("jackd.log"));
-
+    HostDesktop desktop(scratch);
+    ASSERT_TRUE(desktop.ready()) << readFile(scratch.file("jackd.log"));
     // jalv's save dialog starts in its working folder, so a plain name saves into the scratch folder.
     fs::current_path(scratch.path());
-    BackgroundProcess jalv({"jalv.gtk3", "urn:marlowen:tolvane"}, scratch.file("jalv.log"));
-    std::string window;
-    ASSERT_TRUE(waitFor([&] {
-        window = run("xdotool search --name '^Tolvane$' 2>/dev/null | head -n 1");
-        return !window.empty();
-    }, 30s)) << readFile(scratch.file("jalv.log"));
-    window.erase(window.find_last_not_of("\n") + 1);
-    std::this_thread::sleep_for(1500ms);
+    JalvPanel jalv(scratch, "jalv.log");
+    ASSERT_TRUE(jalv.open()) << jalv.log();
 
-    // The panel fills the window below jalv's menu bar.
-    int width = 0, height = 0;
-    std::istringstream(run("xdotool getwindowgeometry --shell " + window + " | grep -E 'WIDTH|HEIGHT' | cut -d= -f2")) >>
-        width >> height;
-    ASSERT_GE(width, 672);
-    ASSERT_GE(height, 418);
-    const int top = height - 418;
-    const auto at = [&](int x, int y) {
-        return " mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y + top);
-    };
-
-    const fs::path opened = shots / "jalv-panel-opened.png";
-    run("import -window root " + opened.string());
-    const ScreenRegion panel = measure(opened, 0, top, 672, 418);
+    const ScreenRegion panel = jalv.shoot(shots / "jalv-panel-opened.png", Rect{0, 0, 672, 418});
     EXPECT_LT(panel.meanBrightness, 0.35) << "a dark panel";
     EXPECT_GT(panel.spread, 0.05) << "not a blank window";
     EXPECT_GT(panel.litRed, 300) << "the lit readouts";
 
     // Drag the VOLUME knob up 60 points (75 -> 95), then press RADIO.
-    run("xdotool" + at(534, 189) + " mousedown 1");
-    for (int dy = 10; dy <= 60; dy += 10) run("xdotool" + at(536, 189 - dy) + " sleep 0.05");
+    run("xdotool" + jalv.at(534, 189) + " mousedown 1");
+    for (int dy = 10; dy <= 60; dy += 10) run("xdotool" + jalv.at(536, 189 - dy) + " sleep 0.05");
     run("xdotool mouseup 1");
-    run("xdotool" + at(507, 360) + " click 1");
-    std::this_thread::sleep_for(1s);
-    const fs::path changed = shots / "jalv-panel-radio.png";
-    run("import -window root " + changed.string());
+    jalv.click(507, 360, 1s);
+    jalv.shoot(shots / "jalv-panel-radio.png", Rect{0, 0, 672, 418});
 
     // Ask jalv to save its state: File, Save, a folder name, Return. A loaded machine can drop a
     // click or a key, so each attempt starts over with a fresh dialog and a fresh folder name.
+    const std::string& window = jalv.window();
     const auto dialogOpen = [] { return !run("xdotool search --name '^Save' 2>/dev/null").empty(); };
     fs::path stateFile;
     const auto stateSavedIn = [&](const fs::path& folder) {
@@ -233,15 +316,87 @@ TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
             waitFor([&] { return stateSavedIn(scratch.path() / name); }, 3s);
         }
     }
-    ASSERT_FALSE(stateFile.empty()) << "jalv saved no state\n" << readFile(scratch.file("jalv.log")).substr(0, 2000);
+    ASSERT_FALSE(stateFile.empty()) << "jalv saved no state\n" << jalv.log().substr(0, 2000);
     const std::string state = readFile(stateFile);
     EXPECT_NEAR(savedControl(state, "outputLevel").value_or(-1), 95, 1.5) << state;
     EXPECT_EQ(savedControl(state, "effectMode").value_or(-1), 5) << state;
     EXPECT_EQ(savedControl(state, "crackle").value_or(-1), 25) << "RADIO's knob defaults came along\n" << state;
+}
 
-    jalv.stop();
-    jackd->stop();
-    xvfb.stop();
+TEST(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAgain) {
+#ifdef TOLVANE_SANITIZE
+    GTEST_SKIP() << "the host is not built with the sanitizers";
+#endif
+    if (auto tool = missingHostTool()) FAIL() << *tool << " is missing: run scripts/setup";
+    useBuildTreeLv2Path();
+    TempFolder scratch;
+    // The user's presets live here for the host and for this test's own model of the panel.
+    ScopedEnvironment configuration("XDG_CONFIG_HOME", scratch.path().c_str());
+    const fs::path shots = TOLVANE_SCREENSHOT_DIR;
+    fs::create_directories(shots);
+    HostDesktop desktop(scratch);
+    ASSERT_TRUE(desktop.ready()) << readFile(scratch.file("jackd.log"));
+    const std::string name = "Night Drive";
+    PanelModel model;
+    {
+        JalvPanel jalv(scratch, "jalv-first.log");
+        ASSERT_TRUE(jalv.open()) << jalv.log();
+        model.reload();  // the factory presets the host's panel stored when it appeared
+        ASSERT_EQ(model.view().presets.size(), 11u);
+        const PresetBarLayout bar = *model.layout().presetBar;
+        const ScreenRegion unsaved = jalv.shoot(shots / "jalv-preset-unsaved.png", bar.display);
+        EXPECT_GT(unsaved.litGreen, 100) << "UNSAVED, lit green";
+
+        jalv.click(bar.saveAs.frame);
+        model.view().beginSaveAs();
+        const PresetDialogLayout dialog = *model.layout().presetDialog;
+        // The proposed name is selected: typing replaces it.
+        run("xdotool type --delay 40 '" + name + "'");
+        std::this_thread::sleep_for(700ms);
+        const ScreenRegion field = jalv.shoot(shots / "jalv-preset-dialog.png", *dialog.field);
+        EXPECT_GT(field.bright, 60) << "the typed name in the field";
+        jalv.click(dialog.confirm.frame, 1s);
+
+        const ScreenRegion display = jalv.shoot(shots / "jalv-preset-display.png", bar.display);
+        EXPECT_GT(display.litCyan, 100) << "the saved preset's name, lit blue";
+        EXPECT_LT(display.litGreen, 20) << "no unsaved mark";
+        EXPECT_NE(readFile(UserDefaults::standardUserDefaults().filePath()).find(name), std::string::npos);
+        jalv.stop();
+    }
+    {
+        JalvPanel jalv(scratch, "jalv-second.log");
+        ASSERT_TRUE(jalv.open()) << jalv.log();
+        model.reload();
+        ASSERT_EQ(model.view().presets.size(), 12u);
+        ASSERT_EQ(model.view().presets.back().name, name);
+        const PanelLayout closed = model.layout();
+        const ScreenRegion before = jalv.shoot(shots / "jalv-preset-reopened.png", closed.panel);
+
+        jalv.click(closed.presetBar->listArea);
+        model.view().setPresetChooserShown(true);
+        const PresetChooserLayout chooser = *model.layout().presetChooser;
+        ASSERT_EQ(chooser.rows.size(), 12u);
+        const ScreenRegion lastRow = jalv.shoot(shots / "jalv-preset-chooser.png", chooser.rows.back().frame);
+        EXPECT_GT(lastRow.bright, 40) << "the saved preset's row";
+        const Rect belowList{chooser.rows.back().frame.x, chooser.list.y + chooser.list.height + 6,
+                             chooser.rows.back().frame.width - 40, 10};
+        EXPECT_EQ(jalv.shoot(shots / "jalv-preset-chooser.png", belowList).bright, 0) << "and no row after it";
+
+        // A tap on the dimmed panel closes the list; the gear opens the overlay, "Done" closes it.
+        jalv.click(chooser.dim.x + 20, chooser.dim.y + 200);
+        jalv.click(*closed.presetBar->gear);
+        model.view().setPresetChooserShown(false);
+        model.view().openSettings();
+        const SettingsOverlayLayout overlay = *model.layout().settingsOverlay;
+        const ScreenRegion covered = jalv.shoot(shots / "jalv-settings.png", closed.panel);
+        EXPECT_LT(covered.meanBrightness, 0.5 * before.meanBrightness) << "the overlay covers the panel";
+        EXPECT_EQ(jalv.shoot(shots / "jalv-settings.png", closed.presetBar->display).litGreen, 0) << "no bar";
+        EXPECT_GT(jalv.shoot(shots / "jalv-settings.png", overlay.done).bright, 10) << "\"Done\"";
+        jalv.click(overlay.done, 1s);
+        const ScreenRegion after = jalv.shoot(shots / "jalv-settings-done.png", closed.panel);
+        EXPECT_NEAR(after.meanBrightness, before.meanBrightness, 0.02) << "the panel is back";
+        EXPECT_GT(jalv.shoot(shots / "jalv-settings-done.png", closed.presetBar->display).litGreen, 100);
+    }
 }
 
 }  // namespace
