@@ -4,6 +4,7 @@
 #include "panel/model/MainViewModel.h"
 
 #include "panel/model/Text.h"
+#include "platform/foundation/Trimming.h"
 #include "platform/foundation/UUID.h"
 
 #include <algorithm>
@@ -174,7 +175,7 @@ void Kessrin_VinylExtensionMainView::beginSaveAs() {
 void Kessrin_VinylExtensionMainView::confirmPresetDialog() {
     if (!activePresetDialog) return;
     if (*activePresetDialog == PresetDialogMode::saveAs) {
-        const std::string name = trimmingWhitespaceAndNewlines(presetDraftName);
+        const std::string name(trimmedOfWhitespaceAndNewlines(presetDraftName));
         // The names to match are those stored now, other panels' included.
         presets = presetStore_.load().presets;
         for (const StoredPreset& preset : presets) {
@@ -201,7 +202,7 @@ void Kessrin_VinylExtensionMainView::cancelPresetDialog() {
 }
 
 void Kessrin_VinylExtensionMainView::commitSaveAs(std::string_view name) {
-    const std::string trimmedName = trimmingWhitespaceAndNewlines(name);
+    const std::string trimmedName(trimmedOfWhitespaceAndNewlines(name));
     if (trimmedName.empty()) return;
     const auto snapshot = captureCurrentPreset(trimmedName, newUUIDString());
     if (!snapshot) return;
@@ -209,7 +210,7 @@ void Kessrin_VinylExtensionMainView::commitSaveAs(std::string_view name) {
 }
 
 void Kessrin_VinylExtensionMainView::overwritePreset(const std::string& id, std::string_view name) {
-    const std::string trimmedName = trimmingWhitespaceAndNewlines(name);
+    const std::string trimmedName(trimmedOfWhitespaceAndNewlines(name));
     if (trimmedName.empty()) return;
     const auto snapshot = captureCurrentPreset(trimmedName, id);
     if (!snapshot) return;
@@ -261,7 +262,7 @@ void Kessrin_VinylExtensionMainView::setPresetChooserShown(bool shown) {
 
 bool Kessrin_VinylExtensionMainView::canConfirmPresetDialog() const {
     if (!activePresetDialog) return false;
-    return *activePresetDialog == PresetDialogMode::confirmOverwrite || !trimmingWhitespaceAndNewlines(presetDraftName).empty();
+    return *activePresetDialog == PresetDialogMode::confirmOverwrite || !trimmedOfWhitespaceAndNewlines(presetDraftName).empty();
 }
 
 std::string Kessrin_VinylExtensionMainView::presetDialogMessage() const {

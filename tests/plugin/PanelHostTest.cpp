@@ -109,6 +109,7 @@ struct ScreenRegion {
     int litGreen = 0;  // the display's unsaved colour
     int litCyan = 0;   // the display's saved colour
     int bright = 0;    // near-white text
+    int selection = 0; // a text field's selection highlight
 };
 
 ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height) {
@@ -129,6 +130,7 @@ ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height)
             if (g > 0.6 && r < 0.35 && b < 0.35) ++region.litGreen;
             if (b > 0.7 && g > 0.45 && r < 0.35) ++region.litCyan;
             if (v > 0.75) ++region.bright;
+            if (b > 0.5 && r < 0.35 && g > 0.28 && g < 0.55) ++region.selection;
         }
     }
     const double n = static_cast<double>(width) * height;
@@ -212,6 +214,14 @@ public:
         run("import -window root " + path.string());
         return measure(path, static_cast<int>(r.x), static_cast<int>(r.y) + top_, static_cast<int>(r.width),
                        static_cast<int>(r.height));
+    }
+    // Shoots until the rectangle shows what `shows` looks for (a loaded machine draws late), or
+    // the time is up; the last shot stays under `path`.
+    template <class Condition>
+    ScreenRegion await(const fs::path& path, const Rect& r, Condition shows, std::chrono::milliseconds limit = 10s) const {
+        ScreenRegion region;
+        waitFor([&] { return shows(region = shoot(path, r)); }, limit);
+        return region;
     }
     void stop() { jalv_.stop(); }
 
@@ -336,31 +346,42 @@ TEST(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAga
     fs::create_directories(shots);
     HostDesktop desktop(scratch);
     ASSERT_TRUE(desktop.ready()) << readFile(scratch.file("jackd.log"));
+    fs::current_path(scratch.path());
     const std::string name = "Night Drive";
     PanelModel model;
     {
         JalvPanel jalv(scratch, "jalv-first.log");
         ASSERT_TRUE(jalv.open()) << jalv.log();
+        const Rect display = model.layout().presetBar->display;
+        const ScreenRegion unsaved =
+            jalv.await(shots / "jalv-preset-unsaved.png", display, [](const ScreenRegion& r) { return r.litGreen > 100; });
+        EXPECT_GT(unsaved.litGreen, 100) << "UNSAVED, lit green";
         model.reload();  // the factory presets the host's panel stored when it appeared
         ASSERT_EQ(model.view().presets.size(), 11u);
         const PresetBarLayout bar = *model.layout().presetBar;
-        const ScreenRegion unsaved = jalv.shoot(shots / "jalv-preset-unsaved.png", bar.display);
-        EXPECT_GT(unsaved.litGreen, 100) << "UNSAVED, lit green";
 
         jalv.click(bar.saveAs.frame);
         model.view().beginSaveAs();
         const PresetDialogLayout dialog = *model.layout().presetDialog;
-        // The proposed name is selected: typing replaces it.
+        // The proposed name comes selected; typing replaces it and ends the selection.
+        const ScreenRegion proposed = jalv.await(shots / "jalv-preset-dialog.png", *dialog.field,
+                                                 [](const ScreenRegion& r) { return r.selection > 100; });
+        EXPECT_GT(proposed.selection, 100) << "the proposed name, selected";
         run("xdotool type --delay 40 '" + name + "'");
-        std::this_thread::sleep_for(700ms);
-        const ScreenRegion field = jalv.shoot(shots / "jalv-preset-dialog.png", *dialog.field);
-        EXPECT_GT(field.bright, 60) << "the typed name in the field";
-        jalv.click(dialog.confirm.frame, 1s);
+        const ScreenRegion typed = jalv.await(shots / "jalv-preset-dialog.png", *dialog.field,
+                                              [](const ScreenRegion& r) { return r.selection == 0 && r.bright > 60; });
+        EXPECT_EQ(typed.selection, 0) << "the keys reached the field";
+        EXPECT_GT(typed.bright, 60) << "the typed name in the field";
+        jalv.click(dialog.confirm.frame);
 
-        const ScreenRegion display = jalv.shoot(shots / "jalv-preset-display.png", bar.display);
-        EXPECT_GT(display.litCyan, 100) << "the saved preset's name, lit blue";
-        EXPECT_LT(display.litGreen, 20) << "no unsaved mark";
-        EXPECT_NE(readFile(UserDefaults::standardUserDefaults().filePath()).find(name), std::string::npos);
+        const ScreenRegion saved = jalv.await(shots / "jalv-preset-display.png", bar.display,
+                                              [](const ScreenRegion& r) { return r.litCyan > 100; });
+        EXPECT_GT(saved.litCyan, 100) << "the saved preset's name, lit blue";
+        EXPECT_LT(saved.litGreen, 20) << "no unsaved mark";
+        const auto storedName = [&] {
+            return readFile(UserDefaults::standardUserDefaults().filePath()).find(name) != std::string::npos;
+        };
+        EXPECT_TRUE(waitFor(storedName, 5s)) << "the store holds the preset";
         jalv.stop();
     }
     {
@@ -370,13 +391,16 @@ TEST(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAga
         ASSERT_EQ(model.view().presets.size(), 12u);
         ASSERT_EQ(model.view().presets.back().name, name);
         const PanelLayout closed = model.layout();
+        const auto barLit = [](const ScreenRegion& r) { return r.litGreen > 100; };
+        jalv.await(shots / "jalv-preset-reopened.png", closed.presetBar->display, barLit);
         const ScreenRegion before = jalv.shoot(shots / "jalv-preset-reopened.png", closed.panel);
 
         jalv.click(closed.presetBar->listArea);
         model.view().setPresetChooserShown(true);
         const PresetChooserLayout chooser = *model.layout().presetChooser;
         ASSERT_EQ(chooser.rows.size(), 12u);
-        const ScreenRegion lastRow = jalv.shoot(shots / "jalv-preset-chooser.png", chooser.rows.back().frame);
+        const ScreenRegion lastRow = jalv.await(shots / "jalv-preset-chooser.png", chooser.rows.back().frame,
+                                                [](const ScreenRegion& r) { return r.bright > 40; });
         EXPECT_GT(lastRow.bright, 40) << "the saved preset's row";
         const Rect belowList{chooser.rows.back().frame.x, chooser.list.y + chooser.list.height + 6,
                              chooser.rows.back().frame.width - 40, 10};
@@ -384,18 +408,22 @@ TEST(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAga
 
         // A tap on the dimmed panel closes the list; the gear opens the overlay, "Done" closes it.
         jalv.click(chooser.dim.x + 20, chooser.dim.y + 200);
+        jalv.await(shots / "jalv-settings.png", closed.presetBar->display, barLit);
         jalv.click(*closed.presetBar->gear);
         model.view().setPresetChooserShown(false);
         model.view().openSettings();
         const SettingsOverlayLayout overlay = *model.layout().settingsOverlay;
-        const ScreenRegion covered = jalv.shoot(shots / "jalv-settings.png", closed.panel);
+        const ScreenRegion covered = jalv.await(shots / "jalv-settings.png", closed.panel, [&](const ScreenRegion& r) {
+            return r.meanBrightness < 0.5 * before.meanBrightness;
+        });
         EXPECT_LT(covered.meanBrightness, 0.5 * before.meanBrightness) << "the overlay covers the panel";
         EXPECT_EQ(jalv.shoot(shots / "jalv-settings.png", closed.presetBar->display).litGreen, 0) << "no bar";
         EXPECT_GT(jalv.shoot(shots / "jalv-settings.png", overlay.done).bright, 10) << "\"Done\"";
-        jalv.click(overlay.done, 1s);
+        jalv.click(overlay.done);
+        const ScreenRegion back = jalv.await(shots / "jalv-settings-done.png", closed.presetBar->display, barLit);
+        EXPECT_GT(back.litGreen, 100) << "the bar is back";
         const ScreenRegion after = jalv.shoot(shots / "jalv-settings-done.png", closed.panel);
         EXPECT_NEAR(after.meanBrightness, before.meanBrightness, 0.02) << "the panel is back";
-        EXPECT_GT(jalv.shoot(shots / "jalv-settings-done.png", closed.presetBar->display).litGreen, 100);
     }
 }
 
