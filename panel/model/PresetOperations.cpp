@@ -26,8 +26,7 @@ std::shared_ptr<ObservableAUParameter> Kessrin_VinylExtensionMainView::topParame
 void Kessrin_VinylExtensionMainView::loadUserPresets() {
     if (hasLoadedPresets) return;
     hasLoadedPresets = true;
-    presets = presetStore_.load().presets;
-    notifyChanged();
+    takeStoreResult(presetStore_.load(), std::nullopt);
 }
 
 const StoredPreset* Kessrin_VinylExtensionMainView::selectedPresetRecord() const {
@@ -147,9 +146,10 @@ void Kessrin_VinylExtensionMainView::resetToDefaults() {
 
 void Kessrin_VinylExtensionMainView::takeStoreResult(PresetStore::Result result,
                                                      const std::optional<std::string>& select) {
-    presets = std::move(result.presets);
-    // A write that failed leaves the list as the file holds it; the selection moves only to a
+    // A write that failed leaves the list as the file holds it; a file that could not be read at
+    // all says nothing about the list, which then stays as it was. The selection moves only to a
     // preset that is really there.
+    if (!result.error || !result.presets.empty()) presets = std::move(result.presets);
     if (select && std::any_of(presets.begin(), presets.end(), [&](const StoredPreset& p) { return p.id == *select; })) {
         selectedPresetID = select;
     }
@@ -177,7 +177,7 @@ void Kessrin_VinylExtensionMainView::confirmPresetDialog() {
     if (*activePresetDialog == PresetDialogMode::saveAs) {
         const std::string name(trimmedOfWhitespaceAndNewlines(presetDraftName));
         // The names to match are those stored now, other panels' included.
-        presets = presetStore_.load().presets;
+        takeStoreResult(presetStore_.load(), std::nullopt);
         for (const StoredPreset& preset : presets) {
             if (equalIgnoringCaseAndDiacritics(preset.name, name)) {
                 pendingOverwritePresetID = preset.id;
@@ -253,7 +253,7 @@ void Kessrin_VinylExtensionMainView::choosePreset(std::size_t index) {
 
 void Kessrin_VinylExtensionMainView::setPresetChooserShown(bool shown) {
     if (shown) {
-        presets = presetStore_.load().presets;
+        takeStoreResult(presetStore_.load(), std::nullopt);
         presetListScrollOffset = 0;
     }
     showPresetChooser = shown;

@@ -56,6 +56,35 @@ TEST_P(LayoutTest, ElementsSitWhereTheReferencePanelPutsThemScaledAndCentred) {
     EXPECT_EQ(hitTest(layout, 50, 200 * s), HitTarget{}) << "outside the panel";
 }
 
+TEST_P(LayoutTest, ThePresetBarsDisplayAndTheRadioSwitchSitWhereTheReferencePanelPutsThem) {
+    PanelFixture f;
+    const double s = GetParam();
+    const double ox = 100;
+    f.observable("effectMode").applyHostUpdate(3, 5);
+    const PanelLayout layout = layoutPanel(672 * s + 2 * ox, 418 * s, f.panel());
+    // The bar is centred 18 points below the top and as tall as the 28-point gear; the display,
+    // 360 by 22, hangs from its top edge; thirty 8.6-point cells are centred in it.
+    const PresetBarLayout& bar = *layout.presetBar;
+    EXPECT_NEAR(bar.frame.midY(), 18 * s, 1e-9);
+    EXPECT_NEAR(bar.frame.height, 28 * s, 1e-9);
+    EXPECT_EQ(bar.display, (Rect{ox + 156 * s, 4 * s, 360 * s, 22 * s}));
+    ASSERT_EQ(bar.cells.size(), 30u);
+    EXPECT_NEAR(bar.cells.front().x, ox + 207 * s, 1e-9);
+    EXPECT_NEAR(bar.cells.back().x + bar.cells.back().width, ox + 465 * s, 1e-9);
+    EXPECT_NEAR(bar.previousArea.x, ox + 162 * s, 1e-9);
+    EXPECT_NEAR(bar.nextArea.x + bar.nextArea.width, ox + 510 * s, 1e-9);
+    EXPECT_NEAR(bar.listArea.x, ox + 206 * s, 1e-9);
+    EXPECT_NEAR(bar.listArea.width, 260 * s, 1e-9);
+    // The gear's 28-point frame ends 4 points short of the panel's right edge, 1 point up.
+    EXPECT_EQ(*bar.gear, (Rect{ox + 640 * s, 0, 28 * s, 28 * s}));
+    EXPECT_NEAR(bar.mono.frame.x, ox + 16 * s, 1e-9);
+    // The switch's column is centred 237 points right of the centre and 56 above the bottom.
+    const AmFmSwitchLayout& amFm = *layout.amFmSwitch;
+    EXPECT_NEAR(amFm.button.midX(), ox + 573 * s, 1e-9);
+    EXPECT_NEAR((amFm.caption.y + amFm.button.y + amFm.button.height) / 2, 362 * s, 1e-9);
+    EXPECT_EQ(hitTest(layout, amFm.button.midX(), amFm.button.midY()).kind, HitKind::amFmSwitch);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scales, LayoutTest, ::testing::Values(1.0, 0.5, 2.0));
 
 TEST(LayoutTest, FitsAnyViewAndDropsTheKnobsWhenOneIsMissing) {

@@ -215,6 +215,30 @@ TEST_F(PresetOperationsTest, AnOverwriteWhosePresetWasDeletedMeanwhileIsSavedAsN
     EXPECT_EQ(panel.currentPresetName(), "Baked");
 }
 
+TEST_F(PresetOperationsTest, AFailedWriteOrReadLeavesTheListAsTheStoreHoldsIt) {
+    namespace fs = std::filesystem;
+    const fs::path file = UserDefaults::standardUserDefaults().filePath();
+    // A folder where the next write's temporary file must go makes every write fail.
+    const fs::path obstacle = file.parent_path() / ("." + file.filename().string() + ".tmp");
+    fs::create_directory(obstacle);
+    testing::internal::CaptureStderr();
+    panel.commitSaveAs("Not Written");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("could not be saved"), std::string::npos);
+    EXPECT_EQ(panel.presets.size(), 11u) << "the list is what the file holds";
+    EXPECT_EQ(panel.currentPresetName(), "UNSAVED") << "no selection of a preset that is not there";
+    fs::remove(obstacle);
+
+    // A store that cannot be read at all says nothing about the list: the panel keeps its own.
+    fs::rename(file, file.string() + ".away");
+    fs::create_directory(file);
+    testing::internal::CaptureStderr();
+    panel.setPresetChooserShown(true);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(panel.presets.size(), 11u);
+    fs::remove(file);
+    fs::rename(file.string() + ".away", file);
+}
+
 TEST(PresetDisplayTest, NamesAreLaidOutInTheCellsByUserPerceivedCharacter) {
     using View = Kessrin_VinylExtensionMainView;
     const auto joined = [](const std::vector<std::string>& cells) {

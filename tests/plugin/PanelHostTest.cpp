@@ -256,29 +256,33 @@ private:
     PanelRenderer renderer_{Bundle(TOLVANE_RESOURCE_DIR)};
 };
 
-// The desktop tools the real-host tests drive, or the name of the first one missing.
-std::optional<std::string> missingHostTool() {
-    for (const char* tool : {"Xvfb", "jackd", "jalv.gtk3", "xdotool", "import"}) {
-        if (!programAvailable(tool)) return tool;
-    }
-    return std::nullopt;
-}
-
-TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
+// A desktop of the test's own with the user's presets in a scratch folder, so that neither the
+// host's panel nor the test's model of it ever touches the real ones.
+class PanelInHost : public ::testing::Test {
+protected:
+    void SetUp() override {
 #ifdef TOLVANE_SANITIZE
-    // A sanitized plug-in cannot be loaded into an uninstrumented host; the release tree runs this.
-    GTEST_SKIP() << "the host is not built with the sanitizers";
+        // A sanitized plug-in cannot be loaded into an uninstrumented host; the release tree runs this.
+        GTEST_SKIP() << "the host is not built with the sanitizers";
 #endif
-    if (auto tool = missingHostTool()) FAIL() << *tool << " is missing: run scripts/setup";
-    useBuildTreeLv2Path();
+        for (const char* tool : {"Xvfb", "jackd", "jalv.gtk3", "xdotool", "import"}) {
+            ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
+        }
+        useBuildTreeLv2Path();
+        fs::create_directories(shots);
+        // jalv's save dialog starts in its working folder, so a plain name saves into the scratch folder.
+        fs::current_path(scratch.path());
+        desktop.emplace(scratch);
+        ASSERT_TRUE(desktop->ready()) << readFile(scratch.file("jackd.log"));
+    }
+
     TempFolder scratch;
-    ScopedEnvironment configuration("XDG_CONFIG_HOME", scratch.path().c_str());
+    ScopedEnvironment configuration{"XDG_CONFIG_HOME", scratch.path().c_str()};
     const fs::path shots = TOLVANE_SCREENSHOT_DIR;
-    fs::create_directories(shots);
-    HostDesktop desktop(scratch);
-    ASSERT_TRUE(desktop.ready()) << readFile(scratch.file("jackd.log"));
-    // jalv's save dialog starts in its working folder, so a plain name saves into the scratch folder.
-    fs::current_path(scratch.path());
+    std::optional<HostDesktop> desktop;
+};
+
+TEST_F(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
     JalvPanel jalv(scratch, "jalv.log");
     ASSERT_TRUE(jalv.open()) << jalv.log();
 
@@ -333,20 +337,7 @@ TEST(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
     EXPECT_EQ(savedControl(state, "crackle").value_or(-1), 25) << "RADIO's knob defaults came along\n" << state;
 }
 
-TEST(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAgain) {
-#ifdef TOLVANE_SANITIZE
-    GTEST_SKIP() << "the host is not built with the sanitizers";
-#endif
-    if (auto tool = missingHostTool()) FAIL() << *tool << " is missing: run scripts/setup";
-    useBuildTreeLv2Path();
-    TempFolder scratch;
-    // The user's presets live here for the host and for this test's own model of the panel.
-    ScopedEnvironment configuration("XDG_CONFIG_HOME", scratch.path().c_str());
-    const fs::path shots = TOLVANE_SCREENSHOT_DIR;
-    fs::create_directories(shots);
-    HostDesktop desktop(scratch);
-    ASSERT_TRUE(desktop.ready()) << readFile(scratch.file("jackd.log"));
-    fs::current_path(scratch.path());
+TEST_F(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAgain) {
     const std::string name = "Night Drive";
     PanelModel model;
     {
