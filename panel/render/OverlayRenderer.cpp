@@ -189,12 +189,16 @@ void PanelRenderer::drawPresetChooser(cairo_t* cr, const PresetChooserLayout& c,
                 setWhite(cr, 1, 0.12);
                 cairo_fill(cr);
             }
-            const double check = row.selected ? size + 8 * s : 0;
+            // Room for the check mark, and for the scroll indicator beside a long list.
+            const double check = (row.selected ? size + 8 * s : 0) + (c.scrollIndicator ? 8 * s : 0);
             setWhite(cr, 1);
             drawTextLine(cr, PanelFonts::system, size,
                          fittedName(metrics_, size, view.presets[row.presetIndex].name, r.width - 16 * s - check),
                          r.x + 8 * s, r.y + 4 * s);
-            if (row.selected) drawCheckmarkSymbol(cr, r.x + r.width - 8 * s - size / 2, r.midY(), size);
+            if (row.selected) {
+                const double right = r.x + r.width - 8 * s - (c.scrollIndicator ? 8 * s : 0);
+                drawCheckmarkSymbol(cr, right - size / 2, r.midY(), size);
+            }
         }
         cairo_restore(cr);
         if (c.scrollIndicator) {

@@ -399,28 +399,29 @@ void makeEffectButton(const fs::path& dir, cairo_font_face_t* font, const std::s
 }
 
 void makeAmFmSwitch(const fs::path& dir, cairo_font_face_t* font, bool fm) {
-    const int width = 88, height = 40;
+    // Narrow enough that, fitted into its 44 x 20 place beside the RADIO button, it stays clear of it.
+    const int width = 64, height = 40;
     Surface surface = makeImageSurface(width, height);
     Context c = makeContext(surface.get());
     cairo_t* cr = c.get();
-    roundedRectangle(cr, 2, 6, width - 4, height - 12, 14);
+    roundedRectangle(cr, 2, 6, width - 4, height - 12, 12);
     cairo_set_source_rgb(cr, 0.05, 0.05, 0.06);
     cairo_fill_preserve(cr);
     cairo_set_source_rgba(cr, 1, 1, 1, 0.12);
     cairo_set_line_width(cr, 1.5);
     cairo_stroke(cr);
     cairo_set_source_rgba(cr, 1, 1, 1, 0.45);
-    paintLabel(cr, font, fm ? "AM" : "FM", fm ? 24 : width - 24, height / 2.0 + 6, 16, 1);
-    const double tx = fm ? width - 24 : 24;
+    paintLabel(cr, font, fm ? "AM" : "FM", fm ? 17 : width - 17, height / 2.0 + 5, 13, 1);
+    const double tx = fm ? width - 17 : 17;
     cairo_pattern_t* thumb = cairo_pattern_create_linear(0, 2, 0, height - 2);
     cairo_pattern_add_color_stop_rgb(thumb, 0, 0.78, 0.78, 0.8);
     cairo_pattern_add_color_stop_rgb(thumb, 1, 0.32, 0.32, 0.35);
-    roundedRectangle(cr, tx - 20, 2, 40, height - 4, 12);
+    roundedRectangle(cr, tx - 15, 2, 30, height - 4, 10);
     cairo_set_source(cr, thumb);
     cairo_fill(cr);
     cairo_pattern_destroy(thumb);
     cairo_set_source_rgba(cr, 1, 0.3, 0.15, 1);
-    paintLabel(cr, font, fm ? "FM" : "AM", tx, height / 2.0 + 6, 17, 1);
+    paintLabel(cr, font, fm ? "FM" : "AM", tx, height / 2.0 + 5, 14, 1);
     writePng(surface.get(), dir / (fm ? "FMswitch.png" : "AMswitch.png"));
 }
 
