@@ -96,21 +96,39 @@ void AVAudioPlayerNode::deliverConsumedCompletions() {
     runAll(consumed);
 }
 
+std::size_t AVAudioPlayerNode::pendingCompletionCount() {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
+}
+
 void AVAudioPlayerNode::publishLocked() {
-    const uint64_t through = consumedThrough_.load(std::memory_order_acquire);
-    std::erase_if(queued_, [through](const Segment& segment) { return segment.id <= through; });
+    const uint64_t finished = finishedThrough_.load(std::memory_order_acquire);
+    std::erase_if(queued_, [finished](const Segment& segment) { return segment.id <= finished; });
     schedule_.publish(std::make_unique<Schedule>(Schedule{queued_}));
+}
+
+// Every segment that ends within the read-ahead of the play head counts as consumed.
+void AVAudioPlayerNode::markConsumed(const Schedule& schedule, uint64_t& consumed, uint64_t finished) const noexcept {
+    uint64_t ahead = 0;
+    for (const Segment& segment : schedule.segments) {
+        if (segment.id <= finished) continue;
+        const uint32_t length = segment.samples->frameLength();
+        ahead += segment.id == playingId_ ? length - position_ : length;
+        if (ahead > readAheadFrames_) return;
+        consumed = std::max(consumed, segment.id);
+    }
 }
 
 bool AVAudioPlayerNode::render(float* const* channels, uint32_t channelCount, uint32_t frames) noexcept {
     uint32_t done = 0;
-    uint64_t through = consumedThrough_.load(std::memory_order_relaxed);
-    bool consumed = false;
+    uint64_t finished = finishedThrough_.load(std::memory_order_relaxed);
+    const uint64_t consumedBefore = consumedThrough_.load(std::memory_order_relaxed);
+    uint64_t consumed = consumedBefore;
     const Schedule* schedule = isPlaying() ? schedule_.acquire() : nullptr;
     if (schedule != nullptr) {
         for (const Segment& segment : schedule->segments) {
             if (done == frames) break;
-            if (segment.id <= through) continue;
+            if (segment.id <= finished) continue;
             if (segment.id != playingId_) {
                 playingId_ = segment.id;
                 position_ = 0;
@@ -125,14 +143,15 @@ bool AVAudioPlayerNode::render(float* const* channels, uint32_t channelCount, ui
             mapChannels(in.data(), inChannels, out.data(), channelCount, take, false);
             position_ += take;
             done += take;
-            if (position_ >= samples.frameLength()) {
-                through = segment.id;
-                consumed = true;
-            }
+            if (position_ >= samples.frameLength()) finished = segment.id;
         }
+        markConsumed(*schedule, consumed, finished);
+        consumed = std::max(consumed, finished);
     }
     schedule_.release();
     for (uint32_t c = 0; c < channelCount; ++c) std::fill(channels[c] + done, channels[c] + frames, 0.0f);
-    if (consumed) consumedThrough_.store(through, std::memory_order_release);
-    return consumed;
+    finishedThrough_.store(finished, std::memory_order_release);
+    if (consumed == consumedBefore) return false;
+    consumedThrough_.store(consumed, std::memory_order_release);
+    return true;
 }

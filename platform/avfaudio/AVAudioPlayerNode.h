@@ -15,14 +15,21 @@
 // Plays scheduled audio into its one output bus, one scheduled segment after another.
 //
 // The samples are decoded on the thread that schedules them (a file the player has decoded
-// before is not read again), so the audio thread only copies from memory. Each segment's
-// completion runs exactly once: when the audio thread has consumed its last frame (on the
-// engine's completion thread), or when stop() drops it (on the thread that called stop()).
+// before is not read again), so the audio thread only copies from memory. Like a player that
+// reads its files ahead of playback, it counts a segment as consumed once the play head is
+// within the read-ahead of the segment's end, so that whoever waits for the completion to
+// schedule more does so while the end still plays, and playback runs on without a gap.
+//
+// Each segment's completion runs exactly once: when the segment is consumed (on the engine's
+// completion thread), or when stop() drops it unconsumed (on the thread that called stop()).
 class AVAudioPlayerNode final : public AVAudioNode {
 public:
     using CompletionHandler = std::function<void()>;
 
-    AVAudioPlayerNode() = default;
+    // About a third of a second at the usual rates.
+    static constexpr uint32_t kDefaultReadAheadFrames = 16384;
+
+    explicit AVAudioPlayerNode(uint32_t readAheadFrames = kDefaultReadAheadFrames) : readAheadFrames_(readAheadFrames) {}
     ~AVAudioPlayerNode() override;
 
     uint32_t numberOfInputs() const override { return 0; }
@@ -42,11 +49,14 @@ public:
 
     // The engine's render plan, on the audio thread: fills `channels` (`channelCount` of them,
     // `frames` samples) with the next frames of the queue, or silence while not playing.
-    // Returns true when a segment was consumed in this call.
+    // Returns true when a segment became consumed in this call.
     bool render(float* const* channels, uint32_t channelCount, uint32_t frames) noexcept;
 
     // The engine's completion thread: runs the completions of the consumed segments.
     void deliverConsumedCompletions();
+
+    // Scheduled segments whose completion has not run yet.
+    std::size_t pendingCompletionCount();
 
 protected:
     std::optional<AVAudioFormat> unconnectedOutputFormat(AVAudioNodeBus bus) const override;
@@ -79,9 +89,13 @@ private:
     std::string decodedPath_;
     std::shared_ptr<const AVAudioPCMBuffer> decoded_;
 
+    void markConsumed(const Schedule& schedule, uint64_t& consumed, uint64_t finished) const noexcept;
+
+    const uint32_t readAheadFrames_;
     std::atomic<bool> playing_{false};
-    // Written by the audio thread only.
+    // Written by the audio thread only: the last segment consumed and the last played to its end.
     std::atomic<uint64_t> consumedThrough_{0};
+    std::atomic<uint64_t> finishedThrough_{0};
     uint64_t playingId_ = 0;
     uint32_t position_ = 0;
 };

@@ -21,8 +21,9 @@ protected:
     std::unique_ptr<AVAudioFile> fileB = writeTestFile(folder, "b.wav", kRate, 2, 777, [](uint32_t i, uint32_t c) { return testSample(i, c, 2.0f); });
 
     // player -> main mixer -> output, in the files' format.
-    std::shared_ptr<AVAudioPlayerNode> wirePlayer(AVAudioEngine& engine) {
-        auto player = std::make_shared<AVAudioPlayerNode>();
+    std::shared_ptr<AVAudioPlayerNode> wirePlayer(AVAudioEngine& engine,
+                                                  uint32_t readAhead = AVAudioPlayerNode::kDefaultReadAheadFrames) {
+        auto player = std::make_shared<AVAudioPlayerNode>(readAhead);
         engine.attachNode(player);
         engine.connect(player, engine.mainMixerNode(), standard(kRate, 2));
         return player;
@@ -63,9 +64,31 @@ TEST_F(AudioEngineTest, ScheduledFilesPlayBackToBackWhateverTheBlockSize) {
     }
 }
 
+TEST_F(AudioEngineTest, ASegmentIsConsumedOnceThePlayHeadIsWithinTheReadAheadOfItsEnd) {
+    OfflineRig rig;
+    auto player = wirePlayer(*rig.engine, 300);
+    std::atomic<int> firstDone{0}, secondDone{0};
+    ASSERT_TRUE(player->scheduleFile(*fileA, [&] { ++firstDone; }));
+    ASSERT_TRUE(player->scheduleFile(*fileB, [&] { ++secondDone; }));
+    player->play();
+    ASSERT_TRUE(rig.engine->startAndReturnError(nullptr));
+    rig.render(699, 233);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(firstDone.load(), 0);
+    rig.render(1, 1);  // 300 frames of the first file left
+    ASSERT_TRUE(waitUntil([&] { return firstDone.load() == 1; }));
+    rig.render(300 + 476, 64);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(secondDone.load(), 0);
+    rig.render(1, 1);  // 300 frames of the second file left
+    ASSERT_TRUE(waitUntil([&] { return secondDone.load() == 1; }));
+    EXPECT_EQ(player->pendingCompletionCount(), 0u);
+    for (uint32_t c = 0; c < 2; ++c) EXPECT_EQ(rig.played[c], expected({{1000, 0}, {477, 2}}, c, 0));
+}
+
 TEST_F(AudioEngineTest, StopDropsTheQueueRunningEachCompletionOnceAndPauseHoldsThePosition) {
     OfflineRig rig;
-    auto player = wirePlayer(*rig.engine);
+    auto player = wirePlayer(*rig.engine, 0);
     std::atomic<int> firstDone{0}, secondDone{0};
     ASSERT_TRUE(player->scheduleFile(*fileA, [&] { ++firstDone; }));
     ASSERT_TRUE(player->scheduleFile(*fileB, [&] { ++secondDone; }));
