@@ -142,45 +142,69 @@ FilterSettings filterSettings(float fs, float knob1, float knob2) {
     return f;
 }
 
+// The chain's states of one channel, held in locals for the length of a block.
+struct ChainState {
+    float lp1, lp2, gentle, res1, res2, ls1, ls2, pk1, pk2, hs1, hs2;
+};
+
+ChainState loadChain(const RenderState& s) {
+    return {s.filtLP1z1, s.filtLP1z2, s.filtLPGentleZ1, s.filtResPK_z1, s.filtResPK_z2, s.filtLS_z1,
+            s.filtLS_z2,  s.filtPK_z1,  s.filtPK_z2,     s.filtHS_z1,    s.filtHS_z2};
+}
+
 // A section gone non-finite (a float-range sample fed to the stage) would keep it for good, so
-// the whole chain starts again from silence instead.
-void restartChainIfNotFinite(RenderState& s) {
+// the whole chain starts again from silence instead. Sections that are off this block rest at 0.
+void storeChain(RenderState& s, ChainState z, const FilterSettings& f) {
+    if (!f.resonance || !f.tone) z.res1 = z.res2 = 0;
+    if (!f.tone) z.ls1 = z.ls2 = z.pk1 = z.pk2 = z.hs1 = z.hs2 = 0;
+    s.filtLP1z1 = z.lp1, s.filtLP1z2 = z.lp2, s.filtLPGentleZ1 = z.gentle, s.filtResPK_z1 = z.res1,
+    s.filtResPK_z2 = z.res2, s.filtLS_z1 = z.ls1, s.filtLS_z2 = z.ls2, s.filtPK_z1 = z.pk1, s.filtPK_z2 = z.pk2,
+    s.filtHS_z1 = z.hs1, s.filtHS_z2 = z.hs2;
     dsp::restartIfNotFinite({&s.filtLP1z1, &s.filtLP1z2, &s.filtLPGentleZ1, &s.filtResPK_z1, &s.filtResPK_z2,
                              &s.filtLS_z1, &s.filtLS_z2, &s.filtPK_z1, &s.filtPK_z2, &s.filtHS_z1, &s.filtHS_z2});
 }
 
-void runFilterChain(RenderState& s, float* x, uint32_t n, const FilterSettings& f) {
-    const float p = f.gentlePole;
-    const float w = f.gentleWeight;
-    float gentle = s.filtLPGentleZ1;
-    for (uint32_t i = 0; i < n; ++i) {
-        const float in = x[i];
-        const float y = dsp::tick(f.lowPass, in, s.filtLP1z1, s.filtLP1z2);
-        gentle = gentle * p + in * (1.0f - p);
-        x[i] = y + w * (gentle - y);
+// One sample through the whole chain: the resonant low-pass blended with the gentle one-pole,
+// the resonance peak, the tone section. The sections of one sample follow each other, so a loop
+// over samples overlaps their recurrences.
+template <bool Resonance, bool Tone>
+float chainSample(const FilterSettings& f, ChainState& z, float in) {
+    const float y = dsp::tick(f.lowPass, in, z.lp1, z.lp2);
+    z.gentle = z.gentle * f.gentlePole + in * (1.0f - f.gentlePole);
+    float x = y + f.gentleWeight * (z.gentle - y);
+    if constexpr (Resonance) x = dsp::tick(f.resonancePeak, x, z.res1, z.res2);
+    if constexpr (Tone) {
+        const float a = dsp::tick(f.lowShelf, x, z.ls1, z.ls2);
+        const float b = dsp::tick(f.tonePeak, a, z.pk1, z.pk2);
+        const float h = dsp::tick(f.highShelf, b, z.hs1, z.hs2);
+        x = b + f.highShelfWeight * (h - b);
     }
-    s.filtLPGentleZ1 = gentle;
+    return x;
+}
 
-    if (f.resonance) {
-        dsp::processInPlace(f.resonancePeak, x, n, s.filtResPK_z1, s.filtResPK_z2);
-    } else {
-        s.filtResPK_z1 = s.filtResPK_z2 = 0;
-    }
-
-    if (!f.tone) {
-        s.filtLS_z1 = s.filtLS_z2 = s.filtPK_z1 = s.filtPK_z2 = s.filtHS_z1 = s.filtHS_z2 = 0;
-        s.filtResPK_z1 = s.filtResPK_z2 = 0;
-        restartChainIfNotFinite(s);
+// Both channels (R may be null) in one pass, each with its own states and the same arithmetic
+// as alone.
+template <bool Resonance, bool Tone>
+void runChains(const FilterSettings& f, ChainState& left, ChainState& right, float* L, float* R, uint32_t n) {
+    if (R == nullptr) {
+        for (uint32_t i = 0; i < n; ++i) L[i] = chainSample<Resonance, Tone>(f, left, L[i]);
         return;
     }
-    const float v = f.highShelfWeight;
     for (uint32_t i = 0; i < n; ++i) {
-        const float a = dsp::tick(f.lowShelf, x[i], s.filtLS_z1, s.filtLS_z2);
-        const float b = dsp::tick(f.tonePeak, a, s.filtPK_z1, s.filtPK_z2);
-        const float h = dsp::tick(f.highShelf, b, s.filtHS_z1, s.filtHS_z2);
-        x[i] = b + v * (h - b);
+        L[i] = chainSample<Resonance, Tone>(f, left, L[i]);
+        R[i] = chainSample<Resonance, Tone>(f, right, R[i]);
     }
-    restartChainIfNotFinite(s);
+}
+
+void runFilterChains(RenderState& left, RenderState* right, float* L, float* R, uint32_t n, const FilterSettings& f) {
+    ChainState a = loadChain(left);
+    ChainState b = right != nullptr ? loadChain(*right) : ChainState{};
+    if (f.resonance && f.tone) runChains<true, true>(f, a, b, L, R, n);
+    else if (f.tone) runChains<false, true>(f, a, b, L, R, n);
+    else if (f.resonance) runChains<true, false>(f, a, b, L, R, n);
+    else runChains<false, false>(f, a, b, L, R, n);
+    storeChain(left, a, f);
+    if (right != nullptr) storeChain(*right, b, f);
 }
 
 // The model whose knob value is nearest to DRIVE (the lower index on a tie), or none.
@@ -244,15 +268,28 @@ void runDriveModel(RenderState& s, float* x, uint32_t n, int64_t model) {
     if (dsp::zeroNonFinite(x, n)) playerresets::mark(s.drivePlayerResets, slot);
 }
 
+// cos(p·π/2048) for every step p of a fade, worked out once.
+const std::array<float, kFadeLength> kFadeCosine = [] {
+    std::array<float, kFadeLength> table{};
+    for (int64_t p = 0; p < kFadeLength; ++p)
+        table[static_cast<std::size_t>(p)] = std::cos(static_cast<float>(p) * kPi / static_cast<float>(kFadeLength));
+    return table;
+}();
+
+float fadeCosine(int64_t progress) {
+    if (progress >= 0 && progress < kFadeLength) return kFadeCosine[static_cast<std::size_t>(progress)];
+    return std::cos(static_cast<float>(progress) * kPi / static_cast<float>(kFadeLength));  // only a corrupted state
+}
+
 // The raised-cosine fades of a switch. The swap lands in the state at once but the caller's
 // block keeps the model it started with; the rest of the block already fades in.
 void runDuck(RenderState& s, float* x, uint32_t n, int64_t target) {
     int64_t phase = s.driveDuckPhase;
     int64_t progress = s.driveDuckProgress;
     for (uint32_t i = 0; i < n && phase != kNoSwitch; ++i) {
-        const float angle = static_cast<float>(progress) * kPi / static_cast<float>(kFadeLength);
+        const float cosine = fadeCosine(progress);
         if (phase == kFadingOut) {
-            x[i] *= 0.5f * (1.0f + std::cos(angle));
+            x[i] *= 0.5f * (1.0f + cosine);
             if (++progress >= kFadeLength) {
                 s.driveActiveIdx = s.drivePendingIdx;
                 s.drivePendingIdx = kNoModel;
@@ -260,7 +297,7 @@ void runDuck(RenderState& s, float* x, uint32_t n, int64_t target) {
                 progress = 0;
             }
         } else {
-            x[i] *= 0.5f * (1.0f - std::cos(angle));
+            x[i] *= 0.5f * (1.0f - cosine);
             if (++progress >= kFadeLength) {
                 progress = 0;
                 phase = kNoSwitch;
@@ -276,17 +313,9 @@ void runDuck(RenderState& s, float* x, uint32_t n, int64_t target) {
     s.driveDuckProgress = progress;
 }
 
-}  // namespace
-
-void processFillDriveMono(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues,
-                          float fs, float knob1, float knob3, float knob2) {
-    if (samples == nullptr || n == 0 || !dsp::isWorkableSampleRate(fs)) return;
-    const dsp::ScopedFlushDenormals flushDenormals;
-    dsp::holdKnobsInRange(knob1, knob2, knob3);
-
-    const FilterSettings f = filterSettings(fs, knob1, knob2);
-    runFilterChain(state, samples, n, f);
-
+// The model, its fades and the trims of one channel, after its filter chain.
+void finishChannel(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues, float knob3,
+                   const FilterSettings& f) {
     // The block uses the model active when it begins, whatever the switch does meanwhile.
     const int64_t model = validModel(state.driveActiveIdx) ? state.driveActiveIdx : kNoModel;
     const int64_t target = driveTarget(knobValues, knob3);
@@ -299,10 +328,31 @@ void processFillDriveMono(RenderState& state, float* samples, uint32_t n, std::s
     for (uint32_t i = 0; i < n; ++i) samples[i] = samples[i] * outputTrim * level;
 }
 
+// One channel (right null) or two: the filter chains of both in one pass, then each channel's
+// model on its own.
+void processFillDrive(RenderState& left, RenderState* right, float* L, float* R, uint32_t n,
+                      std::span<const float> knobValues, float fs, float knob1, float knob3, float knob2) {
+    if (L == nullptr || n == 0 || !dsp::isWorkableSampleRate(fs)) return;
+    const dsp::ScopedFlushDenormals flushDenormals;
+    dsp::holdKnobsInRange(knob1, knob2, knob3);
+
+    const FilterSettings f = filterSettings(fs, knob1, knob2);
+    runFilterChains(left, right, L, R, n, f);
+    finishChannel(left, L, n, knobValues, knob3, f);
+    if (right != nullptr) finishChannel(*right, R, n, knobValues, knob3, f);
+}
+
+}  // namespace
+
+void processFillDriveMono(RenderState& state, float* samples, uint32_t n, std::span<const float> knobValues,
+                          float fs, float knob1, float knob3, float knob2) {
+    processFillDrive(state, nullptr, samples, nullptr, n, knobValues, fs, knob1, knob3, knob2);
+}
+
 void processFillDriveStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n,
                             std::span<const float> knobValues, float fs, float knob1, float knob3, float knob2) {
     // Nothing is shared, not even the switch: the channels change model together only because
     // they see the same targets.
-    processFillDriveMono(left, L, n, knobValues, fs, knob1, knob3, knob2);
-    processFillDriveMono(right, R, n, knobValues, fs, knob1, knob3, knob2);
+    if (L == nullptr) processFillDrive(right, nullptr, R, nullptr, n, knobValues, fs, knob1, knob3, knob2);
+    else processFillDrive(left, R != nullptr ? &right : nullptr, L, R, n, knobValues, fs, knob1, knob3, knob2);
 }
