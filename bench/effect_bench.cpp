@@ -5,14 +5,16 @@
 // Counters: ns_per_frame (one stereo frame), pct_core (share of one core in real time),
 // realtime_x; the silence cases add silence_vs_signal (cost of silence over cost of signal).
 //
-// Memory/<mode>: heap that one instance adds when it is made, activated in the mode at the largest
-// block (its resources loaded) and has rendered one such block, from several instances in one
-// process (mb_per_instance).
+// Memory/<mode>: heap that one more instance adds when it is made, activated in the mode at the
+// largest block (its resources loaded) and has rendered one such block, from several instances in
+// one process (mb_per_instance); mb_shared is what the first instance adds on top, the read-only
+// beds and responses that all instances share.
 
 #include "bench/support/EffectRig.h"
 
 #include "tests/support/HeapInUse.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,32 +63,40 @@ void silenceAfterSignal(benchmark::State& state, const ModeCase& c) {
             (silenceSeconds / static_cast<double>(silenceFrames)) / (signalSeconds / static_cast<double>(signalFrames));
 }
 
+std::unique_ptr<tolvane::test::UnitHost> activatedUnit(const ModeCase& c, std::vector<float>& left,
+                                                      std::vector<float>& right) {
+    auto host = std::make_unique<tolvane::test::UnitHost>(tolvane::test::UnitHost::Options{
+        .sampleRate = bench::kSampleRate, .maxFrames = bench::kLargestBlock, .bundle = Bundle(TOLVANE_RESOURCE_DIR)});
+    host->set(bench::addr::effectMode, static_cast<float>(c.mode));
+    host->set(bench::addr::compressor, c.knob1);
+    host->set(bench::addr::crackle, c.knob2);
+    host->set(bench::addr::wowFlutter, c.knob3);
+    host->set(bench::addr::amFmMode, c.amFm);
+    if (!host->allocate()) return nullptr;
+    host->finishQueuedLoads();
+    host->render(left.data(), right.data(), bench::kLargestBlock);
+    return host;
+}
+
 void memoryPerInstance(benchmark::State& state, const ModeCase& c) {
     constexpr int kInstances = 6;
     std::vector<float> left(bench::kLargestBlock), right(bench::kLargestBlock);
-    double megabytes = 0;
+    double perInstance = 0, shared = 0;
     for (auto _ : state) {
-        const std::size_t before = tolvane::test::heapInUse();
         std::vector<std::unique_ptr<tolvane::test::UnitHost>> hosts;
-        for (int i = 0; i < kInstances; ++i) {
-            hosts.push_back(std::make_unique<tolvane::test::UnitHost>(tolvane::test::UnitHost::Options{
-                .sampleRate = bench::kSampleRate, .maxFrames = bench::kLargestBlock, .bundle = Bundle(TOLVANE_RESOURCE_DIR)}));
-            tolvane::test::UnitHost& host = *hosts.back();
-            host.set(bench::addr::effectMode, static_cast<float>(c.mode));
-            host.set(bench::addr::compressor, c.knob1);
-            host.set(bench::addr::crackle, c.knob2);
-            host.set(bench::addr::wowFlutter, c.knob3);
-            host.set(bench::addr::amFmMode, c.amFm);
-            if (!host.allocate()) {
-                state.SkipWithError("allocation failed");
-                return;
-            }
-            host.finishQueuedLoads();
-            host.render(left.data(), right.data(), bench::kLargestBlock);
+        const std::size_t start = tolvane::test::heapInUse();
+        hosts.push_back(activatedUnit(c, left, right));
+        const std::size_t first = tolvane::test::heapInUse();
+        for (int i = 0; i < kInstances; ++i) hosts.push_back(activatedUnit(c, left, right));
+        if (std::find(hosts.begin(), hosts.end(), nullptr) != hosts.end()) {
+            state.SkipWithError("allocation failed");
+            return;
         }
-        megabytes = static_cast<double>(tolvane::test::heapInUse() - before) / kInstances / 1e6;
+        perInstance = static_cast<double>(tolvane::test::heapInUse() - first) / kInstances / 1e6;
+        shared = static_cast<double>(first - start) / 1e6 - perInstance;
     }
-    state.counters["mb_per_instance"] = megabytes;
+    state.counters["mb_per_instance"] = perInstance;
+    state.counters["mb_shared"] = shared;
 }
 
 }  // namespace

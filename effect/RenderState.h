@@ -15,7 +15,9 @@ class RTNeuralPlayer;
 // Everything one channel of the effect remembers from one render call to the next, for every
 // mode: fade counters, filter states, bed read positions, delay lines and model-player slots.
 // One object serves all modes, so a mode change needs no new state. The render thread reads and
-// writes the plain fields without a lock; loaders fill the slots (see ResourceSlot).
+// writes the plain fields without a lock; loaders fill the slots (see ResourceSlot). Beds and
+// impulse responses are read-only: one copy serves every state and unit in the process
+// (SharedResources).
 //
 // Buffers the stages create on first use have their capacity reserved here, so that first use
 // never allocates on the render thread.
@@ -45,7 +47,7 @@ public:
     float limGainDB = 0;
 
     // Hiss bed (renderState only).
-    ResourceSlot<AVAudioPCMBuffer> hissBuffer;
+    ResourceSlot<const AVAudioPCMBuffer> hissBuffer;
     double hissReadHead = 0;
 
     // Unused low-shelf state.
@@ -61,7 +63,7 @@ public:
     DelayLine sideDelayLine;
     float currentDelay = 512;
     double lfoTime = 0;
-    std::array<ResourceSlot<AVAudioPCMBuffer>, 4> crackleBuffers;
+    std::array<ResourceSlot<const AVAudioPCMBuffer>, 4> crackleBuffers;
     double crackleReadHead = 0;
     std::array<ResourceSlot<RTNeuralPlayer>, 9> vinylPlayers;
     std::vector<float> vinylBlockBuf;
@@ -124,7 +126,7 @@ public:
     float pitchLPF_z1 = 0, pitchLPF_z2 = 0;
 
     // RADIO (FM and AM paths).
-    std::array<ResourceSlot<AVAudioPCMBuffer>, 22> radioBuffers;
+    std::array<ResourceSlot<const AVAudioPCMBuffer>, 22> radioBuffers;
     int64_t radioPhase = 0;
     int64_t radioPrevIdx = 0;
     float radioCrossfade = 1;
@@ -154,14 +156,14 @@ public:
     float radioAMSRPhase = 0;
     float radioAMHeldSample = 0;
     // An empty slot is an empty response.
-    std::array<ResourceSlot<std::vector<float>>, 9> radioAMIRs;
+    std::array<ResourceSlot<const std::vector<float>>, 9> radioAMIRs;
     // Written by the render thread; an empty slot is an empty history.
     ResourceSlot<std::vector<float>> radioAMIRHistory;
     int64_t radioAMIRHistoryIndex = 0;
     float radioAMBPFHP_z1 = 0, radioAMBPFHP_z2 = 0;
     float radioAMBPFHP2_z1 = 0, radioAMBPFHP2_z2 = 0;
     float radioAMBPFLP_z1 = 0, radioAMBPFLP_z2 = 0;
-    std::array<ResourceSlot<AVAudioPCMBuffer>, 9> staticBuffers;
+    std::array<ResourceSlot<const AVAudioPCMBuffer>, 9> staticBuffers;
     int64_t staticPhase = 0;
 
     // CHORUS (both channels in renderState; the stage makes the lines 2048 samples on first use).

@@ -1,5 +1,6 @@
 #include "effect/Kessrin_VinylExtensionAudioUnit.h"
 
+#include "effect/SharedResources.h"
 #include "effect/dsp/Levels.h"
 #include "effect/dsp/StageGuards.h"
 #include "neural/NAMPlayer.h"
@@ -31,12 +32,13 @@ void makeFinite(AVAudioPCMBuffer& buffer) {
     for (uint32_t c = 0; c < buffer.format().channelCount(); ++c) dsp::zeroNonFinite(channels[c], buffer.frameLength());
 }
 
+using Bed = std::shared_ptr<const AVAudioPCMBuffer>;
+using Response = std::shared_ptr<const std::vector<float>>;
+
 // Reads a whole file into a buffer in the file's own format; nothing when any step fails or the
 // file is too long for a buffer (never truncated). An empty file gives an empty buffer.
-std::shared_ptr<AVAudioPCMBuffer> readBed(const Bundle& bundle, const std::string& name) {
-    const auto url = bundle.URLForResource(name, "wav");
-    if (!url) return nullptr;
-    auto file = openAudioFileForReading(url->string(), nullptr);
+Bed readBedFile(const std::filesystem::path& url) {
+    auto file = openAudioFileForReading(url.string(), nullptr);
     if (!file) return nullptr;
     const int64_t frames = file->length();
     if (frames < 0 || frames > std::numeric_limits<uint32_t>::max()) return nullptr;
@@ -47,18 +49,36 @@ std::shared_ptr<AVAudioPCMBuffer> readBed(const Bundle& bundle, const std::strin
     return buffer;
 }
 
+// The bed of that name, shared with every unit in the process that plays the same file.
+Bed readBed(const Bundle& bundle, const std::string& name) {
+    const auto url = bundle.URLForResource(name, "wav");
+    if (!url) return nullptr;
+    return SharedResources::process().find<AVAudioPCMBuffer>("bed", *url, [&] { return readBedFile(*url); });
+}
+
 // The per-frame mean of all channels of an impulse response; nothing when it has no samples.
-std::optional<std::vector<float>> monoResponse(const AVAudioPCMBuffer& buffer) {
+Response monoResponse(const AVAudioPCMBuffer& buffer) {
     const float* const* channels = buffer.floatChannelData();
-    if (channels == nullptr) return std::nullopt;
+    if (channels == nullptr) return nullptr;
     const uint32_t c = std::max<uint32_t>(1, buffer.format().channelCount());
-    std::vector<float> response(buffer.frameLength());
+    auto shared = std::make_shared<std::vector<float>>(buffer.frameLength());
+    std::vector<float>& response = *shared;
     for (uint32_t j = 0; j < response.size(); ++j) {
         float sum = 0;
         for (uint32_t ch = 0; ch < buffer.format().channelCount(); ++ch) sum += channels[ch][j];
         response[j] = dsp::finiteOrZero(sum / static_cast<float>(c));  // a sum of huge samples can overflow
     }
-    return response;
+    return shared;
+}
+
+// The mono impulse response of that name, shared like the beds.
+Response readResponse(const Bundle& bundle, const std::string& name) {
+    const auto url = bundle.URLForResource(name, "wav");
+    if (!url) return nullptr;
+    return SharedResources::process().find<std::vector<float>>("mono response", *url, [&]() -> Response {
+        const Bed bed = readBedFile(*url);
+        return bed ? monoResponse(*bed) : nullptr;
+    });
 }
 
 struct ModelFileKind {
@@ -148,14 +168,12 @@ void Kessrin_VinylExtensionAudioUnit::loadRadioImpulseResponses() {
     const int filterValues[] = {0, 12, 25, 37, 50, 62, 75, 87, 100};
     std::size_t longest = 0;
     for (std::size_t i = 0; i < std::size(filterValues); ++i) {
-        auto buffer = readBed(resourceBundle_, "tvradio_" + std::to_string(filterValues[i]) + "-48k");
-        if (!buffer) continue;
-        auto response = monoResponse(*buffer);
+        Response response = readResponse(resourceBundle_, "tvradio_" + std::to_string(filterValues[i]) + "-48k");
         if (!response) continue;
         longest = std::max(longest, response->size());
-        // Equal contents, one array per state.
-        resourcePublisher.publish(renderState->radioAMIRs[i], std::make_shared<std::vector<float>>(*response));
-        resourcePublisher.publish(radioRightState->radioAMIRs[i], std::make_shared<std::vector<float>>(std::move(*response)));
+        // One read-only array for both states.
+        resourcePublisher.publish(renderState->radioAMIRs[i], response);
+        resourcePublisher.publish(radioRightState->radioAMIRs[i], std::move(response));
     }
     if (longest == 0) return;
     resourcePublisher.publish(renderState->radioAMIRHistory, std::make_shared<std::vector<float>>(longest, 0.0f));

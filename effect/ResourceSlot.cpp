@@ -14,7 +14,7 @@ std::vector<ResourcePublisher::Retired> ResourcePublisher::takeSafe(uint64_t now
     return out;
 }
 
-void ResourcePublisher::retire(std::shared_ptr<void> object) {
+void ResourcePublisher::retire(std::shared_ptr<const void> object) {
     if (!object) return;
     const uint64_t now = epoch_.load(std::memory_order_seq_cst);
     std::vector<Retired> freeing;

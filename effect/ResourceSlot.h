@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -51,7 +52,7 @@ public:
 
     // Loader side: puts `value` (possibly null) into the slot and retires what it held.
     template <class T>
-    void publish(ResourceSlot<T>& slot, std::shared_ptr<T> value) {
+    void publish(ResourceSlot<T>& slot, std::type_identity_t<std::shared_ptr<T>> value) {
         T* raw = value.get();
         std::shared_ptr<T> old = std::exchange(slot.owner_, std::move(value));
         slot.live_.exchange(raw, std::memory_order_seq_cst);
@@ -68,11 +69,11 @@ public:
 
 private:
     struct Retired {
-        std::shared_ptr<void> object;
+        std::shared_ptr<const void> object;
         uint64_t epoch;  // odd: a render call was running when it was replaced
     };
 
-    void retire(std::shared_ptr<void> object);
+    void retire(std::shared_ptr<const void> object);
     // Moves the objects that are safe to free at epoch `now` out of the list (caller holds the mutex).
     std::vector<Retired> takeSafe(uint64_t now);
 

@@ -2,7 +2,9 @@
 // results come as one compact table (case, mode or model, block, ns per frame, share of one
 // core, real-time factor, and the counters of the silence and loading cases) instead of Google
 // Benchmark's console listing; every other flag is Google Benchmark's own. The table's "x bound"
-// is a model's time over its multiply-add bound, "MB/inst" the memory one instance adds.
+// is a model's time over its multiply-add bound, "MB/inst" the memory each further instance adds
+// and "MB shared" what the first instance of a process adds besides (read-only resources that
+// every instance shares).
 
 #include <benchmark/benchmark.h>
 
@@ -36,8 +38,8 @@ public:
     bool ReportContext(const Context& context) override {
         std::printf("%s: %d cores at %.0f MHz\n", Context::executable_name, context.cpu_info.num_cpus,
                     context.cpu_info.cycles_per_second / 1e6);
-        std::printf("%-18s %-18s %6s %11s %9s %11s %10s %9s %8s %8s\n", "case", "mode/model", "block", "ns/frame",
-                    "% core", "realtime x", "vs signal", "ms/load", "x bound", "MB/inst");
+        std::printf("%-18s %-18s %6s %11s %9s %11s %10s %9s %8s %8s %10s\n", "case", "mode/model", "block",
+                    "ns/frame", "% core", "realtime x", "vs signal", "ms/load", "x bound", "MB/inst", "MB shared");
         return true;
     }
 
@@ -52,12 +54,13 @@ public:
             const std::string group = parts.empty() ? "" : parts[0];
             const std::string subject = parts.size() > 1 ? parts[1] : "";
             const std::string block = run.run_name.args.empty() ? "" : split(run.run_name.args, ':').back();
-            std::printf("%-18s %-18s %6s %11s %9s %11s %10s %9s %8s %8s\n", group.c_str(), subject.c_str(),
+            std::printf("%-18s %-18s %6s %11s %9s %11s %10s %9s %8s %8s %10s\n", group.c_str(), subject.c_str(),
                         block.c_str(), counterText(run, "ns_per_frame", "%.1f").c_str(),
                         counterText(run, "pct_core", "%.3f").c_str(), counterText(run, "realtime_x", "%.0f").c_str(),
                         counterText(run, "silence_vs_signal", "%.2f").c_str(),
                         counterText(run, "ms_per_load", "%.2f").c_str(), counterText(run, "x_bound", "%.2f").c_str(),
-                        counterText(run, "mb_per_instance", "%.2f").c_str());
+                        counterText(run, "mb_per_instance", "%.2f").c_str(),
+                        counterText(run, "mb_shared", "%.2f").c_str());
             std::fflush(stdout);
         }
     }

@@ -362,7 +362,7 @@ struct CrackleMix {
 };
 
 // Adds the bed in `slot` unless it is missing, empty or weighted out. The slot is read once.
-void addBed(CrackleMix& mix, const ResourceSlot<AVAudioPCMBuffer>& slot, float weight) {
+void addBed(CrackleMix& mix, const ResourceSlot<const AVAudioPCMBuffer>& slot, float weight) {
     const AVAudioPCMBuffer* bed = slot.get();
     if (bed == nullptr || !(weight > 0.0f)) return;
     const float* const* channels = bed->floatChannelData();

@@ -1,4 +1,5 @@
 #include "effect/ModelLoadState.h"
+#include "effect/SharedResources.h"
 #include "neural/NAMPlayer.h"
 #include "neural/RTNeuralPlayer.h"
 #include "platform/avfaudio/AVAudioPCMBuffer.h"
@@ -196,8 +197,7 @@ TEST(BedLoadingTest, RadioBedsStaticsAndResponsesAreSharedOrEqualAcrossStates) {
         ASSERT_NE(u.renderState->staticBuffers[i].get(), nullptr);
         EXPECT_EQ(u.renderState->staticBuffers[i].get()->floatChannelData()[0][0], static_cast<float>(i + 1));
         ASSERT_NE(u.renderState->radioAMIRs[i].get(), nullptr);
-        EXPECT_EQ(*u.renderState->radioAMIRs[i].get(), *u.radioRightState->radioAMIRs[i].get());
-        EXPECT_NE(u.renderState->radioAMIRs[i].get(), u.radioRightState->radioAMIRs[i].get());
+        EXPECT_EQ(u.renderState->radioAMIRs[i].get(), u.radioRightState->radioAMIRs[i].get());  // read-only, one copy
     }
     EXPECT_EQ(*u.renderState->radioAMIRs[2].get(), (std::vector<float>{2, 3, 4, 5, 6}));  // per-frame mean
     EXPECT_TRUE(u.renderState->radioAMIRs[4].get()->empty());                            // empty file
@@ -212,13 +212,13 @@ TEST(BedLoadingTest, UnreadableBedsAreSkippedSilentlyAndKeepTheirSlot) {
     EffectHost host = hostOn(bundle, 5);
     ASSERT_TRUE(host.allocate());
     auto& u = *host.unit;
-    AVAudioPCMBuffer* oldStatic4 = u.renderState->staticBuffers[3].get();
+    const AVAudioPCMBuffer* oldStatic4 = u.renderState->staticBuffers[3].get();
     auto* oldResponse = u.renderState->radioAMIRs[0].get();
     auto* oldHistory = u.renderState->radioAMIRHistory.get();
     bundle.remove("static4.wav");
     for (int k : {0, 12, 25, 37, 50, 62, 75, 87, 100}) bundle.write("tvradio_" + std::to_string(k) + "-48k.wav", "not audio");
     bundle.write("hiss.wav", "not audio");
-    AVAudioPCMBuffer* oldHiss = u.renderState->hissBuffer.get();
+    const AVAudioPCMBuffer* oldHiss = u.renderState->hissBuffer.get();
     u.deallocateRenderResources();
     // Deallocation empties the radio slots; put a marker back to see that a skipped file keeps it.
     u.resourcePublisher.publish(u.renderState->staticBuffers[3], AVAudioPCMBuffer::initWithPCMFormat(*AVAudioFormat::standardFormat(44100, 1), 4));
@@ -234,6 +234,32 @@ TEST(BedLoadingTest, UnreadableBedsAreSkippedSilentlyAndKeepTheirSlot) {
     EXPECT_TRUE(u.isModelReady(5));
     (void)oldResponse;
     (void)oldHistory;
+}
+
+// Units of one process hold one copy of each bed and response, for as long as any of them plays
+// it; a file rewritten since is read anew, while units that play the old one keep it.
+TEST(BedLoadingTest, UnitsOfOneProcessShareBedsAndResponsesUntilTheFileChanges) {
+    FullTestBundle bundle;
+    {
+        EffectHost first = hostOn(bundle, 5), second = hostOn(bundle, 5);
+        ASSERT_TRUE(first.allocate());
+        ASSERT_TRUE(second.allocate());
+        const RenderState& a = *first.unit->renderState;
+        const RenderState& b = *second.unit->renderState;
+        EXPECT_EQ(a.radioBuffers[3].get(), b.radioBuffers[3].get());
+        EXPECT_EQ(a.radioAMIRs[2].get(), second.unit->radioRightState->radioAMIRs[2].get());
+        EXPECT_EQ(a.hissBuffer.get(), b.hissBuffer.get());
+        EXPECT_EQ(a.crackleBuffers[1].get(), b.crackleBuffers[1].get());
+        EXPECT_NE(a.radioAMIRHistory.get(), b.radioAMIRHistory.get());  // written by each render
+
+        const AVAudioPCMBuffer* played = a.staticBuffers[1].get();
+        bundle.writeWav("static2.wav", {{9, 8, 7}}, 48000);
+        second.unit->deallocateRenderResources();
+        ASSERT_TRUE(second.allocate());
+        EXPECT_EQ(b.staticBuffers[1].get()->floatChannelData()[0][0], 9.0f);
+        EXPECT_EQ(a.staticBuffers[1].get(), played);
+    }
+    EXPECT_EQ(SharedResources::process().liveCount(), 0u);  // nothing outlives the units
 }
 
 TEST(BedLoadingTest, CrackleBedsComeWithAllocationInTheLeftStateOnly) {
@@ -253,7 +279,7 @@ TEST(BedLoadingTest, LeavingRadioKeepsItsBeds) {
     EffectHost host = hostOn(bundle, 5);
     ASSERT_TRUE(host.allocate());
     auto& u = *host.unit;
-    AVAudioPCMBuffer* bed = u.renderState->radioBuffers[0].get();
+    const AVAudioPCMBuffer* bed = u.renderState->radioBuffers[0].get();
     ASSERT_NE(bed, nullptr);
     for (AUValue mode : {5.f, 3.f}) {
         host.set(addr::effectMode, mode);
