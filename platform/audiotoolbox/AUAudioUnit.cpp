@@ -91,25 +91,33 @@ void AUAudioUnit::deallocateRenderResources() { renderResourcesAllocated_.store(
 
 AUInternalRenderBlock AUAudioUnit::internalRenderBlock() { return {}; }
 
-AUAudioUnit::ObserverToken AUAudioUnit::observeAllParameterValues(std::function<void()> observer) {
+AUAudioUnit::ObserverToken AUAudioUnit::addObserver(ObserverList& list, std::function<void()> observer) {
     std::lock_guard lock(mutex_);
-    allValuesObservers_.emplace_back(nextToken_, std::move(observer));
+    list.emplace_back(nextToken_, std::move(observer));
     return nextToken_++;
 }
 
-void AUAudioUnit::removeAllParameterValuesObserver(ObserverToken token) {
+void AUAudioUnit::removeObserver(ObserverList& list, ObserverToken token) {
     std::lock_guard lock(mutex_);
-    std::erase_if(allValuesObservers_, [token](const auto& entry) { return entry.first == token; });
+    std::erase_if(list, [token](const auto& entry) { return entry.first == token; });
 }
 
-void AUAudioUnit::notifyAllParameterValuesChanged() {
+void AUAudioUnit::notify(const ObserverList& list) {
     std::vector<std::function<void()>> observers;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& entry : allValuesObservers_) observers.push_back(entry.second);
+        for (const auto& entry : list) observers.push_back(entry.second);
     }
     for (const auto& observer : observers) observer();
 }
+
+AUAudioUnit::ObserverToken AUAudioUnit::observeAllParameterValues(std::function<void()> observer) {
+    return addObserver(allValuesObservers_, std::move(observer));
+}
+
+void AUAudioUnit::removeAllParameterValuesObserver(ObserverToken token) { removeObserver(allValuesObservers_, token); }
+
+void AUAudioUnit::notifyAllParameterValuesChanged() { notify(allValuesObservers_); }
 
 std::optional<std::string> AUAudioUnit::contextName() const {
     std::lock_guard lock(mutex_);
@@ -117,10 +125,20 @@ std::optional<std::string> AUAudioUnit::contextName() const {
 }
 
 void AUAudioUnit::setContextName(std::optional<std::string> name) {
-    std::lock_guard lock(mutex_);
-    contextName_ = std::move(name);
+    {
+        std::lock_guard lock(mutex_);
+        contextName_ = std::move(name);
+    }
+    notify(contextNameObservers_);
 }
 
-void AUAudioUnit::requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) {
+AUAudioUnit::ObserverToken AUAudioUnit::observeContextName(std::function<void()> observer) {
+    return addObserver(contextNameObservers_, std::move(observer));
+}
+
+void AUAudioUnit::removeContextNameObserver(ObserverToken token) { removeObserver(contextNameObservers_, token); }
+
+void AUAudioUnit::requestViewControllerWithCompletionHandler(
+    std::function<void(std::shared_ptr<AUViewController>)> completion) {
     if (completion) completion(nullptr);
 }

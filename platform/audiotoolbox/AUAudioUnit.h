@@ -12,10 +12,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class AUAudioUnit;
 class AUViewController;
+
+// Posted on the default notification centre, with the unit (a std::shared_ptr<AUAudioUnit>) as
+// its object, when a unit served by another process dies or stops answering.
+inline constexpr std::string_view kAudioComponentInstanceInvalidationNotification =
+    "AudioComponentInstanceInvalidationNotification";
 
 // One input or output bus of a unit: its format and the channel counts it supports.
 class AUAudioUnitBus {
@@ -119,7 +125,10 @@ public:
 
     // A name the hosting context gives the unit ("standalone" in the standalone application).
     std::optional<std::string> contextName() const;
-    void setContextName(std::optional<std::string> name);
+    virtual void setContextName(std::optional<std::string> name);
+    // Observers of contextName, called after each change on the thread that made it.
+    ObserverToken observeContextName(std::function<void()> observer);
+    void removeContextNameObserver(ObserverToken token);
 
     // Hands the host a view controller for the unit, later. The base has none and answers null.
     virtual void requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion);
@@ -133,5 +142,11 @@ private:
     mutable std::mutex mutex_;
     std::optional<std::string> contextName_;
     ObserverToken nextToken_ = 1;
-    std::vector<std::pair<ObserverToken, std::function<void()>>> allValuesObservers_;
+    using ObserverList = std::vector<std::pair<ObserverToken, std::function<void()>>>;
+    ObserverToken addObserver(ObserverList& list, std::function<void()> observer);
+    void removeObserver(ObserverList& list, ObserverToken token);
+    void notify(const ObserverList& list);
+
+    ObserverList allValuesObservers_;
+    ObserverList contextNameObservers_;
 };

@@ -22,6 +22,14 @@ constexpr OSStatus kAudioUnitErr_Initialized = -10849;
 constexpr OSStatus kAudioUnitErr_FormatNotSupported = -10868;
 constexpr OSStatus kAudioUnitErr_TooManyFramesToProcess = -10874;
 constexpr OSStatus kAudioUnitErr_NoConnection = -10876;
+constexpr OSStatus kAudioUnitErr_Uninitialized = -10867;
+constexpr OSStatus kAudioUnitErr_FailedInitialization = -10875;
+// No installed component matches the description asked for.
+constexpr OSStatus kAudioComponentErr_ComponentNotFound = -3000;
+// The component's process ended or stopped answering.
+constexpr OSStatus kAudioComponentErr_InstanceInvalidated = -66749;
+// The component's process did not answer in time.
+constexpr OSStatus kAudioComponentErr_InstanceTimedOut = -66754;
 
 // Error domain of the status codes above when they travel as Error values.
 inline constexpr std::string_view kOSStatusErrorDomain = "NSOSStatusErrorDomain";

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/foundation/Error.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace remote {
+
+// How long the host gives an extension process.
+struct ConnectionTiming {
+    std::chrono::milliseconds handshake{10'000};    // from start to the welcome
+    std::chrono::milliseconds response{10'000};     // for a request's reply
+    std::chrono::milliseconds pingInterval{250};    // how often the host asks whether it is there
+    std::chrono::milliseconds unresponsive{3'000};  // an unanswered ping this old: it stopped answering
+};
+
+// The host's side of one extension process: starts the program, owns its control socket, and
+// runs one thread that sends, receives, pings and watches the process.
+//
+// The connection is lost when the process exits, closes its socket or stops answering pings;
+// then the lost handler runs once, pending requests fail, later sends are dropped and a process
+// that still runs is killed. Handlers run on the connection's thread and must not wait for the
+// connection (requestAndWait from a handler fails at once).
+class ExtensionConnection {
+public:
+    using MessageHandler = std::function<void(const nlohmann::json&)>;
+    using LostHandler = std::function<void()>;
+    using ReplyHandler = std::function<void(std::optional<nlohmann::json>)>;
+
+    // Starts `executable` with the control socket as descriptor 3 ("--serve-fd 3") followed by
+    // `arguments`. Messages other than replies go to `onMessage`, in the order they arrive.
+    static std::unique_ptr<ExtensionConnection> launch(const std::filesystem::path& executable,
+                                                       const std::vector<std::string>& arguments,
+                                                       ConnectionTiming timing, MessageHandler onMessage,
+                                                       LostHandler onLost, Error* error);
+
+    // Closes the socket, gives the process a moment to leave, then kills and reaps it.
+    ~ExtensionConnection();
+    ExtensionConnection(const ExtensionConnection&) = delete;
+    ExtensionConnection& operator=(const ExtensionConnection&) = delete;
+
+    // Queues a message (with a descriptor, duplicated here). Never waits; dropped once lost.
+    void send(nlohmann::json message, int passedFd = -1);
+
+    // Sends a request (an "id" is added) and calls `onReply` with the reply, or with nothing
+    // when it does not come within `timeout` or the connection is lost.
+    void request(nlohmann::json message, std::chrono::milliseconds timeout, ReplyHandler onReply, int passedFd = -1);
+
+    // The same, waiting for the reply. Not on the connection's thread.
+    std::optional<nlohmann::json> requestAndWait(nlohmann::json message, std::chrono::milliseconds timeout,
+                                                 int passedFd = -1);
+
+    bool isAlive() const;
+    pid_t processIdentifier() const;
+    const ConnectionTiming& timing() const;
+    bool onConnectionThread() const;
+
+private:
+    struct State;
+    explicit ExtensionConnection(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace remote

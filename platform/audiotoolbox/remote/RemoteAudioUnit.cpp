@@ -1,0 +1,335 @@
+#include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
+
+#include "platform/audiotoolbox/remote/ExtensionProtocol.h"
+#include "platform/foundation/NSNotificationCenter.h"
+
+#include <unistd.h>
+
+namespace remote {
+
+using nlohmann::json;
+
+namespace {
+
+void statusError(Error* error, OSStatus status, std::string message) {
+    setError(error, std::string(kOSStatusErrorDomain), status, std::move(message));
+}
+
+AUParameterAutomationEventType eventTypeFrom(const json& message) {
+    const auto raw = message.value("event", uint32_t{0});
+    return raw <= 2 ? static_cast<AUParameterAutomationEventType>(raw) : AUParameterAutomationEventType::value;
+}
+
+// A number from a message that may hold anything: the extension is another program.
+template <class T>
+std::optional<T> numberAt(const json& message, const char* key) {
+    const auto found = message.find(key);
+    if (found == message.end() || !found->is_number()) return std::nullopt;
+    return found->get<T>();
+}
+
+}  // namespace
+
+std::shared_ptr<RemoteAudioUnit> RemoteAudioUnit::launch(const AudioComponentManifest& component,
+                                                         AudioComponentInstantiationOptions options,
+                                                         Options remoteOptions, Error* error) {
+    auto unit = std::shared_ptr<RemoteAudioUnit>(new RemoteAudioUnit());
+    if (!unit->AUAudioUnit::initWithComponentDescription(component.description, options, error)) return nullptr;
+    unit->setRenderDeadline(remoteOptions.renderDeadline);
+
+    std::weak_ptr<RemoteAudioUnit> weak = unit;
+    unit->connection_ = ExtensionConnection::launch(
+        component.executablePath, component.arguments, remoteOptions.timing,
+        [weak](const json& message) {
+            if (auto strong = weak.lock()) strong->handleMessage(message);
+        },
+        [weak] {
+            if (auto strong = weak.lock()) strong->handleLost();
+        },
+        error);
+    if (!unit->connection_) return nullptr;
+    if (!unit->waitUntilDescribed(remoteOptions.timing.handshake, error)) return nullptr;
+    return unit;
+}
+
+RemoteAudioUnit::~RemoteAudioUnit() {
+    render_->alive.store(false);
+    connection_.reset();
+}
+
+bool RemoteAudioUnit::waitUntilDescribed(std::chrono::milliseconds limit, Error* error) {
+    std::unique_lock lock(mutex_);
+    described_.wait_for(lock, limit, [this] { return welcomed_ || lost_; });
+    if (welcomed_ && !lost_) {
+        handedOut_ = true;
+        return true;
+    }
+    if (lost_) {
+        statusError(error, kAudioComponentErr_InstanceInvalidated,
+                    welcomeError_.empty() ? "the extension ended before it described its unit" : welcomeError_);
+    } else {
+        statusError(error, kAudioComponentErr_InstanceTimedOut, "the extension did not describe its unit in time");
+    }
+    return false;
+}
+
+void RemoteAudioUnit::handleMessage(const json& message) {
+    const std::string kind = opOf(message);
+    if (kind == op::welcome) {
+        handleWelcome(message);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (!welcomed_) return;
+    }
+    if (kind == op::set) {
+        const auto address = numberAt<AUParameterAddress>(message, "address");
+        const auto value = numberAt<AUValue>(message, "value");
+        if (address && value) applyRemoteValue(*address, *value, eventTypeFrom(message));
+    } else if (kind == op::values) {
+        for (const auto& entry : message.value("values", json::array())) {
+            if (entry.is_array() && entry.size() == 2 && entry[0].is_number_unsigned() && entry[1].is_number())
+                applyRemoteValue(entry[0].get<AUParameterAddress>(), entry[1].get<AUValue>(),
+                                 AUParameterAutomationEventType::value);
+        }
+        notifyAllParameterValuesChanged();
+    } else if (kind == op::context) {
+        AUAudioUnit::setContextName(decodeContextName(message.value("name", json())));
+    }
+}
+
+std::unique_ptr<AUAudioUnitBusArray> RemoteAudioUnit::makeBuses(AUAudioUnitBusType type, const json& json) {
+    const auto described = decodeBuses(json);
+    if (!described) return nullptr;
+    std::vector<std::shared_ptr<AUAudioUnitBus>> buses;
+    for (const auto& bus : *described) {
+        auto made = std::make_shared<AUAudioUnitBus>(bus.format);
+        made->setSupportedChannelCounts(bus.supportedChannelCounts);
+        buses.push_back(std::move(made));
+    }
+    return std::make_unique<AUAudioUnitBusArray>(*this, type, std::move(buses));
+}
+
+void RemoteAudioUnit::handleWelcome(const json& message) {
+    std::string problem;
+    std::shared_ptr<AUParameterTree> tree;
+    Error error;
+    if (message.contains("error")) {
+        problem = "the extension could not create its unit: " + decodeError(message["error"]).localizedDescription;
+    } else if (message.value("protocol", 0) != kProtocolVersion) {
+        problem = "the extension speaks another protocol version";
+    } else if (!(tree = decodeParameterTree(message.value("tree", json::array()), &error))) {
+        problem = error.localizedDescription;
+    } else {
+        inputBusses_ = makeBuses(AUAudioUnitBusType::input, message.value("inputs", json::array()));
+        outputBusses_ = makeBuses(AUAudioUnitBusType::output, message.value("outputs", json::array()));
+        if (!inputBusses_ || !outputBusses_) problem = "the extension described malformed buses";
+    }
+    if (problem.empty()) {
+        name_ = message.value("name", std::string{});
+        shortName_ = message.value("shortName", name_);
+        manufacturerName_ = message.value("manufacturerName", std::string{});
+        channelCapabilities_ = message.value("channelCapabilities", std::vector<int>{});
+        midiOutputNames_ = message.value("midiOutputNames", std::vector<std::string>{});
+        latency_.store(message.value("latency", 0.0));
+        tailTime_.store(message.value("tailTime", 0.0));
+        if (const auto frames = numberAt<AUAudioFrameCount>(message, "maxFrames")) setMaximumFramesToRender(*frames);
+        AUAudioUnit::setContextName(decodeContextName(message.value("contextName", json())));
+        setParameterTree(tree);
+        installTreeObserver();
+    }
+    std::lock_guard lock(mutex_);
+    if (problem.empty()) {
+        welcomed_ = true;
+    } else {
+        welcomeError_ = problem;
+        lost_ = true;
+    }
+    described_.notify_all();
+}
+
+void RemoteAudioUnit::installTreeObserver() {
+    std::weak_ptr<RemoteAudioUnit> weak = std::static_pointer_cast<RemoteAudioUnit>(shared_from_this());
+    treeToken_ = parameterTree()->tokenByAddingParameterAutomationObserver(
+        [weak](AUParameterAddress address, AUValue value, AUParameterAutomationEventType type) {
+            auto unit = weak.lock();
+            if (!unit || unit->isInvalidated()) return;
+            unit->connection_->send(
+                {{"op", op::set}, {"address", address}, {"value", value}, {"event", static_cast<uint32_t>(type)}});
+        });
+}
+
+void RemoteAudioUnit::applyRemoteValue(AUParameterAddress address, AUValue value, AUParameterAutomationEventType type) {
+    const auto tree = parameterTree();
+    if (!tree) return;
+    // Named as the originator, this unit's own observer stays quiet: the value came from there.
+    if (const auto parameter = tree->parameterWithAddress(address)) parameter->setValue(value, treeToken_, 0, type);
+}
+
+void RemoteAudioUnit::handleLost() {
+    render_->alive.store(false);
+    bool post = false;
+    {
+        std::lock_guard lock(mutex_);
+        lost_ = true;
+        post = handedOut_;
+        described_.notify_all();
+    }
+    // Only a unit someone holds is invalidated; one that never finished launching just fails.
+    if (post) {
+        NSNotificationCenter::defaultCenter().postNotificationName(
+            std::string(kAudioComponentInstanceInvalidationNotification), std::shared_ptr<AUAudioUnit>(shared_from_this()));
+    }
+}
+
+std::string RemoteAudioUnit::audioUnitName() const { return name_; }
+std::string RemoteAudioUnit::audioUnitShortName() const { return shortName_; }
+std::string RemoteAudioUnit::manufacturerName() const { return manufacturerName_; }
+AUAudioUnitBusArray* RemoteAudioUnit::inputBusses() { return inputBusses_.get(); }
+AUAudioUnitBusArray* RemoteAudioUnit::outputBusses() { return outputBusses_.get(); }
+std::vector<int> RemoteAudioUnit::channelCapabilities() const { return channelCapabilities_; }
+double RemoteAudioUnit::latency() const { return latency_.load(); }
+double RemoteAudioUnit::tailTime() const { return tailTime_.load(); }
+std::vector<std::string> RemoteAudioUnit::MIDIOutputNames() const { return midiOutputNames_; }
+pid_t RemoteAudioUnit::processIdentifier() const { return connection_->processIdentifier(); }
+
+void RemoteAudioUnit::setRenderDeadline(std::optional<std::chrono::nanoseconds> deadline) {
+    render_->fixedDeadlineNanoseconds.store(deadline ? std::max<int64_t>(deadline->count(), 1) : 0);
+}
+
+bool RemoteAudioUnit::allocateRenderResources(Error* error) {
+    if (isInvalidated()) {
+        statusError(error, kAudioComponentErr_InstanceInvalidated, "the unit's extension is gone");
+        return false;
+    }
+    if (!AUAudioUnit::allocateRenderResources(error)) return false;
+    AUAudioUnitBusArray* inputs = inputBusses();
+    AUAudioUnitBusArray* outputs = outputBusses();
+    if (outputs->count() == 0) {
+        AUAudioUnit::deallocateRenderResources();
+        statusError(error, kAudioUnitErr_FormatNotSupported, "the unit has no output bus");
+        return false;
+    }
+    const AVAudioFormat output = (*outputs)[0].format();
+    const uint32_t inputChannels = inputs->count() > 0 ? (*inputs)[0].format().channelCount() : 0;
+
+    int fd = -1;
+    auto channel = RenderChannel::create(maximumFramesToRender(), inputChannels, output.channelCount(), &fd, error);
+    if (!channel) {
+        AUAudioUnit::deallocateRenderResources();
+        return false;
+    }
+    const auto reply = connection_->requestAndWait({{"op", op::allocate},
+                                                    {"inputs", encodeBuses(inputs)},
+                                                    {"outputs", encodeBuses(outputs)},
+                                                    {"maxFrames", maximumFramesToRender()}},
+                                                   connection_->timing().response, fd);
+    close(fd);
+    if (!reply || !reply->value("ok", false)) {
+        AUAudioUnit::deallocateRenderResources();
+        if (!reply) statusError(error, kAudioComponentErr_InstanceTimedOut, "the extension did not allocate in time");
+        else if (error) *error = decodeError(reply->value("error", json()));
+        return false;
+    }
+    latency_.store(reply->value("latency", latency_.load()));
+    tailTime_.store(reply->value("tailTime", tailTime_.load()));
+    auto session = std::make_shared<RemoteRenderSession>(std::move(channel), render_, output.sampleRate());
+    std::lock_guard lock(mutex_);
+    session_ = std::move(session);
+    return true;
+}
+
+void RemoteAudioUnit::deallocateRenderResources() {
+    AUAudioUnit::deallocateRenderResources();
+    {
+        std::lock_guard lock(mutex_);
+        session_.reset();
+    }
+    if (!isInvalidated()) connection_->send({{"op", op::deallocate}});
+}
+
+AUInternalRenderBlock RemoteAudioUnit::internalRenderBlock() {
+    std::shared_ptr<RemoteRenderSession> session;
+    {
+        std::lock_guard lock(mutex_);
+        session = session_;
+    }
+    if (!session) {
+        return [](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount, NSInteger, AudioBufferList*,
+                  const AURenderEvent*, const AURenderPullInputBlock*) { return kAudioUnitErr_Uninitialized; };
+    }
+    return [session](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
+                     NSInteger bus, AudioBufferList* output, const AURenderEvent* events,
+                     const AURenderPullInputBlock* pull) {
+        return session->render(flags, timestamp, frames, bus, output, events, pull);
+    };
+}
+
+void RemoteAudioUnit::setContextName(std::optional<std::string> name) {
+    AUAudioUnit::setContextName(name);
+    if (!isInvalidated()) connection_->send({{"op", op::context}, {"name", encodeContextName(name)}});
+}
+
+void RemoteAudioUnit::requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) {
+    if (!completion) return;
+    if (isInvalidated()) {
+        completion(nullptr);
+        return;
+    }
+    std::weak_ptr<RemoteAudioUnit> weak = std::static_pointer_cast<RemoteAudioUnit>(shared_from_this());
+    connection_->request({{"op", op::view}}, connection_->timing().response,
+                         [weak, completion = std::move(completion)](std::optional<json> reply) {
+                             if (!reply || !reply->value("available", false) || weak.expired()) {
+                                 completion(nullptr);
+                                 return;
+                             }
+                             const CGSize size{reply->value("width", 0.0), reply->value("height", 0.0)};
+                             completion(std::make_shared<RemoteViewController>(weak, size));
+                         });
+}
+
+void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optional<uint64_t>, Error)> completion) {
+    const Error gone{std::string(kOSStatusErrorDomain), kAudioComponentErr_InstanceInvalidated,
+                     "the unit's extension is gone"};
+    if (isInvalidated()) {
+        if (completion) completion(std::nullopt, gone);
+        return;
+    }
+    connection_->request({{"op", op::embed}, {"parent", parent}}, connection_->timing().response,
+                         [completion = std::move(completion), gone](std::optional<json> reply) {
+                             if (!completion) return;
+                             if (!reply) completion(std::nullopt, gone);
+                             else if (reply->value("ok", false) && (*reply)["window"].is_number_unsigned())
+                                 completion((*reply)["window"].get<uint64_t>(), Error{});
+                             else completion(std::nullopt, decodeError(reply->value("error", json())));
+                         });
+}
+
+void RemoteAudioUnit::removeView() {
+    if (!isInvalidated()) connection_->send({{"op", op::unembed}});
+}
+
+RemoteViewController::RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize)
+    : AUViewController(std::nullopt, std::nullopt), unit_(std::move(unit)), size_(preferredSize) {}
+
+void RemoteViewController::viewDidLoad() {
+    setPreferredContentSize(size_);
+    setViewSize(size_);
+}
+
+void RemoteViewController::embedInParentWindow(uint64_t parent,
+                                               std::function<void(std::optional<uint64_t>, Error)> completion) {
+    if (auto unit = unit_.lock()) {
+        unit->embedView(parent, std::move(completion));
+    } else if (completion) {
+        completion(std::nullopt, Error{std::string(kOSStatusErrorDomain), kAudioComponentErr_InstanceInvalidated,
+                                       "the unit is gone"});
+    }
+}
+
+void RemoteViewController::removeFromParentWindow() {
+    if (auto unit = unit_.lock()) unit->removeView();
+}
+
+}  // namespace remote

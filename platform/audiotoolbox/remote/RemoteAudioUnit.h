@@ -1,0 +1,129 @@
+#pragma once
+
+#include "platform/audiotoolbox/AUAudioUnit.h"
+#include "platform/audiotoolbox/AudioComponentManifest.h"
+#include "platform/audiotoolbox/remote/ExtensionConnection.h"
+#include "platform/audiotoolbox/remote/RemoteRenderSession.h"
+#include "platform/coreaudiokit/AUViewController.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace remote {
+
+// A unit served by its component's extension process: the host's stand-in for the unit there.
+//
+// - Its parameter tree mirrors the extension's (identifiers, names, ranges, groups, flags,
+//   values). A value set here reaches the extension's observers; one set there (by its panel,
+//   say) reaches the observers here, with its event type, and never comes back as an echo.
+//   Values travel as messages, in order with allocation and the other requests, a little later
+//   than the next render; values that must land on a sample go in the render's event list.
+// - contextName travels both ways; bus formats and the maximum frame count go to the extension
+//   when render resources are allocated, so the unit there allocates at the real rate.
+// - Rendering goes through shared memory with a deadline (RemoteRenderSession).
+// - When the extension dies or stops answering, the unit posts
+//   kAudioComponentInstanceInvalidationNotification (from the connection's thread); after that
+//   renders are silent, parameter writes stay here and requests fail.
+class RemoteAudioUnit final : public AUAudioUnit {
+public:
+    struct Options {
+        ConnectionTiming timing;
+        // Every render waits this long at most; none: defaultRenderDeadline for the block.
+        std::optional<std::chrono::nanoseconds> renderDeadline;
+    };
+
+    // Starts the component's extension and waits (blocking) for it to describe the unit.
+    static std::shared_ptr<RemoteAudioUnit> launch(const AudioComponentManifest& component,
+                                                   AudioComponentInstantiationOptions options, Options remoteOptions,
+                                                   Error* error);
+    ~RemoteAudioUnit() override;
+
+    std::string audioUnitName() const override;
+    std::string audioUnitShortName() const override;
+    std::string manufacturerName() const override;
+    AUAudioUnitBusArray* inputBusses() override;
+    AUAudioUnitBusArray* outputBusses() override;
+    std::vector<int> channelCapabilities() const override;
+    double latency() const override;
+    double tailTime() const override;
+    std::vector<std::string> MIDIOutputNames() const override;
+
+    bool allocateRenderResources(Error* error) override;
+    void deallocateRenderResources() override;
+    AUInternalRenderBlock internalRenderBlock() override;
+
+    void setContextName(std::optional<std::string> name) override;
+
+    // Asks the extension whether the unit has a view; completes (on the connection's thread)
+    // with a RemoteViewController, or with none when there is no view there (no display, or
+    // the unit has none) or the extension is gone.
+    void requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) override;
+
+    // Shows the extension's view as a child window of the host's X11 window `parent`; completes
+    // with the child window's id, or with none and the reason.
+    void embedView(uint64_t parent, std::function<void(std::optional<uint64_t>, Error)> completion);
+    void removeView();
+
+    bool isInvalidated() const { return !render_->alive.load(); }
+    pid_t processIdentifier() const;
+    // Renders that answered with silence because the extension missed the deadline.
+    uint64_t missedDeadlines() const { return render_->missedDeadlines.load(); }
+    void setRenderDeadline(std::optional<std::chrono::nanoseconds> deadline);
+
+private:
+    RemoteAudioUnit() = default;
+
+    void handleMessage(const nlohmann::json& message);  // connection thread
+    void handleWelcome(const nlohmann::json& message);
+    void handleLost();
+    void applyRemoteValue(AUParameterAddress address, AUValue value, AUParameterAutomationEventType type);
+    void installTreeObserver();
+    bool waitUntilDescribed(std::chrono::milliseconds limit, Error* error);
+    std::unique_ptr<AUAudioUnitBusArray> makeBuses(AUAudioUnitBusType type, const nlohmann::json& json);
+
+    std::unique_ptr<ExtensionConnection> connection_;
+    const std::shared_ptr<RenderShared> render_ = std::make_shared<RenderShared>();
+    std::atomic<double> latency_{0};
+    std::atomic<double> tailTime_{0};
+    AUParameterObserverToken treeToken_ = 0;
+
+    // Set once from the welcome, before launch() hands the unit out.
+    std::string name_, shortName_, manufacturerName_;
+    std::vector<int> channelCapabilities_;
+    std::vector<std::string> midiOutputNames_;
+    std::unique_ptr<AUAudioUnitBusArray> inputBusses_, outputBusses_;
+
+    std::mutex mutex_;
+    std::condition_variable described_;
+    bool welcomed_ = false;
+    bool lost_ = false;
+    bool handedOut_ = false;
+    std::string welcomeError_;
+    std::shared_ptr<RemoteRenderSession> session_;
+};
+
+// The controller of a view that lives in the extension process. Its view is a window that the
+// host makes and hands over with embedInParentWindow.
+class RemoteViewController : public AUViewController {
+public:
+    RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize);
+
+    void embedInParentWindow(uint64_t parent, std::function<void(std::optional<uint64_t>, Error)> completion);
+    void removeFromParentWindow();
+
+protected:
+    void viewDidLoad() override;
+
+private:
+    std::weak_ptr<RemoteAudioUnit> unit_;
+    CGSize size_;
+};
+
+}  // namespace remote

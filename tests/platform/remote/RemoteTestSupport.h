@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/avfaudio/AVAudioUnit.h"
+#include "platform/foundation/NSNotificationCenter.h"
+#include "tests/support/TempFolder.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tolvane::test {
+
+// A plug-in folder holding one bundle whose manifest names `executable` (linked into the bundle).
+class ComponentFolder {
+public:
+    explicit ComponentFolder(const std::filesystem::path& executable, const std::string& subtype = "gain",
+                             const std::string& manufacturer = "Test") {
+        bundle_ = folder_.path() / "gain.lv2";
+        std::filesystem::create_directories(bundle_);
+        std::filesystem::create_symlink(executable, bundle_ / "extension");
+        folder_.write("gain.lv2/component.json",
+                      R"({"type": "aufx", "subtype": ")" + subtype + R"(", "manufacturer": ")" + manufacturer +
+                          R"(", "name": "Gain", "manufacturerName": "Test", "version": "1.2.3",
+                              "executable": "extension"})");
+    }
+
+    AVAudioUnitComponentManager registry() const { return AVAudioUnitComponentManager({folder_.path()}); }
+    const std::filesystem::path& bundle() const { return bundle_; }
+    AudioComponentManifest manifest() const { return *readAudioComponentManifest(bundle_, nullptr); }
+
+private:
+    TempFolder folder_;
+    std::filesystem::path bundle_;
+};
+
+// Records the invalidation notifications posted while it lives.
+class InvalidationRecorder {
+public:
+    InvalidationRecorder() {
+        token_ = NSNotificationCenter::defaultCenter().addObserverForName(
+            std::string(kAudioComponentInstanceInvalidationNotification), [this](const NSNotification& n) {
+                std::lock_guard lock(mutex_);
+                if (const auto* unit = std::any_cast<std::shared_ptr<AUAudioUnit>>(&n.object)) units_.push_back(unit->get());
+                else units_.push_back(nullptr);
+                posted_.notify_all();
+            });
+    }
+    ~InvalidationRecorder() { NSNotificationCenter::defaultCenter().removeObserver(token_); }
+
+    // Waits up to `limit` for a notification about `unit`.
+    bool waitFor(const AUAudioUnit* unit, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return posted_.wait_for(lock, limit, [&] { return std::ranges::find(units_, unit) != units_.end(); });
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex_);
+        return units_.size();
+    }
+
+private:
+    NSNotificationCenter::ObserverToken token_ = 0;
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::vector<const AUAudioUnit*> units_;
+};
+
+}  // namespace tolvane::test
