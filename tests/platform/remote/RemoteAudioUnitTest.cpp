@@ -62,20 +62,6 @@ bool stopProcess(pid_t pid) {
     });
 }
 
-std::vector<std::string> describeTree(const AUAudioUnit& unit) {
-    std::vector<std::string> lines;
-    for (const auto& p : unit.parameterTree()->allParameters()) {
-        std::string line = (p->parentNode() ? p->parentNode()->identifier() + "/" + p->parentNode()->displayName() : "-") +
-                           " " + p->identifier() + " " + p->displayName() + " " + std::to_string(p->address()) + " " +
-                           std::to_string(p->minValue()) + ".." + std::to_string(p->maxValue()) + " unit " +
-                           std::to_string(p->unit()) + " " + p->unitName().value_or("") + " flags " +
-                           std::to_string(p->flags()) + " value " + std::to_string(p->value());
-        for (const auto& s : p->valueStrings().value_or(std::vector<std::string>{})) line += " " + s;
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 class RemoteAudioUnitTest : public ::testing::Test {
 protected:
     ComponentFolder folder{TOLVANE_TEST_EXTENSION};
