@@ -1,0 +1,91 @@
+#pragma once
+
+#include "platform/avfaudio/AVAudioFile.h"
+#include "platform/avfaudio/AVAudioUnit.h"
+#include "platform/coreaudiokit/AUViewController.h"
+#include "platform/dispatch/MainExecutor.h"
+#include "platform/foundation/Bundle.h"
+#include "studio/ComponentSystem.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolvane::studio {
+
+// The 32-bit code of a four-character text, first character in the most significant byte;
+// none unless the text is exactly four characters of one UTF-8 byte each.
+std::optional<uint32_t> fourCharCode(std::string_view text);
+
+// The standalone application's audio host: the loaded effect, found through the component
+// registry and run out of process, and the looping test file. It lives on the main thread; its
+// waits are posts to the main executor, so tests run them on a virtual clock.
+class SimplePlayEngine : public std::enable_shared_from_this<SimplePlayEngine> {
+public:
+    using MIDIOutputBlock = std::function<int32_t(int64_t sampleTime, uint8_t cable, std::size_t length,
+                                                  const uint8_t* bytes)>;
+    using ViewControllerCompletion = std::function<void(std::shared_ptr<AUViewController>)>;
+    using UnitCompletion = std::function<void(std::shared_ptr<AVAudioUnit>, std::optional<Error>)>;
+
+    static constexpr std::chrono::nanoseconds kPassPause{500'000'000};
+    static constexpr int kLastPass = 3;
+    static constexpr AudioComponentInstantiationOptions kLoadOutOfProcess = kAudioComponentInstantiation_LoadOutOfProcess;
+
+    // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot.
+    SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components, const Bundle& mainBundle);
+
+    // Loads the component named by the three codes (each four one-byte characters; anything else
+    // stops the program). Completes on the main executor with the effect's view controller (or a
+    // generic one), or with none after a failed load, which leaves lastLoadErrorMessage set.
+    void loadAudioUnit(std::string_view componentType, std::string_view componentSubType,
+                       std::string_view manufacturer, ViewControllerCompletion completion);
+
+    // Up to four passes half a second apart, each an out-of-process attempt on `description` and,
+    // when the registry knows a match, one on the registry's description; the last pass ends with
+    // an attempt with default options. Completes on the main executor with the unit, or with the
+    // last attempt's error.
+    void instantiateAudioUnit(const AudioComponentDescription& description, UnitCompletion completion);
+
+    // Completes on the main executor with the unit's own view controller, or with a generic one
+    // bound to the unit when it offers none; never with none.
+    void loadAudioUnitViewController(const std::shared_ptr<AVAudioUnit>& unit, ViewControllerCompletion completion);
+
+    // Opens the test file; false (and a console line) when it cannot.
+    bool loadTestFile(const std::filesystem::path& url);
+
+    const std::shared_ptr<AVAudioUnit>& avAudioUnit() const { return avAudioUnit_; }
+    const std::optional<std::string>& lastLoadErrorMessage() const { return lastLoadErrorMessage_; }
+    const std::shared_ptr<AVAudioFile>& file() const { return file_; }
+    bool isPlaying() const { return isPlaying_; }
+    const MIDIOutputBlock& midiOutBlock() const { return midiOutBlock_; }
+    bool useLiveInput() const { return useLiveInput_; }
+
+    std::function<void(float)> liveInputMeterLevelHandler;
+    std::function<void(float)> hardwareInputMeterLevelHandler;
+    std::function<void(bool running, const std::string& input, const std::string& output)> liveInputDiagnosticsHandler;
+
+private:
+    struct Instantiation;
+    void runPass(std::shared_ptr<Instantiation> state, int pass);
+    void afterRegistryAttempt(std::shared_ptr<Instantiation> state, int pass);
+    void attempt(const AudioComponentDescription& description, AudioComponentInstantiationOptions options,
+                 UnitCompletion onMain);
+    void finishLoad(std::shared_ptr<AVAudioUnit> unit, std::optional<Error> error,
+                    ViewControllerCompletion completion);
+
+    MainExecutor& main_;
+    std::shared_ptr<ComponentSystem> components_;
+
+    std::shared_ptr<AVAudioUnit> avAudioUnit_;
+    std::optional<std::string> lastLoadErrorMessage_;
+    std::shared_ptr<AVAudioFile> file_;
+    bool isPlaying_ = false;
+    const MIDIOutputBlock midiOutBlock_ = [](int64_t, uint8_t, std::size_t, const uint8_t*) { return int32_t{0}; };
+    bool useLiveInput_ = false;
+};
+
+}  // namespace tolvane::studio
