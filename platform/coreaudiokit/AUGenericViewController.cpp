@@ -44,7 +44,7 @@ void updateRow(std::vector<GenericParameterRow>& rows, const AUParameterTree& tr
 
 }  // namespace
 
-AUGenericViewController::AUGenericViewController() : AUViewController(std::nullopt, std::nullopt) {}
+AUGenericViewController::AUGenericViewController() = default;
 
 AUGenericViewController::~AUGenericViewController() { stopObserving(); }
 

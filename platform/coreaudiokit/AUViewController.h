@@ -15,6 +15,8 @@ struct CGSize {
 // on first use, when viewDidLoad runs.
 class AUViewController {
 public:
+    // No nib and no bundle: a view built in code.
+    AUViewController() = default;
     AUViewController(std::optional<std::string> nibName, std::optional<Bundle> bundle)
         : nibName_(std::move(nibName)), bundle_(std::move(bundle)) {}
     virtual ~AUViewController() = default;

@@ -117,7 +117,7 @@ TEST_F(SimplePlayEngineTest, OpensTheTestFileAndStartsWithNoUnit) {
 TEST_F(SimplePlayEngineTest, RegisteredComponentIsRetriedWithTheRegistrysDescriptionInTheSamePass) {
     components->registered = {listed()};
     components->succeeds = [](const FakeComponents::Attempt& a) { return a.description == listed(); };
-    components->ownView = std::make_shared<AUViewController>(std::nullopt, std::nullopt);
+    components->ownView = std::make_shared<AUViewController>();
     const Load result = load();
 
     ASSERT_EQ(components->attempts.size(), 2u);

@@ -311,7 +311,7 @@ void RemoteAudioUnit::removeView() {
 }
 
 RemoteViewController::RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize)
-    : AUViewController(std::nullopt, std::nullopt), unit_(std::move(unit)), size_(preferredSize) {}
+    : unit_(std::move(unit)), size_(preferredSize) {}
 
 void RemoteViewController::viewDidLoad() {
     setPreferredContentSize(size_);

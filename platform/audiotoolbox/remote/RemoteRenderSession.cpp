@@ -8,8 +8,10 @@ namespace remote {
 using Clock = std::chrono::steady_clock;
 
 namespace {
-// Spinning briefly catches the common quick reply without a sleep and a wake-up.
-constexpr int kSpinChecks = 256;
+// Spinning catches the common reply without a sleep and a wake-up, which cost tens of
+// microseconds; a render that takes longer than this is waited for asleep.
+constexpr auto kSpinTime = std::chrono::microseconds(100);
+constexpr int kChecksPerClockRead = 32;
 
 inline void cpuRelax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -75,11 +77,15 @@ void RemoteRenderSession::writeRequest(AudioUnitRenderActionFlags* actionFlags, 
 
 bool RemoteRenderSession::awaitReply(std::chrono::nanoseconds deadline) noexcept {
     RenderChannelHeader& header = channel_->header();
-    for (int i = 0; i < kSpinChecks; ++i) {
-        if (header.reply.load(std::memory_order_acquire) == sequence_) return true;
-        cpuRelax();
+    const auto start = Clock::now();
+    const auto until = start + deadline;
+    const auto spinUntil = start + std::min<std::chrono::nanoseconds>(deadline, kSpinTime);
+    for (auto now = start; now < spinUntil; now = Clock::now()) {
+        for (int i = 0; i < kChecksPerClockRead; ++i) {
+            if (header.reply.load(std::memory_order_acquire) == sequence_) return true;
+            cpuRelax();
+        }
     }
-    const auto until = Clock::now() + deadline;
     for (;;) {
         const uint32_t seen = header.reply.load(std::memory_order_acquire);
         if (seen == sequence_) return true;

@@ -186,7 +186,8 @@ TEST_F(RemoteAudioUnitTest, ContextNameTravelsBothWays) {
 
 TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilentAndHarmless) {
     InvalidationRecorder invalidations;
-    auto proxy = launchGain(folder, withDeadline(5ms));
+    // A deadline far longer than any render here: the silent renders below return long before it.
+    auto proxy = launchGain(folder, withDeadline(5s));
     ASSERT_TRUE(proxy);
     AnyUnitHost host(proxy);
     ASSERT_TRUE(host.allocate(48000, 2, 512));
@@ -202,7 +203,7 @@ TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilen
     for (int i = 0; i < 20; ++i) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(host.render(input, 0, 512, output), noErr);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 5ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
         EXPECT_EQ(output, Planes(2, std::vector<float>(512, 0.0f)));
     }
     // Writes stay on this side; nothing raises SIGPIPE or waits.
