@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <cstdlib>
 #include <thread>
 
@@ -51,9 +52,19 @@ std::shared_ptr<remote::RemoteAudioUnit> remoteEffect(std::optional<std::chrono:
                                            options, &error);
 }
 
-bool prepare(AnyUnitHost& host, uint32_t frames) {
+// A host over `unit` allocated for blocks of `frames`, or none (and the case skipped).
+std::optional<AnyUnitHost> prepare(benchmark::State& state, const std::shared_ptr<AUAudioUnit>& unit, uint32_t frames) {
+    if (!unit) {
+        state.SkipWithError("no unit (is the plug-in bundle built?)");
+        return std::nullopt;
+    }
+    AnyUnitHost host(unit);
     host.unit().parameterTree()->parameterWithAddress(ParameterAddress::effectMode)->setValue(kIsolator);
-    return host.allocate(kRate, 2, frames);
+    if (!host.allocate(kRate, 2, frames)) {
+        state.SkipWithError("allocation failed");
+        return std::nullopt;
+    }
+    return host;
 }
 
 double percentile(std::vector<double> samples, double share) {
@@ -65,22 +76,15 @@ double percentile(std::vector<double> samples, double share) {
 
 void renderCalls(benchmark::State& state, const std::shared_ptr<AUAudioUnit>& unit) {
     const auto frames = static_cast<uint32_t>(state.range(0));
-    if (!unit) {
-        state.SkipWithError("no unit (is the plug-in bundle built?)");
-        return;
-    }
-    AnyUnitHost host(unit);
-    if (!prepare(host, frames)) {
-        state.SkipWithError("allocation failed");
-        return;
-    }
+    auto host = prepare(state, unit, frames);
+    if (!host) return;
     const Planes input{tolvane::test::noise(frames, 1), tolvane::test::noise(frames, 2)};
     Planes output;
     std::vector<double> micros;
     micros.reserve(1 << 16);
     for (auto _ : state) {
         const auto start = Clock::now();
-        host.render(input, 0, frames, output);
+        host->render(input, 0, frames, output);
         const auto took = std::chrono::duration<double>(Clock::now() - start).count();
         state.SetIterationTime(took);
         if (micros.size() < micros.capacity()) micros.push_back(took * 1e6);
@@ -100,15 +104,8 @@ void RealTimePaced(benchmark::State& state) {
     const char* configured = std::getenv("TOLVANE_PACED_SECONDS");
     const double seconds = configured ? std::atof(configured) : 60.0;
     const auto unit = remoteEffect(std::nullopt);
-    if (!unit) {
-        state.SkipWithError("no unit (is the plug-in bundle built?)");
-        return;
-    }
-    AnyUnitHost host(unit);
-    if (!prepare(host, frames)) {
-        state.SkipWithError("allocation failed");
-        return;
-    }
+    auto host = prepare(state, unit, frames);
+    if (!host) return;
     const Planes input{tolvane::test::noise(frames, 1), tolvane::test::noise(frames, 2)};
     Planes output;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / kRate));
@@ -119,7 +116,7 @@ void RealTimePaced(benchmark::State& state) {
         for (auto next = Clock::now(); next < end; next += period) {
             std::this_thread::sleep_until(next);
             const auto start = Clock::now();
-            host.render(input, 0, frames, output);
+            host->render(input, 0, frames, output);
             longest = std::max(longest, std::chrono::duration<double>(Clock::now() - start).count() * 1e6);
             ++renders;
         }

@@ -29,6 +29,16 @@ struct SimplePlayEngine::Instantiation {
     AudioComponentDescription description;
     UnitCompletion completion;
     Error currentError;
+
+    // Completes with the unit when the attempt made one; otherwise keeps its error as the current one.
+    bool finishWith(const std::shared_ptr<AVAudioUnit>& unit, const std::optional<Error>& error) {
+        if (unit) {
+            completion(unit, std::nullopt);
+            return true;
+        }
+        currentError = error.value_or(Error{});
+        return false;
+    }
 };
 
 SimplePlayEngine::SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components,
@@ -102,33 +112,21 @@ void SimplePlayEngine::instantiateAudioUnit(const AudioComponentDescription& des
     runPass(std::move(state), 0);
 }
 
+// The continuations below run only while the engine lives (attempt() checks before each), so
+// they may use it directly.
 void SimplePlayEngine::runPass(std::shared_ptr<Instantiation> state, int pass) {
-    std::weak_ptr<SimplePlayEngine> weak = weak_from_this();
     attempt(state->description, kLoadOutOfProcess,
-            [weak, state, pass](std::shared_ptr<AVAudioUnit> unit, std::optional<Error> error) {
-                auto engine = weak.lock();
-                if (!engine) return;
-                if (unit) {
-                    state->completion(unit, std::nullopt);
-                    return;
-                }
-                state->currentError = error.value_or(Error{});
-                const auto registered = engine->components_->componentsMatchingDescription(state->description);
+            [this, state, pass](std::shared_ptr<AVAudioUnit> unit, std::optional<Error> error) {
+                if (state->finishWith(unit, error)) return;
+                const auto registered = components_->componentsMatchingDescription(state->description);
                 if (registered.empty()) {
-                    engine->afterRegistryAttempt(state, pass);
+                    afterRegistryAttempt(state, pass);
                     return;
                 }
-                engine->attempt(registered.front(), kLoadOutOfProcess,
-                                [weak, state, pass](std::shared_ptr<AVAudioUnit> found, std::optional<Error> why) {
-                                    auto engine = weak.lock();
-                                    if (!engine) return;
-                                    if (found) {
-                                        state->completion(found, std::nullopt);
-                                        return;
-                                    }
-                                    state->currentError = why.value_or(Error{});
-                                    engine->afterRegistryAttempt(state, pass);
-                                });
+                attempt(registered.front(), kLoadOutOfProcess,
+                        [this, state, pass](std::shared_ptr<AVAudioUnit> found, std::optional<Error> why) {
+                            if (!state->finishWith(found, why)) afterRegistryAttempt(state, pass);
+                        });
             });
 }
 
@@ -147,7 +145,7 @@ void SimplePlayEngine::afterRegistryAttempt(std::shared_ptr<Instantiation> state
         return;
     }
     attempt(registered.front(), kDefaultOptions, [state](std::shared_ptr<AVAudioUnit> unit, std::optional<Error> error) {
-        state->completion(unit, unit ? std::nullopt : std::optional<Error>(error.value_or(Error{})));
+        if (!state->finishWith(unit, error)) state->completion(nullptr, state->currentError);
     });
 }
 

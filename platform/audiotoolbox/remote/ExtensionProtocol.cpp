@@ -140,6 +140,19 @@ Error decodeError(const json& json) {
     return error;
 }
 
+json encodeValueChange(AUParameterAddress address, AUValue value, AUParameterAutomationEventType type) {
+    return {{"op", op::set}, {"address", address}, {"value", value}, {"event", static_cast<uint32_t>(type)}};
+}
+
+AUParameterAutomationEventType decodeEventType(const json& message) {
+    const auto found = message.find("event");
+    if (found == message.end() || !found->is_number_unsigned()) return AUParameterAutomationEventType::value;
+    const auto raw = found->get<uint32_t>();
+    return raw <= static_cast<uint32_t>(AUParameterAutomationEventType::release)
+               ? static_cast<AUParameterAutomationEventType>(raw)
+               : AUParameterAutomationEventType::value;
+}
+
 json encodeContextName(const std::optional<std::string>& name) { return name ? json(*name) : json(nullptr); }
 
 std::optional<std::string> decodeContextName(const json& json) {

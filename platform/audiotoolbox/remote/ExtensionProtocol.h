@@ -70,6 +70,11 @@ std::optional<std::vector<BusDescription>> decodeBuses(const nlohmann::json& jso
 nlohmann::json encodeError(const Error& error);
 Error decodeError(const nlohmann::json& json);
 
+// A "set" message, both ways.
+nlohmann::json encodeValueChange(AUParameterAddress address, AUValue value, AUParameterAutomationEventType type);
+// Its event type; anything unknown reads as a plain value change.
+AUParameterAutomationEventType decodeEventType(const nlohmann::json& message);
+
 nlohmann::json encodeContextName(const std::optional<std::string>& name);
 std::optional<std::string> decodeContextName(const nlohmann::json& json);
 

@@ -161,7 +161,7 @@ void ExtensionServer::observeUnit() {
         // Every change not made by the host goes back to it, with its event type.
         hostToken_ = tree->tokenByAddingParameterAutomationObserver(
             [this](AUParameterAddress address, AUValue value, AUParameterAutomationEventType type) {
-                send({{"op", op::set}, {"address", address}, {"value", value}, {"event", static_cast<uint32_t>(type)}});
+                send(encodeValueChange(address, value, type));
             });
     }
     contextToken_ = unit_->observeContextName([this] {
@@ -216,10 +216,8 @@ void ExtensionServer::handle(const json& message, int fd) {
         const auto address = message.value("address", json());
         const auto value = message.value("value", json());
         if (!tree || !address.is_number_unsigned() || !value.is_number()) return;
-        const auto raw = message.value("event", uint32_t{0});
-        const auto type = raw <= 2 ? static_cast<AUParameterAutomationEventType>(raw) : AUParameterAutomationEventType::value;
         if (const auto parameter = tree->parameterWithAddress(address.get<AUParameterAddress>()))
-            parameter->setValue(value.get<AUValue>(), hostToken_, 0, type);
+            parameter->setValue(value.get<AUValue>(), hostToken_, 0, decodeEventType(message));
     } else if (kind == op::context) {
         post([this, message] { applyContext(message); });
     } else if (kind == op::deallocate) {

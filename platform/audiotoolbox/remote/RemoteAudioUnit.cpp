@@ -15,11 +15,6 @@ void statusError(Error* error, OSStatus status, std::string message) {
     setError(error, std::string(kOSStatusErrorDomain), status, std::move(message));
 }
 
-AUParameterAutomationEventType eventTypeFrom(const json& message) {
-    const auto raw = message.value("event", uint32_t{0});
-    return raw <= 2 ? static_cast<AUParameterAutomationEventType>(raw) : AUParameterAutomationEventType::value;
-}
-
 // A number from a message that may hold anything: the extension is another program.
 template <class T>
 std::optional<T> numberAt(const json& message, const char* key) {
@@ -86,7 +81,7 @@ void RemoteAudioUnit::handleMessage(const json& message) {
     if (kind == op::set) {
         const auto address = numberAt<AUParameterAddress>(message, "address");
         const auto value = numberAt<AUValue>(message, "value");
-        if (address && value) applyRemoteValue(*address, *value, eventTypeFrom(message));
+        if (address && value) applyRemoteValue(*address, *value, decodeEventType(message));
     } else if (kind == op::values) {
         for (const auto& entry : message.value("values", json::array())) {
             if (entry.is_array() && entry.size() == 2 && entry[0].is_number_unsigned() && entry[1].is_number())
@@ -155,8 +150,7 @@ void RemoteAudioUnit::installTreeObserver() {
         [weak](AUParameterAddress address, AUValue value, AUParameterAutomationEventType type) {
             auto unit = weak.lock();
             if (!unit || unit->isInvalidated()) return;
-            unit->connection_->send(
-                {{"op", op::set}, {"address", address}, {"value", value}, {"event", static_cast<uint32_t>(type)}});
+            unit->connection_->send(encodeValueChange(address, value, type));
         });
 }
 

@@ -1,6 +1,7 @@
 #include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
 #include "tests/platform/remote/GainTestUnit.h"
 #include "tests/platform/remote/RemoteTestSupport.h"
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/AnyUnitHost.h"
 #include "tests/support/Signals.h"
 
@@ -62,6 +63,29 @@ bool stopProcess(pid_t pid) {
     });
 }
 
+// Calls the render block `times` times on blocks of `frames` of constant input and returns the
+// heap allocations and frees made meanwhile on this thread (the render thread's own work).
+std::size_t heapTrafficOfRenders(const AUInternalRenderBlock& block, uint32_t frames, int times) {
+    std::vector<float> left(frames, 0.25f), right(frames, -0.25f), outLeft(frames), outRight(frames);
+    const AURenderPullInputBlock pull = [&](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount n,
+                                            NSInteger, AudioBufferList* list) -> AUAudioUnitStatus {
+        std::copy_n(left.data(), n, static_cast<float*>(list->mBuffers[0].mData));
+        std::copy_n(right.data(), n, static_cast<float*>(list->mBuffers[1].mData));
+        return noErr;
+    };
+    AudioBufferList list;
+    list.mNumberBuffers = 2;
+    AudioUnitRenderActionFlags flags = 0;
+    AudioTimeStamp timestamp;
+    AllocationCounter counter;
+    for (int i = 0; i < times; ++i) {
+        list.mBuffers[0] = {1, frames * 4, outLeft.data()};
+        list.mBuffers[1] = {1, frames * 4, outRight.data()};
+        block(&flags, &timestamp, frames, 0, &list, nullptr, &pull);
+    }
+    return counter.allocations() + counter.frees();
+}
+
 class RemoteAudioUnitTest : public ::testing::Test {
 protected:
     ComponentFolder folder{TOLVANE_TEST_EXTENSION};
@@ -118,6 +142,7 @@ TEST_F(RemoteAudioUnitTest, RendersLikeTheUnitInThisProcess) {
         EXPECT_FLOAT_EQ(remoteOut[0][99], 0.75f * input[0][99]);
         EXPECT_FLOAT_EQ(remoteOut[1][100], 2.0f * input[1][100]);
         EXPECT_EQ(remote.render(input, 0, 701, remoteOut), kAudioUnitErr_TooManyFramesToProcess);
+        EXPECT_EQ(heapTrafficOfRenders(remote.block(), 700, 50), 0u);
     }
 }
 
@@ -200,6 +225,7 @@ TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilen
     EXPECT_TRUE(invalidations.waitFor(proxy.get(), 1000ms));
     EXPECT_TRUE(proxy->isInvalidated());
 
+    EXPECT_EQ(heapTrafficOfRenders(host.block(), 512, 10), 0u);
     for (int i = 0; i < 20; ++i) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(host.render(input, 0, 512, output), noErr);
@@ -230,14 +256,15 @@ TEST_F(RemoteAudioUnitTest, StoppedExtensionMissesDeadlinesWithSilenceAndRecover
     Planes output;
 
     ASSERT_TRUE(stopProcess(proxy->processIdentifier()));
+    EXPECT_EQ(heapTrafficOfRenders(host.block(), 256, 3), 0u);  // a missed deadline, then two skipped requests
     for (int i = 0; i < 10; ++i) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(host.render(input, 0, 256, output), noErr);
-        // The first waits out its deadline; the rest find the request unanswered and do not wait.
+        // The request made above is still unanswered: these do not wait at all.
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
         EXPECT_EQ(output, silence);
     }
-    EXPECT_EQ(proxy->missedDeadlines(), 10u);
+    EXPECT_EQ(proxy->missedDeadlines(), 13u);
     EXPECT_FALSE(proxy->isInvalidated());
 
     ASSERT_EQ(kill(proxy->processIdentifier(), SIGCONT), 0);
@@ -299,6 +326,39 @@ TEST_F(RemoteAudioUnitTest, InstantiationFindsTheComponentThroughTheRegistry) {
     ASSERT_TRUE(why);
     EXPECT_EQ(why->code, kAudioComponentErr_ComponentNotFound);
     EXPECT_NE(why->localizedDescription.find("aufx vnyl MrLw"), std::string::npos);
+}
+
+// The view lives in the extension: the host gets a controller of the view's size, and the view
+// is shown in (and taken out of) the window the host hands over.
+TEST(RemoteViewTest, ViewIsShownInsideTheHostsWindowByTheExtension) {
+    ComponentFolder folder(TOLVANE_TEST_EXTENSION_WITH_VIEW);
+    auto proxy = launchGain(folder);
+    ASSERT_TRUE(proxy);
+    std::promise<std::shared_ptr<AUViewController>> requested;
+    proxy->requestViewControllerWithCompletionHandler(
+        [&](std::shared_ptr<AUViewController> c) { requested.set_value(std::move(c)); });
+    auto controller = std::dynamic_pointer_cast<remote::RemoteViewController>(requested.get_future().get());
+    ASSERT_TRUE(controller);
+    controller->loadViewIfNeeded();
+    EXPECT_EQ(controller->preferredContentSize(), (CGSize{300, 200}));
+
+    auto embed = [&](uint64_t parent) {
+        std::promise<std::pair<std::optional<uint64_t>, Error>> done;
+        controller->embedInParentWindow(parent, [&](std::optional<uint64_t> window, Error error) {
+            done.set_value({window, error});
+        });
+        return done.get_future().get();
+    };
+    EXPECT_EQ(embed(77).first, 1077u);
+    EXPECT_TRUE(eventually([&] { return proxy->contextName() == "embedded in 77"; }));
+    controller->removeFromParentWindow();
+    EXPECT_TRUE(eventually([&] { return proxy->contextName() == "removed"; }));
+    const auto [none, why] = embed(0);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(why.localizedDescription, "no parent window");
+
+    proxy.reset();  // the controller outlives the unit harmlessly
+    EXPECT_FALSE(embed(5).first);
 }
 
 TEST_F(RemoteAudioUnitTest, UnitWithoutAViewThereAnswersWithNone) {
