@@ -1,0 +1,62 @@
+#include "studio/extension/PanelViewHost.h"
+
+#include "panel/window/PanelWindow.h"
+
+#include "Application.hpp"
+
+#include <X11/Xlib.h>
+
+#include <cstdlib>
+
+namespace tolvane::studio {
+
+bool displayAvailable() {
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') return false;
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+PanelViewHost::PanelViewHost() = default;
+
+// The window goes before the event loop it belongs to.
+PanelViewHost::~PanelViewHost() { remove(); }
+
+std::optional<CGSize> PanelViewHost::preferredSize(const std::shared_ptr<AUAudioUnit>&) {
+    if (!displayAvailable()) return std::nullopt;
+    return AudioUnitViewController::kPanelSize;
+}
+
+std::optional<uint64_t> PanelViewHost::embed(const std::shared_ptr<AUAudioUnit>& unit, uint64_t parent, Error* error) {
+    remove();
+    if (!displayAvailable()) {
+        setError(error, "PanelViewHost", -1, "no X display to show the panel on");
+        return std::nullopt;
+    }
+    // The unit's own controller, as a host gets it; it builds the panel when its view loads.
+    auto controller = panel::requestViewController(unit);
+    if (!controller) {
+        setError(error, "PanelViewHost", -2, "the unit offers no panel");
+        return std::nullopt;
+    }
+    if (!app_) app_ = std::make_unique<DGL::Application>(true);
+    window_ = std::make_unique<panel::PanelWindow>(*app_, static_cast<uintptr_t>(parent), 1.0, std::move(controller));
+    return window_->nativeWindowHandle();
+}
+
+void PanelViewHost::remove() {
+    if (!window_) return;
+    window_.reset();
+    // The window system hears of the closed window on the loop's next turn.
+    app_->idle();
+}
+
+void PanelViewHost::idle() {
+    if (!window_) return;
+    app_->idle();
+    window_->idle();
+}
+
+}  // namespace tolvane::studio

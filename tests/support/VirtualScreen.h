@@ -1,0 +1,118 @@
+#pragma once
+
+// What tests of things a person sees share: programs in the background (an X server, a host),
+// a free display number, waiting for a condition, and coarse measures of a screenshot.
+
+#include "panel/render/CairoSupport.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace tolvane::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A program started in the background with its output in a file; stopped (by its own process id)
+// when the object goes.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::vector<std::string>& arguments, const fs::path& log) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~BackgroundProcess() { stop(); }
+    bool started() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 50 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
+        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = 0;
+    }
+
+private:
+    pid_t pid_ = 0;
+};
+
+// A display number nobody uses on this machine.
+int freeDisplay() {
+    for (int n = 200 + getpid() % 500;; ++n) {
+        if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) && !fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+            return n;
+        }
+    }
+}
+
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds limit) {
+    for (auto waited = 0ms; waited < limit; waited += 100ms) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return condition();
+}
+
+struct ScreenRegion {
+    double meanBrightness = 0;
+    double spread = 0;
+    int litRed = 0;    // readout-red pixels
+    int litGreen = 0;  // the display's unsaved colour
+    int litCyan = 0;   // the display's saved colour
+    int bright = 0;    // near-white text
+    int selection = 0; // a text field's selection highlight
+};
+
+ScreenRegion measure(const fs::path& png, int x0, int y0, int width, int height) {
+    Surface shot = loadPng(png);
+    cairo_surface_flush(shot.get());
+    const int stride = cairo_image_surface_get_stride(shot.get());
+    const auto* data = cairo_image_surface_get_data(shot.get());
+    double sum = 0, squares = 0;
+    ScreenRegion region;
+    for (int y = y0; y < y0 + height; ++y) {
+        for (int x = x0; x < x0 + width; ++x) {
+            const uint32_t p = reinterpret_cast<const uint32_t*>(data + y * stride)[x];
+            const double r = ((p >> 16) & 0xFF) / 255.0, g = ((p >> 8) & 0xFF) / 255.0, b = (p & 0xFF) / 255.0;
+            const double v = (r + g + b) / 3;
+            sum += v;
+            squares += v * v;
+            if (r > 0.7 && g < 0.35 && b < 0.35) ++region.litRed;
+            if (g > 0.6 && r < 0.35 && b < 0.35) ++region.litGreen;
+            if (b > 0.7 && g > 0.45 && r < 0.35) ++region.litCyan;
+            if (v > 0.75) ++region.bright;
+            if (b > 0.5 && r < 0.35 && g > 0.28 && g < 0.55) ++region.selection;
+        }
+    }
+    const double n = static_cast<double>(width) * height;
+    region.meanBrightness = sum / n;
+    region.spread = std::sqrt(std::max(0.0, squares / n - region.meanBrightness * region.meanBrightness));
+    return region;
+}
+
+}  // namespace tolvane::test
