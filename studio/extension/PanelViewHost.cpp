@@ -6,9 +6,23 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace tolvane::studio {
+
+namespace {
+
+// The host owns the window the panel sits in and may destroy it first; requests about the
+// panel's window that fail then must not end the process (Xlib's default handler exits), which
+// the host would take for a crash of the effect.
+int reportXError(Display*, XErrorEvent* event) {
+    std::fprintf(stderr, "tolvane-extension: X error %d on request %d (ignored)\n", static_cast<int>(event->error_code),
+                 static_cast<int>(event->request_code));
+    return 0;
+}
+
+}  // namespace
 
 bool displayAvailable() {
     const char* name = std::getenv("DISPLAY");
@@ -41,7 +55,10 @@ std::optional<uint64_t> PanelViewHost::embed(const std::shared_ptr<AUAudioUnit>&
         setError(error, "PanelViewHost", -2, "the unit offers no panel");
         return std::nullopt;
     }
-    if (!app_) app_ = std::make_unique<DGL::Application>(true);
+    if (!app_) {
+        XSetErrorHandler(reportXError);
+        app_ = std::make_unique<DGL::Application>(true);
+    }
     window_ = std::make_unique<panel::PanelWindow>(*app_, static_cast<uintptr_t>(parent), 1.0, std::move(controller));
     return window_->nativeWindowHandle();
 }

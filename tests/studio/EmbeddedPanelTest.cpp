@@ -137,6 +137,34 @@ TEST(EmbeddedPanelTest, ExtensionShowsTheRealPanelInsideTheHostsWindow) {
     XDestroyWindow(x, parent);
 }
 
+// Closing the host's window first (as a closing application does) leaves the effect running.
+TEST(EmbeddedPanelTest, HostWindowClosedUnderThePanelDoesNotEndTheEffect) {
+    ASSERT_TRUE(programAvailable("Xvfb")) << "Xvfb is missing: run scripts/setup";
+    TempFolder scratch;
+    PrivateDisplay screen(scratch);
+    Display* x = screen.display();
+    ASSERT_NE(x, nullptr);
+    const Window parent = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 672, 418, 0, 0, 0);
+    XMapWindow(x, parent);
+    XSync(x, False);
+    const auto unit = launchEffect();
+    ASSERT_TRUE(unit);
+    auto controller = std::dynamic_pointer_cast<remote::RemoteViewController>(requestView(*unit));
+    ASSERT_TRUE(controller);
+    std::promise<std::optional<uint64_t>> embedded;
+    controller->embedInParentWindow(parent, [&](std::optional<uint64_t> window, Error) { embedded.set_value(window); });
+    ASSERT_TRUE(embedded.get_future().get());
+
+    XDestroyWindow(x, parent);
+    XSync(x, False);
+    std::this_thread::sleep_for(300ms);
+    controller->removeFromParentWindow();
+    // The extension still answers: a request made now gets its reply.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(requestView(*unit));
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
 TEST(EmbeddedPanelTest, WithoutADisplayThereIsNoViewThere) {
     const char* saved = std::getenv("DISPLAY");
     const std::string keep = saved ? saved : "";
