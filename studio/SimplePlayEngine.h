@@ -35,7 +35,8 @@ public:
     static constexpr int kLastPass = 3;
     static constexpr AudioComponentInstantiationOptions kLoadOutOfProcess = kAudioComponentInstantiation_LoadOutOfProcess;
 
-    // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot.
+    // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot. The
+    // executor must outlive the engine and the loads it starts (it is the application's loop).
     SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components, const Bundle& mainBundle);
 
     // Loads the component named by the three codes (each four one-byte characters; anything else

@@ -4,11 +4,11 @@ void ManualMainExecutor::post(std::function<void()> work) { postAfter(std::chron
 
 void ManualMainExecutor::postAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
     if (!work) return;
-    {
-        std::lock_guard lock(mutex_);
-        const auto due = now_ + std::max(delay, std::chrono::nanoseconds{0});
-        work_.emplace(std::pair{due, sequence_++}, std::move(work));
-    }
+    // Notified under the lock: once the main thread has taken the work, a poster on another
+    // thread is done with this executor, so the executor may go right after.
+    std::lock_guard lock(mutex_);
+    const auto due = now_ + std::max(delay, std::chrono::nanoseconds{0});
+    work_.emplace(std::pair{due, sequence_++}, std::move(work));
     posted_.notify_all();
 }
 
