@@ -74,30 +74,48 @@ private:
     Display* display_ = nullptr;
 };
 
-TEST(EmbeddedPanelTest, ExtensionShowsTheRealPanelInsideTheHostsWindow) {
-    for (const char* tool : {"Xvfb", "import", "xdotool"}) ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
-    TempFolder scratch;
-    PrivateDisplay screen(scratch);
-    Display* x = screen.display();
-    ASSERT_NE(x, nullptr);
-    const Window parent = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 672, 418, 0, 0, 0);
-    XMapWindow(x, parent);
-    XSync(x, False);
+// A private display with a host window of the panel's size, and the effect in its extension with
+// its view controller.
+class EmbeddedPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "import", "xdotool"})
+            ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
+        screen = std::make_unique<PrivateDisplay>(scratch);
+        x = screen->display();
+        ASSERT_NE(x, nullptr);
+        parent = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 672, 418, 0, 0, 0);
+        XMapWindow(x, parent);
+        XSync(x, False);
+        unit = launchEffect();
+        ASSERT_TRUE(unit);
+        controller = std::dynamic_pointer_cast<remote::RemoteViewController>(requestView(*unit));
+        ASSERT_TRUE(controller) << "a display is there, so the panel is offered";
+    }
 
-    const auto unit = launchEffect();
-    ASSERT_TRUE(unit);
+    // The panel's own window, shown inside `parent`.
+    std::optional<uint64_t> embed() {
+        std::promise<std::optional<uint64_t>> embedded;
+        controller->embedInParentWindow(parent, [&](std::optional<uint64_t> window, Error error) {
+            if (!window) ADD_FAILURE() << error.description();
+            embedded.set_value(window);
+        });
+        return embedded.get_future().get();
+    }
+
+    TempFolder scratch;
+    std::unique_ptr<PrivateDisplay> screen;
+    Display* x = nullptr;
+    Window parent = 0;
+    std::shared_ptr<remote::RemoteAudioUnit> unit;
+    std::shared_ptr<remote::RemoteViewController> controller;
+};
+
+TEST_F(EmbeddedPanelTest, ExtensionShowsTheRealPanelInsideTheHostsWindow) {
     unit->setContextName("standalone");
-    auto controller = std::dynamic_pointer_cast<remote::RemoteViewController>(requestView(*unit));
-    ASSERT_TRUE(controller) << "a display is there, so the panel is offered";
     controller->loadViewIfNeeded();
     EXPECT_EQ(controller->preferredContentSize(), (CGSize{672, 418}));
-
-    std::promise<std::optional<uint64_t>> embedded;
-    controller->embedInParentWindow(parent, [&](std::optional<uint64_t> window, Error error) {
-        if (!window) ADD_FAILURE() << error.description();
-        embedded.set_value(window);
-    });
-    const auto window = embedded.get_future().get();
+    const auto window = embed();
     ASSERT_TRUE(window);
     EXPECT_TRUE(waitFor([&] { return childrenOf(x, parent) == std::vector<Window>{static_cast<Window>(*window)}; }, 10s));
 
@@ -138,22 +156,8 @@ TEST(EmbeddedPanelTest, ExtensionShowsTheRealPanelInsideTheHostsWindow) {
 }
 
 // Closing the host's window first (as a closing application does) leaves the effect running.
-TEST(EmbeddedPanelTest, HostWindowClosedUnderThePanelDoesNotEndTheEffect) {
-    ASSERT_TRUE(programAvailable("Xvfb")) << "Xvfb is missing: run scripts/setup";
-    TempFolder scratch;
-    PrivateDisplay screen(scratch);
-    Display* x = screen.display();
-    ASSERT_NE(x, nullptr);
-    const Window parent = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 672, 418, 0, 0, 0);
-    XMapWindow(x, parent);
-    XSync(x, False);
-    const auto unit = launchEffect();
-    ASSERT_TRUE(unit);
-    auto controller = std::dynamic_pointer_cast<remote::RemoteViewController>(requestView(*unit));
-    ASSERT_TRUE(controller);
-    std::promise<std::optional<uint64_t>> embedded;
-    controller->embedInParentWindow(parent, [&](std::optional<uint64_t> window, Error) { embedded.set_value(window); });
-    ASSERT_TRUE(embedded.get_future().get());
+TEST_F(EmbeddedPanelTest, HostWindowClosedUnderThePanelDoesNotEndTheEffect) {
+    ASSERT_TRUE(embed());
 
     XDestroyWindow(x, parent);
     XSync(x, False);
@@ -165,7 +169,7 @@ TEST(EmbeddedPanelTest, HostWindowClosedUnderThePanelDoesNotEndTheEffect) {
     EXPECT_FALSE(unit->isInvalidated());
 }
 
-TEST(EmbeddedPanelTest, WithoutADisplayThereIsNoViewThere) {
+TEST(EmbeddedPanelWithoutDisplayTest, WithoutADisplayThereIsNoViewThere) {
     const char* saved = std::getenv("DISPLAY");
     const std::string keep = saved ? saved : "";
     unsetenv("DISPLAY");
