@@ -2,19 +2,19 @@
 
 #include "platform/audiotoolbox/AUAudioUnit.h"
 #include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
+#include "platform/avfaudio/AVAudioNode.h"
 #include "platform/avfaudio/AVAudioUnitComponentManager.h"
 
 #include <functional>
 #include <memory>
 #include <optional>
 
-// An audio unit as an engine holds it.
-class AVAudioUnit {
+// An audio unit as an engine holds it: a node of the engine's graph that renders through the unit.
+class AVAudioUnit : public AVAudioNode {
 public:
-    explicit AVAudioUnit(std::shared_ptr<AUAudioUnit> unit) : unit_(std::move(unit)) {}
-    virtual ~AVAudioUnit() = default;
+    explicit AVAudioUnit(std::shared_ptr<AUAudioUnit> unit) : AVAudioNode(std::move(unit)) {}
 
-    const std::shared_ptr<AUAudioUnit>& auAudioUnit() const { return unit_; }
+    const std::shared_ptr<AUAudioUnit>& auAudioUnit() const { return hostedAudioUnit(); }
 
     using Completion = std::function<void(std::shared_ptr<AVAudioUnit>, std::optional<Error>)>;
 
@@ -36,9 +36,6 @@ public:
                                                        AudioComponentInstantiationOptions options,
                                                        const AVAudioUnitComponentManager& registry,
                                                        remote::RemoteAudioUnit::Options remoteOptions, Error* error);
-
-private:
-    std::shared_ptr<AUAudioUnit> unit_;
 };
 
 // "aufx vnyl MrLw": a description's codes as text, for messages.

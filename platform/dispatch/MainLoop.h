@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/dispatch/MainExecutor.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,7 +19,7 @@
 //
 // run() serves until quit(). A toolkit with an event loop of its own instead waits on
 // fileDescriptor() (readable when work arrives) for at most nextDueIn(), then calls runPending().
-class MainLoop {
+class MainLoop final : public MainExecutor {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -27,8 +29,8 @@ public:
     MainLoop& operator=(const MainLoop&) = delete;
 
     // Any thread.
-    void post(std::function<void()> work);
-    void postAfter(std::chrono::nanoseconds delay, std::function<void()> work);
+    void post(std::function<void()> work) override;
+    void postAfter(std::chrono::nanoseconds delay, std::function<void()> work) override;
     void quit();
 
     // Runs until quit() is called; the calling thread is the main thread meanwhile.

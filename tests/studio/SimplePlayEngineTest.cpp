@@ -1,10 +1,13 @@
 #include "studio/SimplePlayEngine.h"
 
 #include "platform/coreaudiokit/AUGenericViewController.h"
+#include "platform/dispatch/MainLoop.h"
 #include "tests/platform/remote/GainTestUnit.h"
 #include "tests/platform/remote/RemoteTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace tolvane::studio {
 namespace {
@@ -221,20 +224,24 @@ TEST(SimplePlayEngineDeathTest, MissingTestFileStopsTheProgram) {
                  "\"Synth.aif\" could not be opened.");
 }
 
-// The whole way: the registry in a plug-in folder, the extension process, "standalone" arriving
-// in the unit there, and the generic view for a unit without one of its own.
+// The whole way, on the application's real main loop: the registry in a plug-in folder, the
+// extension process, "standalone" arriving in the unit there, and the generic view for a unit
+// without one of its own.
 TEST(SimplePlayEngineOutOfProcessTest, LoadsTheInstalledComponent) {
     test::ComponentFolder folder(TOLVANE_TEST_EXTENSION);
-    ManualMainExecutor main;
+    MainLoop main;
     auto engine = std::make_shared<SimplePlayEngine>(main, std::make_shared<PlatformComponentSystem>(folder.registry()),
                                                      Bundle(TOLVANE_STUDIO_RESOURCE_DIR));
     std::shared_ptr<AUViewController> controller;
     engine->loadAudioUnit("aufx", "gain", "Test", [&](std::shared_ptr<AUViewController> c) { controller = std::move(c); });
-    ASSERT_TRUE(main.runUntil([&] { return controller != nullptr; }, 20'000ms));
+    ASSERT_TRUE(main.runUntil([&] { return controller != nullptr; }, 20s));
     const auto unit = engine->avAudioUnit()->auAudioUnit();
     EXPECT_TRUE(std::dynamic_pointer_cast<remote::RemoteAudioUnit>(unit));
     const auto length = unit->parameterTree()->parameterWithAddress(test::gain::kContextLength);
-    EXPECT_TRUE(main.runUntil([&] { return length->value() == 10.0f; }, 5000ms));
+    // The value comes back on the connection's thread, not through the loop: polled.
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (length->value() != 10.0f && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(length->value(), 10.0f);
     auto generic = std::dynamic_pointer_cast<AUGenericViewController>(controller);
     ASSERT_TRUE(generic);
     EXPECT_EQ(generic->rows().size(), 5u);
