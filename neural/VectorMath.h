@@ -67,11 +67,32 @@ inline P reciprocalOfPositive(const P& q) {
     using namespace Eigen::internal;
     return pdiv(pset1<P>(1.0f), q);
 }
+// 1 - a·b, fused where the processor can (one instruction instead of a negation and a
+// multiply-add).
+template <class P>
+inline P oneMinusProduct(const P& a, const P& b) {
+    using namespace Eigen::internal;
+    return pmadd(pnegate(a), b, pset1<P>(1.0f));
+}
+#if defined(__FMA__)
+template <>
+inline Eigen::internal::Packet8f oneMinusProduct(const Eigen::internal::Packet8f& a, const Eigen::internal::Packet8f& b) {
+    return _mm256_fnmadd_ps(a, b, _mm256_set1_ps(1.0f));
+}
+#endif
+#if defined(__AVX512F__)
+template <>
+inline Eigen::internal::Packet16f oneMinusProduct(const Eigen::internal::Packet16f& a,
+                                                  const Eigen::internal::Packet16f& b) {
+    return _mm512_fnmadd_ps(a, b, _mm512_set1_ps(1.0f));
+}
+#endif
+
 // The estimate r refined once: r + r·(1 - q·r), the residual fused.
 template <class P>
 inline P refinedReciprocal(const P& q, const P& r) {
     using namespace Eigen::internal;
-    return pmadd(r, pmadd(pnegate(q), r, pset1<P>(1.0f)), r);
+    return pmadd(r, oneMinusProduct(q, r), r);
 }
 #if defined(__AVX512F__)
 template <>

@@ -2,6 +2,7 @@
 
 #include "effect/RenderState.h"
 #include "effect/dsp/Biquad.h"
+#include "effect/dsp/ChunkMath.h"
 #include "effect/dsp/Denormals.h"
 #include "effect/dsp/Levels.h"
 #include "effect/dsp/StageGuards.h"
@@ -111,31 +112,78 @@ float compressorCurve(float levelDB, float thresholdDB) {
     return levelDB - 0.98412698f * (knee * knee) / 12.0f;
 }
 
-// The gain found on the current sample is applied to the sample `lookahead` samples earlier.
-void runCompressor(RenderState& s, float* samples, uint32_t n, const CompressorSettings& c) {
-    float detector = s.compAutoLevelDB;
-    float gainDB = s.compGainDB;
-    int64_t write = std::clamp<int64_t>(s.lookaheadWriteIdx, 0, kLookaheadSize - 1);
-    for (uint32_t i = 0; i < n; ++i) {
-        const float x = samples[i];
-        const float level = dsp::gainToDb(std::fabs(x), 1e-9f);
-        dsp::onePoleStep(detector, detector < level ? c.detectorUp : c.detectorDown, level);
-        const float reduction = std::min(0.0f, compressorCurve(level, compressorThreshold(detector)) - level);
-        dsp::onePoleStep(gainDB, reduction < gainDB ? c.gainDown : c.gainUp, reduction);
-        const float delayed = s.lookaheadBuf[static_cast<std::size_t>((write - c.lookahead + kLookaheadSize) % kLookaheadSize)];
-        s.lookaheadBuf[static_cast<std::size_t>(write)] = x;
-        write = (write + 1) % kLookaheadSize;
-        samples[i] = delayed * dsp::dbToGain(gainDB);
+// The compressor's logarithms and exponentials go through the vector library a chunk of samples
+// at a time (dsp::kChunk), between the per-sample steps of its followers.
+
+// One channel's compressor over a block, a chunk per call; its states live in locals meanwhile.
+class Compressor {
+public:
+    Compressor(RenderState& s, const CompressorSettings& c)
+        : s_(s), c_(c), detector_(s.compAutoLevelDB), gainDB_(s.compGainDB),
+          write_(std::clamp<int64_t>(s.lookaheadWriteIdx, 0, kLookaheadSize - 1)) {}
+    ~Compressor() {
+        s_.compAutoLevelDB = detector_;
+        s_.compGainDB = gainDB_;
+        s_.lookaheadWriteIdx = write_;
     }
-    s.compAutoLevelDB = detector;
-    s.compGainDB = gainDB;
-    s.lookaheadWriteIdx = write;
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // The gain found on the current sample is applied to the sample `lookahead` samples earlier.
+    void run(float* samples, uint32_t count) {
+        dsp::Chunk x = dsp::Chunk::Zero();
+        std::copy(samples, samples + count, x.data());
+        const dsp::Chunk level = dsp::levelsDb(x, 1e-9f);
+        dsp::Chunk gainDB = dsp::Chunk::Zero();
+        for (uint32_t i = 0; i < count; ++i) {
+            dsp::onePoleStep(detector_, detector_ < level[i] ? c_.detectorUp : c_.detectorDown, level[i]);
+            const float reduction = std::min(0.0f, compressorCurve(level[i], compressorThreshold(detector_)) - level[i]);
+            dsp::onePoleStep(gainDB_, reduction < gainDB_ ? c_.gainDown : c_.gainUp, reduction);
+            gainDB[i] = gainDB_;
+        }
+        const dsp::Chunk gain = dsp::dbToGains(gainDB);
+        for (uint32_t i = 0; i < count; ++i) {
+            const float x = samples[i];
+            samples[i] = s_.lookaheadBuf[static_cast<std::size_t>((write_ - c_.lookahead + kLookaheadSize) % kLookaheadSize)];
+            s_.lookaheadBuf[static_cast<std::size_t>(write_)] = x;
+            write_ = (write_ + 1) % kLookaheadSize;
+            samples[i] *= gain[i];
+        }
+    }
+
+private:
+    RenderState& s_;
+    const CompressorSettings& c_;
+    float detector_;
+    float gainDB_;
+    int64_t write_;
+};
+
+// One or two channels (R null for one), chunk by chunk, so that the two channels' followers
+// overlap; each channel's arithmetic is the same as alone.
+void runCompressors(RenderState& left, RenderState* right, float* L, float* R, uint32_t n, const CompressorSettings& c) {
+    Compressor a(left, c);
+    if (right == nullptr) {
+        for (uint32_t at = 0; at < n; at += dsp::kChunk) a.run(L + at, std::min(dsp::kChunk, n - at));
+        return;
+    }
+    Compressor b(*right, c);
+    for (uint32_t at = 0; at < n; at += dsp::kChunk) {
+        const uint32_t count = std::min(dsp::kChunk, n - at);
+        a.run(L + at, count);
+        b.run(R + at, count);
+    }
 }
 
 // Active only while knob 1 is above 0; at 0 it starts over from rest and passes the samples.
-void runCompressorStep(RenderState& s, float* samples, uint32_t n, float knob1, const CompressorSettings& c) {
-    if (knob1 > 0.0f) runCompressor(s, samples, n, c);
-    else resetCompressor(s);
+void runCompressorStep(RenderState& left, RenderState* right, float* L, float* R, uint32_t n, float knob1,
+                       const CompressorSettings& c) {
+    if (knob1 > 0.0f) {
+        runCompressors(left, right, L, R, n, c);
+        return;
+    }
+    resetCompressor(left);
+    if (right != nullptr) resetCompressor(*right);
 }
 
 // ---- Models --------------------------------------------------------------------------------
@@ -280,21 +328,31 @@ WowFlutter wowFlutterSettings(float knob3, float fs, float target) {
     return {0.75f * amount * 0.0068f, 0.75f * amount * 0.047f, target, 1.0 / static_cast<double>(fs)};
 }
 
+// The oscillators run a chunk of samples at a time (dsp::kChunk), their sines through the vector
+// library; lanes past the block's end run on time 0.
+using dsp::Chunk;
+
 // A triangle in phase with the sine of the same angle: 0 at phase 0, +1 at 1/4, -1 at 3/4.
-float triangle(float angle) {
-    const float phase = angle / 6.283185f;
-    float q = (phase - std::floor(phase)) + 0.25f;
-    if (q >= 1.0f) q -= 1.0f;
-    return 1.0f - 4.0f * std::fabs(q - 0.5f);
+Chunk triangle(const Chunk& angle) {
+    const Chunk phase = angle / 6.283185f;
+    const Chunk q = dsp::fractionalParts(phase) + 0.25f;
+    const Chunk wrapped = (q >= 1.0f).select(q - 1.0f, q);
+    return 1.0f - 4.0f * (wrapped - 0.5f).abs();
 }
 
-float oscillator(float angle) { return 0.7f * triangle(angle) + 0.3f * std::sin(angle); }
+Chunk oscillator(const Chunk& angle) { return 0.7f * triangle(angle) + 0.3f * dsp::sines(angle); }
 
-// How far the delay moves this sample: a 1/1.8 Hz wow and a 12 Hz flutter.
-float modulation(const WowFlutter& w, double time) {
-    const auto t = static_cast<float>(time);
-    const float wowAngle = t * 6.283185f / 1.8f;
-    const float flutterAngle = t * 75.398224f;
+// How far the delay moves at each sample of a chunk: a 1/1.8 Hz wow and a 12 Hz flutter.
+// Advances `time` by the chunk's samples.
+Chunk modulations(const WowFlutter& w, double& time, uint32_t count) {
+    Chunk t = Chunk::Zero();
+    for (uint32_t i = 0; i < count; ++i) {
+        t[i] = static_cast<float>(time);
+        time += w.timeStep;
+        if (time >= 9.0) time -= 9.0;
+    }
+    const Chunk wowAngle = t * 6.283185f / 1.8f;
+    const Chunk flutterAngle = t * 75.398224f;
     return w.flutterDepth * oscillator(flutterAngle) + w.wowDepth * oscillator(wowAngle);
 }
 
@@ -303,11 +361,6 @@ float modulation(const WowFlutter& w, double time) {
 float nextDelay(float current, float m, float target) {
     const float moved = current - m;
     return moved + (target - moved) * 0.00001f;
-}
-
-void advanceTime(double& time, double step) {
-    time += step;
-    if (time >= 9.0) time -= 9.0;
 }
 
 // Repairs what only a corrupted state could hold, so that the oscillators stay finite.
@@ -320,11 +373,14 @@ void runWowFlutter(RenderState& s, float* samples, uint32_t n, const WowFlutter&
     keepOscillatorsUsable(s, w.target);
     float delay = s.currentDelay;
     double time = s.lfoTime;
-    for (uint32_t i = 0; i < n; ++i) {
-        s.delayLine.write(samples[i]);
-        delay = nextDelay(delay, modulation(w, time), w.target);
-        samples[i] = s.delayLine.read(delay);
-        advanceTime(time, w.timeStep);
+    for (uint32_t at = 0; at < n; at += dsp::kChunk) {
+        const uint32_t count = std::min(dsp::kChunk, n - at);
+        const Chunk m = modulations(w, time, count);
+        for (uint32_t i = 0; i < count; ++i) {
+            s.delayLine.write(samples[at + i]);
+            delay = nextDelay(delay, m[i], w.target);
+            samples[at + i] = s.delayLine.read(delay);
+        }
     }
     s.currentDelay = delay;
     s.lfoTime = time;
@@ -335,13 +391,16 @@ void runWowFlutterStereo(RenderState& left, RenderState& right, float* L, float*
     keepOscillatorsUsable(left, w.target);
     float delay = left.currentDelay;
     double time = left.lfoTime;
-    for (uint32_t i = 0; i < n; ++i) {
-        left.delayLine.write(L[i]);
-        right.delayLine.write(R[i]);
-        delay = nextDelay(delay, modulation(w, time), w.target);
-        L[i] = left.delayLine.read(delay);
-        R[i] = right.delayLine.read(delay);
-        advanceTime(time, w.timeStep);
+    for (uint32_t at = 0; at < n; at += dsp::kChunk) {
+        const uint32_t count = std::min(dsp::kChunk, n - at);
+        const Chunk m = modulations(w, time, count);
+        for (uint32_t i = 0; i < count; ++i) {
+            left.delayLine.write(L[at + i]);
+            right.delayLine.write(R[at + i]);
+            delay = nextDelay(delay, m[i], w.target);
+            L[at + i] = left.delayLine.read(delay);
+            R[at + i] = right.delayLine.read(delay);
+        }
     }
     left.currentDelay = right.currentDelay = delay;
     left.lfoTime = right.lfoTime = time;
@@ -476,7 +535,7 @@ void processVinylMono(RenderState& state, float* samples, uint32_t n, std::span<
     const float autoLevel = dsp::dbToGain(autoLevelDB(k.compressor));
     const CompressorSettings compressor = compressorSettings(fs);
 
-    runCompressorStep(state, samples, n, k.compressor, compressor);
+    runCompressorStep(state, nullptr, samples, nullptr, n, k.compressor, compressor);
     runVinylModels(state, samples, n, knobValues, k.compressor);
     runLowEndFilters(state, samples, n, fs);
     runWowFlutter(state, samples, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
@@ -496,8 +555,7 @@ void processVinylStereo(RenderState& left, RenderState& right, float* L, float* 
 
     // Two independent channels up to the filters (no stereo link in the compressor); their models
     // run side by side.
-    runCompressorStep(left, L, n, k.compressor, compressor);
-    runCompressorStep(right, R, n, k.compressor, compressor);
+    runCompressorStep(left, &right, L, R, n, k.compressor, compressor);
     runVinylModelsStereo(left, right, L, R, n, knobValues, k.compressor);
     runLowEndFilters(left, L, n, fs);
     runLowEndFilters(right, R, n, fs);
