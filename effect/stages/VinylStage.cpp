@@ -112,10 +112,9 @@ float compressorCurve(float levelDB, float thresholdDB) {
     return levelDB - 0.98412698f * (knee * knee) / 12.0f;
 }
 
-// The compressor's logarithms and exponentials go through the vector library a chunk of samples
-// at a time (dsp::kChunk), between the per-sample steps of its followers.
-
-// One channel's compressor over a block, a chunk per call; its states live in locals meanwhile.
+// One channel's compressor over a block, a chunk of samples (dsp::kChunk) per call: the levels
+// and gains of a chunk go through the vector library at once, between the per-sample steps of
+// the followers. Its states live in locals meanwhile.
 class Compressor {
 public:
     Compressor(RenderState& s, const CompressorSettings& c)
@@ -131,9 +130,9 @@ public:
 
     // The gain found on the current sample is applied to the sample `lookahead` samples earlier.
     void run(float* samples, uint32_t count) {
-        dsp::Chunk x = dsp::Chunk::Zero();
-        std::copy(samples, samples + count, x.data());
-        const dsp::Chunk level = dsp::levelsDb(x, 1e-9f);
+        dsp::Chunk input = dsp::Chunk::Zero();  // lanes past the block's end hold silence
+        std::copy(samples, samples + count, input.data());
+        const dsp::Chunk level = dsp::levelsDb(input, 1e-9f);
         dsp::Chunk gainDB = dsp::Chunk::Zero();
         for (uint32_t i = 0; i < count; ++i) {
             dsp::onePoleStep(detector_, detector_ < level[i] ? c_.detectorUp : c_.detectorDown, level[i]);
