@@ -116,7 +116,7 @@ const std::map<std::string, std::string>& PanelResources::fontFiles() {
     return files;
 }
 
-PanelResources::PanelResources(const Bundle& bundle) {
+PanelResources::PanelResources(const Bundle& bundle) : fonts_(bundle, fontFiles()) {
     for (const std::string& name : imageNames()) {
         try {
             if (auto path = bundle.URLForResource(name, "png")) {
@@ -128,58 +128,14 @@ PanelResources::PanelResources(const Bundle& bundle) {
         }
         missing_.push_back(name + ".png");
     }
-    for (const auto& [name, file] : fontFiles()) {
-        const auto dot = file.rfind('.');
-        try {
-            if (auto path = bundle.URLForResource(file.substr(0, dot), file.substr(dot + 1))) {
-                fonts_.emplace(name, loadFontFace(*path));
-                continue;
-            }
-        } catch (const std::exception& e) {
-            renderLog().error(e.what());
-        }
-        missing_.push_back(file);
-    }
-    fallback_.reset(cairo_toy_font_face_create("sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL));
+    for (const std::string& problem : fonts_.problems()) renderLog().error(problem);
+    missing_.insert(missing_.end(), fonts_.missing().begin(), fonts_.missing().end());
     for (const std::string& name : missing_) renderLog().error("The panel's bundle lacks " + name);
 }
 
 const MipImage* PanelResources::image(const std::string& name) const {
     const auto found = images_.find(name);
     return found == images_.end() ? nullptr : &found->second;
-}
-
-cairo_font_face_t* PanelResources::font(const std::string& name) const {
-    const auto found = fonts_.find(name);
-    return found == fonts_.end() ? fallback_.get() : found->second.get();
-}
-
-void useUnroundedTextMetrics(cairo_t* cr) {
-    cairo_font_options_t* options = cairo_font_options_create();
-    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
-    cairo_set_font_options(cr, options);
-    cairo_font_options_destroy(options);
-}
-
-CairoTextMetrics::CairoTextMetrics(const PanelResources& resources)
-    : resources_(resources), surface_(makeImageSurface(1, 1)), cr_(makeContext(surface_.get())) {
-    useUnroundedTextMetrics(cr_.get());
-}
-
-double CairoTextMetrics::width(std::string_view font, double size, std::string_view text) const {
-    cairo_set_font_face(cr_.get(), resources_.font(std::string(font)));
-    cairo_set_font_size(cr_.get(), size);
-    cairo_text_extents_t e;
-    cairo_text_extents(cr_.get(), std::string(text).c_str(), &e);
-    return e.x_advance;
-}
-
-double CairoTextMetrics::lineHeight(std::string_view font, double size) const {
-    cairo_set_font_face(cr_.get(), resources_.font(std::string(font)));
-    cairo_set_font_size(cr_.get(), size);
-    cairo_font_extents_t e;
-    cairo_font_extents(cr_.get(), &e);
-    return e.ascent + e.descent;
 }
 
 void PanelRenderer::invalidateCaches() {

@@ -2,6 +2,7 @@
 
 #include "panel/layout/PanelLayout.h"
 #include "panel/model/MainViewModel.h"
+#include "panel/render/BundleFonts.h"
 #include "panel/render/CairoSupport.h"
 #include "platform/foundation/Bundle.h"
 
@@ -33,7 +34,8 @@ public:
     // The image of that name, or null when the bundle lacks it (it is then not drawn).
     const MipImage* image(const std::string& name) const;
     // The face of that name; a plain face when the bundle lacks its file.
-    cairo_font_face_t* font(const std::string& name) const;
+    cairo_font_face_t* font(std::string_view name) const { return fonts_.font(name); }
+    const BundleFonts& fonts() const { return fonts_; }
     // Names of what the bundle lacked.
     const std::vector<std::string>& missing() const { return missing_; }
 
@@ -41,27 +43,9 @@ public:
     static const std::map<std::string, std::string>& fontFiles();
 
 private:
+    BundleFonts fonts_;
     std::map<std::string, MipImage> images_;
-    std::map<std::string, FontFace> fonts_;
-    FontFace fallback_;
     std::vector<std::string> missing_;
-};
-
-// Sets text on `cr` with the advances and extents of the faces unrounded (whatever the surface's
-// default), as the panel's text metrics measure them.
-void useUnroundedTextMetrics(cairo_t* cr);
-
-// Text sizes as the panel's faces set them, for the layout (what is hit is what is drawn).
-class CairoTextMetrics final : public TextMetrics {
-public:
-    explicit CairoTextMetrics(const PanelResources& resources);
-    double width(std::string_view font, double size, std::string_view text) const override;
-    double lineHeight(std::string_view font, double size) const override;
-
-private:
-    const PanelResources& resources_;
-    Surface surface_;
-    Context cr_;
 };
 
 // Draws the panel with Cairo from a layout and the model. What does not change between frames
@@ -70,7 +54,7 @@ private:
 // four pointers and the readouts.
 class PanelRenderer {
 public:
-    explicit PanelRenderer(const Bundle& bundle) : resources_(bundle), metrics_(resources_) {}
+    explicit PanelRenderer(const Bundle& bundle) : resources_(bundle), metrics_(resources_.fonts()) {}
     // The metrics refer to the resources they sit beside.
     PanelRenderer(const PanelRenderer&) = delete;
     PanelRenderer& operator=(const PanelRenderer&) = delete;

@@ -67,12 +67,7 @@ void showArrow(cairo_t* cr, double edgeX, double midY, double inkHeight, double 
 
 void PanelRenderer::drawTextLine(cairo_t* cr, std::string_view font, double size, std::string_view text, double x,
                                  double top) {
-    cairo_set_font_face(cr, resources_.font(std::string(font)));
-    cairo_set_font_size(cr, size);
-    cairo_font_extents_t fe;
-    cairo_font_extents(cr, &fe);
-    cairo_move_to(cr, x, top + fe.ascent);
-    cairo_show_text(cr, std::string(text).c_str());
+    ::drawTextLine(cr, resources_.font(font), size, text, x, top);
 }
 
 void PanelRenderer::drawPanelButtonLabel(cairo_t* cr, const LabelButtonLayout& button, double s) {
@@ -145,7 +140,7 @@ void PanelRenderer::drawDisplay(cairo_t* cr, const PresetBarLayout& bar, const K
         cairo_set_line_width(lc, 1);
         cairo_stroke(lc);
 
-        cairo_font_face_t* face = resources_.font(std::string(PanelFonts::display));
+        cairo_font_face_t* face = resources_.font(PanelFonts::display);
         const double cellWidth = bar.cells.empty() ? 8.6 * s : bar.cells.front().width;
         setDisplayFont(lc, face, s, cellWidth);
         setSourceRgb(lc, kUnlitSegment);

@@ -46,31 +46,22 @@ std::vector<Window> childrenOf(Display* display, Window window) {
     return out;
 }
 
-// A private X server for one test; DISPLAY points at it while it lives.
+// A private X server for one test, and a connection to it.
 class PrivateDisplay {
 public:
-    explicit PrivateDisplay(const TempFolder& scratch)
-        : number_(std::to_string(freeDisplay())),
-          name_(std::string(":").append(number_)),
-          server_({"Xvfb", name_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, scratch.file("xvfb.log")) {
-        const fs::path socket = fs::path("/tmp/.X11-unix") / std::string("X").append(number_);
-        waitFor([&] { return fs::exists(socket); }, 10s);
-        setenv("DISPLAY", name_.c_str(), 1);
+    explicit PrivateDisplay(const TempFolder& scratch) : server_(scratch.file("xvfb.log")) {
         for (int i = 0; i < 100 && display_ == nullptr; ++i) {
-            display_ = XOpenDisplay(name_.c_str());
+            display_ = XOpenDisplay(server_.name().c_str());
             if (display_ == nullptr) std::this_thread::sleep_for(100ms);
         }
     }
     ~PrivateDisplay() {
         if (display_ != nullptr) XCloseDisplay(display_);
-        unsetenv("DISPLAY");
     }
     Display* display() const { return display_; }
 
 private:
-    std::string number_;
-    std::string name_;
-    BackgroundProcess server_;
+    VirtualDisplay server_;
     Display* display_ = nullptr;
 };
 

@@ -44,6 +44,7 @@ public:
     }
     ~BackgroundProcess() { stop(); }
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     void stop() {
         if (pid_ <= 0) return;
@@ -77,6 +78,31 @@ bool waitFor(Condition condition, std::chrono::milliseconds limit) {
     }
     return condition();
 }
+
+// A private X server (Xvfb) for one test; DISPLAY names it while it lives.
+class VirtualDisplay {
+public:
+    explicit VirtualDisplay(const fs::path& log, const std::string& screen = "1024x768x24")
+        : number_(std::to_string(freeDisplay())),
+          name_(std::string(":").append(number_)),
+          server_({"Xvfb", name_, "-screen", "0", screen, "-nolisten", "tcp"}, log) {
+        const fs::path socket = fs::path("/tmp/.X11-unix") / std::string("X").append(number_);
+        ready_ = waitFor([&] { return fs::exists(socket); }, 10s);
+        setenv("DISPLAY", name_.c_str(), 1);
+    }
+    ~VirtualDisplay() { unsetenv("DISPLAY"); }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    const std::string& name() const { return name_; }
+    bool ready() const { return ready_; }
+
+private:
+    std::string number_;
+    std::string name_;
+    BackgroundProcess server_;
+    bool ready_ = false;
+};
 
 struct ScreenRegion {
     double meanBrightness = 0;

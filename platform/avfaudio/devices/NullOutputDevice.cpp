@@ -1,5 +1,10 @@
 #include "platform/avfaudio/devices/NullOutputDevice.h"
 
+#include "platform/os/Log.h"
+
+#include <algorithm>
+#include <cstdio>
+
 #include <cerrno>
 #include <cmath>
 #include <ctime>
@@ -70,6 +75,7 @@ bool NullOutputDevice::start(AudioRenderCallback& callback, Error* error) {
     if (isRunning()) return true;
     callbacks_.store(0, std::memory_order_relaxed);
     missedDeadlines_.store(0, std::memory_order_relaxed);
+    peak_.store(0, std::memory_order_relaxed);
     stopRequested_.store(false, std::memory_order_release);
     running_.store(true, std::memory_order_release);
     thread_ = std::thread([this, &callback] { run(callback); });
@@ -78,8 +84,28 @@ bool NullOutputDevice::start(AudioRenderCallback& callback, Error* error) {
 
 void NullOutputDevice::stop() {
     stopRequested_.store(true, std::memory_order_release);
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    thread_.join();
     running_.store(false, std::memory_order_release);
+    reportRun();
+}
+
+void NullOutputDevice::reportRun() const {
+    const double seconds = static_cast<double>(callbackCount()) * options_.blockFrames / sampleRate_;
+    const float level = peak();
+    char text[96];
+    if (level > 0) {
+        std::snprintf(text, sizeof text, "played %.1f s, peak %.1f dBFS", seconds, 20 * std::log10(double(level)));
+    } else {
+        std::snprintf(text, sizeof text, "played %.1f s of silence", seconds);
+    }
+    OSLog("com.marlowen.tolvane.audio", "null output").info(text);
+}
+
+void NullOutputDevice::notePeak() noexcept {
+    float level = peak_.load(std::memory_order_relaxed);
+    for (const float sample : samples_) level = std::max(level, std::fabs(sample));
+    peak_.store(level, std::memory_order_relaxed);
 }
 
 // Block k is asked for at start + k periods and is due when block k + 1 is asked for. A late
@@ -93,6 +119,7 @@ void NullOutputDevice::run(AudioRenderCallback& callback) {
     while (!stopRequested_.load(std::memory_order_acquire)) {
         callback.renderAudio(channelPointers_.data(), options_.channels, options_.blockFrames);
         callbacks_.fetch_add(1, std::memory_order_relaxed);
+        notePeak();
         due += period;
         const int64_t now = monotonicNanos();
         if (now > due) {

@@ -8,6 +8,8 @@
 
 // An output device with no sound card behind it: a thread of its own asks for one block per
 // block period, paced by the monotonic clock as a sound card would pace it, and drops the audio.
+// Stopping it after a run says on standard error how long it played and how loud the audio was,
+// so a machine without a sound card still shows that sound went through.
 // Used when no real device opens, on request, and by tests that need real-time pacing.
 class NullOutputDevice final : public AudioOutputDevice {
 public:
@@ -37,9 +39,13 @@ public:
     // deadline (the moment the next block was due). Readable from any thread.
     uint64_t callbackCount() const { return callbacks_.load(std::memory_order_relaxed); }
     uint64_t missedDeadlineCount() const { return missedDeadlines_.load(std::memory_order_relaxed); }
+    // The largest magnitude of any sample dropped since the last start.
+    float peak() const { return peak_.load(std::memory_order_relaxed); }
 
 private:
     void run(AudioRenderCallback& callback);
+    void notePeak() noexcept;
+    void reportRun() const;
 
     Options options_;
     double sampleRate_;
@@ -50,5 +56,6 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::atomic<uint64_t> callbacks_{0};
     std::atomic<uint64_t> missedDeadlines_{0};
+    std::atomic<float> peak_{0};
     std::thread thread_;
 };
