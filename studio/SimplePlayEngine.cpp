@@ -1,5 +1,6 @@
 #include "studio/SimplePlayEngine.h"
 
+#include "platform/avfaudio/devices/AudioOutputChoice.h"
 #include "platform/coreaudiokit/AUGenericViewController.h"
 #include "studio/Console.h"
 
@@ -42,8 +43,13 @@ struct SimplePlayEngine::Instantiation {
 };
 
 SimplePlayEngine::SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components,
-                                   const Bundle& mainBundle)
-    : main_(mainExecutor), components_(std::move(components)) {
+                                   const Bundle& mainBundle, std::shared_ptr<AudioOutputDevice> output)
+    : main_(mainExecutor),
+      components_(std::move(components)),
+      engine_(output ? std::make_unique<AVAudioEngine>(std::move(output))
+                     : std::make_unique<AVAudioEngine>(makeAudioOutputDevice(audioOutputChoiceFromEnvironment()), true)) {
+    engine_->attachNode(player_);
+    engine_->attachNode(inputMixer_);
     const auto url = mainBundle.URLForResource("Synth", "aif");
     if (!url) fatalError(kTestFileMissing);
     if (!loadTestFile(*url)) fatalError(kTestFileMissing);
@@ -62,6 +68,7 @@ bool SimplePlayEngine::loadTestFile(const std::filesystem::path& url) {
 
 void SimplePlayEngine::loadAudioUnit(std::string_view componentType, std::string_view componentSubType,
                                      std::string_view manufacturer, ViewControllerCompletion completion) {
+    connectAudioUnit();
     lastLoadErrorMessage_.reset();
     const auto type = fourCharCode(componentType);
     const auto subType = fourCharCode(componentSubType);

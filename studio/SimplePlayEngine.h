@@ -1,11 +1,15 @@
 #pragma once
 
+#include "platform/avfaudio/AVAudioEngine.h"
 #include "platform/avfaudio/AVAudioFile.h"
+#include "platform/avfaudio/AVAudioPlayerNode.h"
 #include "platform/avfaudio/AVAudioUnit.h"
+#include "platform/avfaudio/devices/AudioOutputDevice.h"
 #include "platform/coreaudiokit/AUViewController.h"
 #include "platform/dispatch/MainExecutor.h"
 #include "platform/foundation/Bundle.h"
 #include "studio/ComponentSystem.h"
+#include "studio/PlayEngine.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,9 +26,10 @@ namespace tolvane::studio {
 std::optional<uint32_t> fourCharCode(std::string_view text);
 
 // The standalone application's audio host: the loaded effect, found through the component
-// registry and run out of process, and the looping test file. It lives on the main thread; its
-// waits are posts to the main executor, so tests run them on a virtual clock.
-class SimplePlayEngine : public std::enable_shared_from_this<SimplePlayEngine> {
+// registry and run out of process, and the looping test file played through it into the output.
+// It lives on the main thread; its waits are posts to the main executor, so tests run them on
+// a virtual clock.
+class SimplePlayEngine final : public PlayEngine, public std::enable_shared_from_this<SimplePlayEngine> {
 public:
     using MIDIOutputBlock = std::function<int32_t(int64_t sampleTime, uint8_t cable, std::size_t length,
                                                   const uint8_t* bytes)>;
@@ -37,13 +42,16 @@ public:
 
     // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot. The
     // executor must outlive the engine and the loads it starts (it is the application's loop).
-    SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components, const Bundle& mainBundle);
+    // The engine plays to `output`; without one, to the output that TOLVANE_AUDIO_OUTPUT names
+    // (the desktop's default), or the null output when that does not open.
+    SimplePlayEngine(MainExecutor& mainExecutor, std::shared_ptr<ComponentSystem> components, const Bundle& mainBundle,
+                     std::shared_ptr<AudioOutputDevice> output = nullptr);
 
     // Loads the component named by the three codes (each four one-byte characters; anything else
     // stops the program). Completes on the main executor with the effect's view controller (or a
     // generic one), or with none after a failed load, which leaves lastLoadErrorMessage set.
     void loadAudioUnit(std::string_view componentType, std::string_view componentSubType,
-                       std::string_view manufacturer, ViewControllerCompletion completion);
+                       std::string_view manufacturer, ViewControllerCompletion completion) override;
 
     // Up to four passes half a second apart, each an out-of-process attempt on `description` and,
     // when the registry knows a match, one on the registry's description; the last pass ends with
@@ -58,16 +66,30 @@ public:
     // Opens the test file; false (and a console line) when it cannot.
     bool loadTestFile(const std::filesystem::path& url);
 
-    const std::shared_ptr<AVAudioUnit>& avAudioUnit() const { return avAudioUnit_; }
-    const std::optional<std::string>& lastLoadErrorMessage() const { return lastLoadErrorMessage_; }
-    const std::shared_ptr<AVAudioFile>& file() const { return file_; }
-    bool isPlaying() const { return isPlaying_; }
-    const MIDIOutputBlock& midiOutBlock() const { return midiOutBlock_; }
-    bool useLiveInput() const { return useLiveInput_; }
+    // (Re)wires the loaded unit between the player and the main mixer; nothing without a unit.
+    void connectAudioUnit();
+    // Wires, schedules the first pass of the looped test file and starts the engine; a start
+    // that fails prints "Tolvane: Could not start engine. error: <error>." and leaves playback off.
+    void startPlaying() override;
+    void stopPlaying() override;
+    // The input source. The looped test file is the only one, so this changes nothing.
+    void setUseLiveInput(bool use);
 
-    std::function<void(float)> liveInputMeterLevelHandler;
-    std::function<void(float)> hardwareInputMeterLevelHandler;
-    std::function<void(bool running, const std::string& input, const std::string& output)> liveInputDiagnosticsHandler;
+    // "<rate> Hz, <channels> ch", the rate truncated to whole hertz; "Unavailable" for no format
+    // and for a rate that is not a positive number.
+    static std::string formatSummary(const std::optional<AVAudioFormat>& format);
+    static std::string formatSummary(double sampleRate, uint32_t channelCount);
+
+    const std::shared_ptr<AVAudioUnit>& avAudioUnit() const override { return avAudioUnit_; }
+    const std::optional<std::string>& lastLoadErrorMessage() const override { return lastLoadErrorMessage_; }
+    AVAudioEngine& engine() { return *engine_; }
+    const std::shared_ptr<AVAudioPlayerNode>& player() const { return player_; }
+    const std::shared_ptr<AVAudioMixerNode>& inputMixer() const { return inputMixer_; }
+    const std::shared_ptr<AVAudioFile>& file() const { return file_; }
+    bool isPlaying() const override { return isPlaying_; }
+    const MIDIOutputBlock& midiOutBlock() const { return midiOutBlock_; }
+    const AUMIDIEventListBlock& scheduleMIDIEventListBlock() const { return scheduleMIDIEventListBlock_; }
+    bool useLiveInput() const { return useLiveInput_; }
 
 private:
     struct Instantiation;
@@ -78,15 +100,30 @@ private:
     void finishLoad(std::shared_ptr<AVAudioUnit> unit, std::optional<Error> error,
                     ViewControllerCompletion completion);
 
+    bool unitIsEffect() const;
+    void connectPlayerDirect();
+    void storeMIDIEventListBlock();
+    void scheduleEffectLoop();
+    void updateLiveInputDiagnostics();
+    void resetMeters();
+    void reportMeterReset(std::function<void(float)> PlayEngine::*handler);
+
     MainExecutor& main_;
     std::shared_ptr<ComponentSystem> components_;
 
     std::shared_ptr<AVAudioUnit> avAudioUnit_;
     std::optional<std::string> lastLoadErrorMessage_;
+    std::unique_ptr<AVAudioEngine> engine_;
+    const std::shared_ptr<AVAudioPlayerNode> player_ = std::make_shared<AVAudioPlayerNode>();
     std::shared_ptr<AVAudioFile> file_;
     bool isPlaying_ = false;
     const MIDIOutputBlock midiOutBlock_ = [](int64_t, uint8_t, std::size_t, const uint8_t*) { return int32_t{0}; };
+    AUMIDIEventListBlock scheduleMIDIEventListBlock_;
     bool useLiveInput_ = false;
+    const std::shared_ptr<AVAudioMixerNode> inputMixer_ = std::make_shared<AVAudioMixerNode>();
+    // Each start begins a new chain of loop passes; a pass of an older chain ends its chain when
+    // it completes, so a chain that outlives a stop or a failed start never schedules again.
+    uint64_t loopGeneration_ = 0;
 };
 
 }  // namespace tolvane::studio

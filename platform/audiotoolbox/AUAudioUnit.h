@@ -96,6 +96,11 @@ public:
     virtual double latency() const { return 0; }
     virtual double tailTime() const { return 0; }
     virtual std::vector<std::string> MIDIOutputNames() const { return {}; }
+    // Where a unit that names MIDI outputs sends its MIDI; set by the host.
+    const AUMIDIOutputEventBlock& MIDIOutputEventBlock() const { return midiOutputEventBlock_; }
+    void setMIDIOutputEventBlock(AUMIDIOutputEventBlock block) { midiOutputEventBlock_ = std::move(block); }
+    // How a host schedules MIDI for the unit; none (the default) for a unit that takes no MIDI.
+    virtual AUMIDIEventListBlock scheduleMIDIEventListBlock() const { return {}; }
 
     // Consulted by the buses before they change format. The base accepts a channel count listed
     // in the bus's supported channel counts (any count when the list is empty).
@@ -136,6 +141,7 @@ public:
 private:
     AudioComponentDescription componentDescription_;
     AUAudioFrameCount maximumFramesToRender_ = 512;
+    AUMIDIOutputEventBlock midiOutputEventBlock_;
     std::atomic<bool> renderResourcesAllocated_{false};
     std::shared_ptr<AUParameterTree> parameterTree_;
 

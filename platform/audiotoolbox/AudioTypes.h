@@ -146,3 +146,11 @@ using AUInternalRenderBlock = std::function<AUAudioUnitStatus(
     AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp, AUAudioFrameCount frameCount,
     NSInteger outputBusNumber, AudioBufferList* outputData, const AURenderEvent* realtimeEventListHead,
     const AURenderPullInputBlock* pullInputBlock)>;
+
+// Hands MIDI that the unit produces to the host: sample time, cable, length and bytes.
+using AUMIDIOutputEventBlock =
+    std::function<OSStatus(AUEventSampleTime eventSampleTime, uint8_t cable, NSInteger length, const uint8_t* midiBytes)>;
+
+// Schedules a list of MIDI events for the unit (the list's layout is the unit's business here:
+// no unit of this system takes MIDI).
+using AUMIDIEventListBlock = std::function<OSStatus(AUEventSampleTime eventSampleTime, uint8_t cable, const void* eventList)>;

@@ -321,12 +321,10 @@ bool AVAudioEngine::rebuild(Error* error) {
     return true;
 }
 
+// What fails here fails again in start, which reports it.
 void AVAudioEngine::prepare() {
     if (isRunning()) return;
-    Error error;
-    if (!openDevice(&error) || (!planIsCurrent() && !rebuild(&error))) {
-        engineLog().error("prepare: " + error.description());
-    }
+    if (openDevice(nullptr) && !planIsCurrent()) rebuild(nullptr);
 }
 
 bool AVAudioEngine::startAndReturnError(Error* error) {

@@ -92,8 +92,17 @@ void AVAudioPlayerNode::deliverConsumedCompletions() {
         }
         std::erase_if(pending_, [through](const Pending& entry) { return entry.id <= through; });
         schedule_.collect();
+        delivering_ += static_cast<int>(consumed.size());
     }
     runAll(consumed);
+    std::lock_guard lock(mutex_);
+    delivering_ -= static_cast<int>(consumed.size());
+}
+
+bool AVAudioPlayerNode::hasConsumedCompletionsToRun() {
+    std::lock_guard lock(mutex_);
+    const uint64_t through = consumedThrough_.load(std::memory_order_acquire);
+    return delivering_ > 0 || std::ranges::any_of(pending_, [through](const Pending& entry) { return entry.id <= through; });
 }
 
 std::size_t AVAudioPlayerNode::pendingCompletionCount() {

@@ -57,6 +57,8 @@ public:
 
     // Scheduled segments whose completion has not run yet.
     std::size_t pendingCompletionCount();
+    // Whether consumed segments still wait for their completions to run.
+    bool hasConsumedCompletionsToRun();
 
 protected:
     std::optional<AVAudioFormat> unconnectedOutputFormat(AVAudioNodeBus bus) const override;
@@ -83,6 +85,7 @@ private:
     uint64_t nextId_ = 1;
     std::vector<Segment> queued_;
     std::vector<Pending> pending_;
+    int delivering_ = 0;  // completions taken from pending_ and not yet run
     RealtimeHandoff<Schedule> schedule_;
 
     // The scheduling thread's cache of the last file decoded.

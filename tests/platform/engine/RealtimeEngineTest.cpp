@@ -8,10 +8,10 @@
 #include "platform/avfaudio/devices/NullOutputDevice.h"
 #include "tests/platform/engine/EngineTestSupport.h"
 #include "tests/support/AuditedOutputDevice.h"
+#include "tests/support/SoakLength.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 namespace {
 
@@ -99,13 +99,6 @@ TEST(RealtimeEngineTest, GraphChangesReachARenderingThreadWithoutLocksOrAllocati
     EXPECT_GT(gain->allocations.load(), 10);  // the unit really went in and out
 }
 
-// How long the soaks run: a few seconds in CI, as long as asked with TOLVANE_SOAK_SECONDS
-// (the by-hand run is 60 s on an idle machine).
-std::chrono::seconds soakLength() {
-    const char* text = std::getenv("TOLVANE_SOAK_SECONDS");
-    return std::chrono::seconds(text ? std::max(1, std::atoi(text)) : 3);
-}
-
 // The file loops through a unit to the null output, paced in real time, rescheduled from the
 // main loop as the application does. Every callback is audited; the long run by hand also
 // holds every deadline.
@@ -142,7 +135,7 @@ TEST(NullOutputSoakTest, LoopedPlaybackNeverAllocatesOrLocksOnTheOutputThread) {
     EXPECT_EQ(device->blockingLocks(), 0u);
     EXPECT_FLOAT_EQ(device->peak(), 0.25f);  // half of the test signal's 0.5
     RecordProperty("missedDeadlines", static_cast<int>(null->missedDeadlineCount()));
-    if (length >= std::chrono::seconds(60)) {
+    if (isLongSoak()) {
         EXPECT_EQ(null->missedDeadlineCount(), 0u);
     }
 }
