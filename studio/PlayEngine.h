@@ -28,6 +28,10 @@ public:
     virtual bool isPlaying() const = 0;
     virtual void startPlaying() = 0;
     virtual void stopPlaying() = 0;
+    // The input the settings sheet chooses; the looped test file is the only source, so it
+    // changes nothing audible.
+    virtual bool useLiveInput() const = 0;
+    virtual void setUseLiveInput(bool use) = 0;
 
     // Reports, each called on the main loop once installed.
     std::function<void(float)> liveInputMeterLevelHandler;

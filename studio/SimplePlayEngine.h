@@ -73,7 +73,7 @@ public:
     void startPlaying() override;
     void stopPlaying() override;
     // The input source. The looped test file is the only one, so this changes nothing.
-    void setUseLiveInput(bool use);
+    void setUseLiveInput(bool use) override;
 
     // "<rate> Hz, <channels> ch", the rate truncated to whole hertz; "Unavailable" for no format
     // and for a rate that is not a positive number.
@@ -89,7 +89,7 @@ public:
     bool isPlaying() const override { return isPlaying_; }
     const MIDIOutputBlock& midiOutBlock() const { return midiOutBlock_; }
     const AUMIDIEventListBlock& scheduleMIDIEventListBlock() const { return scheduleMIDIEventListBlock_; }
-    bool useLiveInput() const { return useLiveInput_; }
+    bool useLiveInput() const override { return useLiveInput_; }
 
 private:
     struct Instantiation;

@@ -7,7 +7,6 @@
 #include <X11/Xlib.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace tolvane::studio {
 
@@ -24,28 +23,19 @@ int reportXError(Display*, XErrorEvent* event) {
 
 }  // namespace
 
-bool displayAvailable() {
-    const char* name = std::getenv("DISPLAY");
-    if (name == nullptr || *name == '\0') return false;
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) return false;
-    XCloseDisplay(display);
-    return true;
-}
-
 PanelViewHost::PanelViewHost() = default;
 
 // The window goes before the event loop it belongs to.
 PanelViewHost::~PanelViewHost() { remove(); }
 
 std::optional<CGSize> PanelViewHost::preferredSize(const std::shared_ptr<AUAudioUnit>&) {
-    if (!displayAvailable()) return std::nullopt;
+    if (!panel::displayAvailable()) return std::nullopt;
     return AudioUnitViewController::kPanelSize;
 }
 
 std::optional<uint64_t> PanelViewHost::embed(const std::shared_ptr<AUAudioUnit>& unit, uint64_t parent, Error* error) {
     remove();
-    if (!displayAvailable()) {
+    if (!panel::displayAvailable()) {
         setError(error, "PanelViewHost", -1, "no X display to show the panel on");
         return std::nullopt;
     }

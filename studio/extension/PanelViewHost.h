@@ -32,7 +32,4 @@ private:
     std::unique_ptr<panel::PanelWindow> window_;
 };
 
-// True when an X display can be opened ($DISPLAY names one that answers).
-bool displayAvailable();
-
 }  // namespace tolvane::studio

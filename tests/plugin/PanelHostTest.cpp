@@ -7,6 +7,7 @@
 
 #include "tests/plugin/PluginTestSupport.h"
 #include "tests/plugin/Subprocess.h"
+#include "tests/support/PanelLayoutModel.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualScreen.h"
@@ -56,7 +57,7 @@ class HostDesktop {
 public:
     explicit HostDesktop(const TempFolder& scratch)
         : display_(":" + std::to_string(freeDisplay())),
-          xvfb_({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, scratch.file("xvfb.log")) {
+          xvfb_({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, scratch.file("xvfb.log")) {
         ready_ = waitFor([&] { return runProcess({"xdpyinfo", "-display", display_}).exitCode == 0 ||
                                       fs::exists("/tmp/.X11-unix/X" + display_.substr(1)); }, 10s);
         setenv("DISPLAY", display_.c_str(), 1);
@@ -145,29 +146,6 @@ private:
     int width_ = 0, height_ = 0, top_ = 0;
 };
 
-// The panel's layout in the state the host's panel is in, from our own layout code over the
-// same store and fonts, so the test knows where to click without guessing.
-class PanelModel {
-public:
-    PanelModel() {
-        MainQueue::drain();
-        controller_->createAudioUnit({fourCharCode("aufx"), fourCharCode("vnyl"), fourCharCode("MrLw"), 0, 0});
-        MainQueue::drain();
-    }
-    Kessrin_VinylExtensionMainView& view() { return *controller_->currentPanel(); }
-    PanelLayout layout() { return layoutPanel(672, 418, view(), renderer_.textMetrics()); }
-    // What the store holds now.
-    void reload() {
-        view().hasLoadedPresets = false;
-        view().loadUserPresets();
-    }
-
-private:
-    std::shared_ptr<AudioUnitViewController> controller_ =
-        std::make_shared<AudioUnitViewController>(std::nullopt, Bundle(TOLVANE_RESOURCE_DIR));
-    PanelRenderer renderer_{Bundle(TOLVANE_RESOURCE_DIR)};
-};
-
 // A desktop of the test's own with the user's presets in a scratch folder, so that neither the
 // host's panel nor the test's model of it ever touches the real ones.
 class PanelInHost : public ::testing::Test {
@@ -251,7 +229,7 @@ TEST_F(PanelInHost, JalvShowsThePanelAndItsControlsReachThePlugin) {
 
 TEST_F(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensAgain) {
     const std::string name = "Night Drive";
-    PanelModel model;
+    PanelLayoutModel model;
     {
         JalvPanel jalv(scratch, "jalv-first.log");
         ASSERT_TRUE(jalv.open()) << jalv.log();

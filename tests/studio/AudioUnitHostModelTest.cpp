@@ -67,9 +67,12 @@ public:
         ++stops;
         playing = false;
     }
+    bool useLiveInput() const override { return liveInput; }
+    void setUseLiveInput(bool use) override { liveInput = use; }
     void appear() { avAudioUnit_ = std::make_shared<AVAudioUnit>(unit); }
 
     std::vector<Outcome> outcomes{{true, std::nullopt}};
+    bool liveInput = false;
     std::string expectedType = "aufx";
     std::shared_ptr<AUAudioUnit> unit = unitWithGlobals();
     std::shared_ptr<AUViewController> controller = std::make_shared<AUViewController>();

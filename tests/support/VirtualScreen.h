@@ -79,13 +79,15 @@ bool waitFor(Condition condition, std::chrono::milliseconds limit) {
     return condition();
 }
 
-// A private X server (Xvfb) for one test; DISPLAY names it while it lives.
+// A private X server (Xvfb) for one test; DISPLAY names it while it lives. It never resets: by
+// default Xvfb resets when its last client leaves, and a program that checks the display and then
+// connects again would meet a server in the middle of its reset, which a desktop never does.
 class VirtualDisplay {
 public:
     explicit VirtualDisplay(const fs::path& log, const std::string& screen = "1024x768x24")
         : number_(std::to_string(freeDisplay())),
           name_(std::string(":").append(number_)),
-          server_({"Xvfb", name_, "-screen", "0", screen, "-nolisten", "tcp"}, log) {
+          server_({"Xvfb", name_, "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, log) {
         const fs::path socket = fs::path("/tmp/.X11-unix") / std::string("X").append(number_);
         ready_ = waitFor([&] { return fs::exists(socket); }, 10s);
         setenv("DISPLAY", name_.c_str(), 1);

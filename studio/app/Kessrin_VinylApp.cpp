@@ -1,0 +1,145 @@
+#include "studio/app/Kessrin_VinylApp.h"
+
+#include "panel/window/PanelWindow.h"
+#include "platform/appkit/NSWorkspace.h"
+#include "platform/coreaudio/AudioHardware.h"
+#include "studio/AudioUnitHostModel.h"
+#include "studio/Console.h"
+#include "studio/SimplePlayEngine.h"
+#include "studio/content/ContentView.h"
+#include "studio/window/StudioWindow.h"
+
+#include "Application.hpp"
+
+namespace tolvane::studio {
+
+namespace {
+
+// Runs the main loop's work and brings the window up to date on every turn of DGL's loop.
+class LoopTurn final : public DGL::IdleCallback {
+public:
+    LoopTurn(MainLoop& loop, StudioWindow& window) : loop_(loop), window_(window) {}
+    void idleCallback() override {
+        loop_.runPending();
+        window_.idle();
+    }
+
+private:
+    MainLoop& loop_;
+    StudioWindow& window_;
+};
+
+// How long DGL's loop waits for window events before the main loop's work gets its turn.
+constexpr unsigned kLoopTurnMs = 10;
+
+}  // namespace
+
+// Shows the updater's findings as alerts in the window (on the main loop, as the updater calls it).
+class Kessrin_VinylApp::WindowUserDriver final : public UpdateUserDriver {
+public:
+    StudioWindow* window = nullptr;
+
+    void showUpdateCheckResult(const UpdateCheckResult& result, std::function<void(bool)> reply) override {
+        if (!window) {
+            printLine("Tolvane: " + result.title + " " + result.message);
+            if (reply) reply(false);
+            return;
+        }
+        Alert alert{result.title, result.message, {}};
+        if (result.kind == UpdateCheckResult::Kind::updateAvailable) {
+            alert.buttons.push_back({"Later", [reply] { if (reply) reply(false); }});
+            alert.buttons.push_back({"Download\u2026", [reply] { if (reply) reply(true); }});
+        } else {
+            alert.buttons.push_back({"OK", {}});
+        }
+        window->showAlert(std::move(alert));
+    }
+};
+
+Kessrin_VinylApp::Environment Kessrin_VinylApp::defaultEnvironment() {
+    // The executable's folder is the studio's bundle.
+    static const int anchor = 0;
+    return Environment{Bundle::containingAddress(&anchor), std::make_shared<PlatformComponentSystem>()};
+}
+
+Kessrin_VinylApp::Kessrin_VinylApp(Environment environment)
+    : environment_(std::move(environment)),
+      hostModel_(AudioUnitHostModel::create(
+          mainLoop_,
+          [this] {
+              return std::make_shared<SimplePlayEngine>(mainLoop_, environment_.components, environment_.mainBundle);
+          },
+          "aufx", "vnyl", "MrLw")),
+      userDriver_(std::make_shared<WindowUserDriver>()) {}
+
+Kessrin_VinylApp::~Kessrin_VinylApp() = default;
+
+AppUpdater& Kessrin_VinylApp::appUpdater() {
+    if (!appUpdater_) {
+        UpdaterServices services;
+        services.postToMain = [this](std::function<void()> work) { mainLoop_.post(std::move(work)); };
+        services.userDriver = userDriver_;
+        appUpdater_ = std::make_unique<AppUpdater>(environment_.mainBundle, std::move(services));
+    }
+    return *appUpdater_;
+}
+
+std::vector<MenuItem> Kessrin_VinylApp::applicationMenu() {
+    const CheckForUpdatesCommand command{appUpdater()};
+    std::vector<MenuItem> items;
+    items.push_back({"About Tolvane", "", true, false, [this] { showAbout(); }});
+    items.push_back({std::string(command.title()), "", !command.isDisabled(), false, [command] { command.action(); }});
+    items.push_back({"Quit", "Ctrl+Q", true, true, [this] {
+                         if (quit_) quit_();
+                     }});
+    return items;
+}
+
+void Kessrin_VinylApp::showAbout() {
+    if (!window_) return;
+    const Bundle& bundle = environment_.mainBundle;
+    const auto version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
+    const auto build = bundle.objectForInfoDictionaryKey("CFBundleVersion");
+    std::string line = "Version " + version.value_or("unknown");
+    if (build && build != version) line += " (" + *build + ")";
+    window_->showAlert(Alert{"Tolvane",
+                             line + ". A vinyl-record and lo-fi character effect, played here through the installed "
+                                    "plug-in running in a process of its own.",
+                             {{"OK", {}}}});
+}
+
+int Kessrin_VinylApp::run() {
+    if (!panel::displayAvailable()) {
+        printLine("Tolvane: No display to open the window on (DISPLAY is unset or does not answer).");
+        return 1;
+    }
+    DGL::Application app(true);
+    BackendAudioHardware hardware;
+    const Bundle& bundle = environment_.mainBundle;
+    StudioResources resources(bundle);
+    ContentView content(hostModel_, kContentMargin, SettingsView::Services{hardware, NSWorkspace::sharedWorkspace(), bundle});
+    StudioWindow window(app, resources, content, [this] { return applicationMenu(); }, kContentMargin);
+    window_ = &window;
+    userDriver_->window = &window;
+    quit_ = [&app] { app.quit(); };
+    window.setCloseHandler(quit_);
+    // The menu's command exists from the start; building it makes the updater.
+    appUpdater();
+
+    LoopTurn turn(mainLoop_, window);
+    app.addIdleCallback(&turn);
+    app.exec(kLoopTurnMs);
+    app.removeIdleCallback(&turn);
+
+    quit_ = nullptr;
+    userDriver_->window = nullptr;
+    window_ = nullptr;
+    return 0;
+}
+
+int Kessrin_VinylApp::main(int, char**) {
+    Kessrin_VinylApp app;
+    return app.run();
+}
+
+}  // namespace tolvane::studio
