@@ -38,6 +38,8 @@ struct ContentLayout {
 
 inline constexpr double kMessageMinimumWidth = 400;
 inline constexpr double kMessageMinimumHeight = 200;
+// Longer message lines wrap between words, so that an error text keeps the window the panel's width.
+inline constexpr double kMessageMaximumWidth = 640;
 
 ContentLayout layoutContent(const Rect& view, const ContentSnapshot& content, double margin, const TextMetrics& metrics);
 
