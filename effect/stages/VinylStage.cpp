@@ -450,16 +450,31 @@ struct CrackleFrame {
     float right = 0.0f;
 };
 
-CrackleFrame crackleFrame(const CrackleMix& mix, int64_t head) {
-    CrackleFrame frame;
-    for (std::size_t b = 0; b < mix.count; ++b) {
-        const CrackleBed& bed = mix.beds[b];
-        const auto i = static_cast<std::size_t>(head % bed.length);
-        frame.left += bed.weight * bed.left[i];
-        frame.right += bed.weight * bed.right[i];
+// The beds' read positions, each the head modulo its bed's length, moved on sample by sample:
+// one division per bed and block instead of one per sample.
+class CrackleReader {
+public:
+    CrackleReader(const CrackleMix& mix, double head) : mix_(mix) {
+        const auto whole = static_cast<int64_t>(head);
+        for (std::size_t b = 0; b < mix_.count; ++b) position_[b] = whole % mix_.beds[b].length;
     }
-    return frame;
-}
+
+    CrackleFrame next() {
+        CrackleFrame frame;
+        for (std::size_t b = 0; b < mix_.count; ++b) {
+            const CrackleBed& bed = mix_.beds[b];
+            const auto i = static_cast<std::size_t>(position_[b]);
+            frame.left += bed.weight * bed.left[i];
+            frame.right += bed.weight * bed.right[i];
+            if (++position_[b] == bed.length) position_[b] = 0;
+        }
+        return frame;
+    }
+
+private:
+    const CrackleMix& mix_;
+    std::array<int64_t, 2> position_{};
+};
 
 // The beds loop by modulo; the head itself only ever counts up.
 void keepCrackleHeadUsable(RenderState& s) {
@@ -471,11 +486,12 @@ void addCrackleMono(RenderState& s, float* samples, uint32_t n, float knob2) {
     if (!(knob2 > 0.0f)) return;
     const CrackleMix mix = crackleMix(s, knob2);
     keepCrackleHeadUsable(s);
+    CrackleReader reader(mix, s.crackleReadHead);
     for (uint32_t i = 0; i < n; ++i) {
-        const CrackleFrame f = crackleFrame(mix, static_cast<int64_t>(s.crackleReadHead));
+        const CrackleFrame f = reader.next();
         samples[i] += 0.5f * (f.left + f.right) * kCrackleGain;
-        s.crackleReadHead += 1.0;
     }
+    s.crackleReadHead += static_cast<double>(n);
 }
 
 // Stereo: each bed side to its own channel; the beds and head are the left state's.
@@ -483,12 +499,13 @@ void addCrackleStereo(RenderState& s, float* L, float* R, uint32_t n, float knob
     if (!(knob2 > 0.0f)) return;
     const CrackleMix mix = crackleMix(s, knob2);
     keepCrackleHeadUsable(s);
+    CrackleReader reader(mix, s.crackleReadHead);
     for (uint32_t i = 0; i < n; ++i) {
-        const CrackleFrame f = crackleFrame(mix, static_cast<int64_t>(s.crackleReadHead));
+        const CrackleFrame f = reader.next();
         L[i] += f.left * kCrackleGain;
         R[i] += f.right * kCrackleGain;
-        s.crackleReadHead += 1.0;
     }
+    s.crackleReadHead += static_cast<double>(n);
 }
 
 // ---- The chain -----------------------------------------------------------------------------
