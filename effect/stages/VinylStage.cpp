@@ -112,9 +112,9 @@ float compressorCurve(float levelDB, float thresholdDB) {
     return levelDB - 0.98412698f * (knee * knee) / 12.0f;
 }
 
-// One channel's compressor over a block, a chunk of samples (dsp::kChunk) per call: the levels
-// and gains of a chunk go through the vector library at once, between the per-sample steps of
-// the followers. Its states live in locals meanwhile.
+// One channel's compressor over a block, a chunk of samples (dsp::kChunk) at a time: the levels
+// and gains of a chunk go through the vector library at once, around the per-sample steps of the
+// followers. Its states live in locals meanwhile.
 class Compressor {
 public:
     Compressor(RenderState& s, const CompressorSettings& c)
@@ -128,18 +128,23 @@ public:
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
-    // The gain found on the current sample is applied to the sample `lookahead` samples earlier.
-    void run(float* samples, uint32_t count) {
-        dsp::Chunk input = dsp::Chunk::Zero();  // lanes past the block's end hold silence
+    // The levels of a chunk's samples; lanes past the block's end hold silence.
+    static dsp::Chunk levels(const float* samples, uint32_t count) {
+        dsp::Chunk input = dsp::Chunk::Zero();
         std::copy(samples, samples + count, input.data());
-        const dsp::Chunk level = dsp::levelsDb(input, 1e-9f);
-        dsp::Chunk gainDB = dsp::Chunk::Zero();
-        for (uint32_t i = 0; i < count; ++i) {
-            dsp::onePoleStep(detector_, detector_ < level[i] ? c_.detectorUp : c_.detectorDown, level[i]);
-            const float reduction = std::min(0.0f, compressorCurve(level[i], compressorThreshold(detector_)) - level[i]);
-            dsp::onePoleStep(gainDB_, reduction < gainDB_ ? c_.gainDown : c_.gainUp, reduction);
-            gainDB[i] = gainDB_;
-        }
+        return dsp::levelsDb(input, 1e-9f);
+    }
+
+    // The followers moved by one sample of level `level`: the gain in dB for that sample.
+    float follow(float level) {
+        dsp::onePoleStep(detector_, detector_ < level ? c_.detectorUp : c_.detectorDown, level);
+        const float reduction = std::min(0.0f, compressorCurve(level, compressorThreshold(detector_)) - level);
+        dsp::onePoleStep(gainDB_, reduction < gainDB_ ? c_.gainDown : c_.gainUp, reduction);
+        return gainDB_;
+    }
+
+    // The gain found on the current sample is applied to the sample `lookahead` samples earlier.
+    void apply(float* samples, uint32_t count, const dsp::Chunk& gainDB) {
         const dsp::Chunk gain = dsp::dbToGains(gainDB);
         for (uint32_t i = 0; i < count; ++i) {
             const float x = samples[i];
@@ -150,6 +155,13 @@ public:
         }
     }
 
+    void run(float* samples, uint32_t count) {
+        const dsp::Chunk level = levels(samples, count);
+        dsp::Chunk gainDB = dsp::Chunk::Zero();
+        for (uint32_t i = 0; i < count; ++i) gainDB[i] = follow(level[i]);
+        apply(samples, count, gainDB);
+    }
+
 private:
     RenderState& s_;
     const CompressorSettings& c_;
@@ -158,8 +170,8 @@ private:
     int64_t write_;
 };
 
-// One or two channels (R null for one), chunk by chunk, so that the two channels' followers
-// overlap; each channel's arithmetic is the same as alone.
+// One or two channels (R null for one), chunk by chunk. Two channels' followers advance in the
+// same loop, so that their serial chains overlap; each channel's arithmetic is the same as alone.
 void runCompressors(RenderState& left, RenderState* right, float* L, float* R, uint32_t n, const CompressorSettings& c) {
     Compressor a(left, c);
     if (right == nullptr) {
@@ -169,8 +181,16 @@ void runCompressors(RenderState& left, RenderState* right, float* L, float* R, u
     Compressor b(*right, c);
     for (uint32_t at = 0; at < n; at += dsp::kChunk) {
         const uint32_t count = std::min(dsp::kChunk, n - at);
-        a.run(L + at, count);
-        b.run(R + at, count);
+        const dsp::Chunk levelA = Compressor::levels(L + at, count);
+        const dsp::Chunk levelB = Compressor::levels(R + at, count);
+        dsp::Chunk gainA = dsp::Chunk::Zero();
+        dsp::Chunk gainB = dsp::Chunk::Zero();
+        for (uint32_t i = 0; i < count; ++i) {
+            gainA[i] = a.follow(levelA[i]);
+            gainB[i] = b.follow(levelB[i]);
+        }
+        a.apply(L + at, count, gainA);
+        b.apply(R + at, count, gainB);
     }
 }
 
