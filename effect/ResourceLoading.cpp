@@ -91,6 +91,20 @@ constexpr ModelFileKind kVinylFiles{"json", "Warning: Missing RTNeural file: ", 
 constexpr ModelFileKind kBitFiles{"nam", "Warning: Missing NAM bit file: ", "Error loading NAM bit file "};
 constexpr ModelFileKind kDriveFiles{"nam", "Warning: Missing NAM drive file: ", "Error loading NAM drive file "};
 
+bool loadPlayer(NAMPlayer& player, const std::filesystem::path& file, Error* error) {
+    return player.loadModelAtPath(file.string(), error);
+}
+
+// Equal VINYL models share one copy of their weights across channels and units: less memory,
+// and the two channels' players are known to run equal models without comparing them.
+bool loadPlayer(RTNeuralPlayer& player, const std::filesystem::path& file, Error* error) {
+    auto weights = SharedResources::process().find<RTNeuralPlayer::Weights>(
+        "vinyl model", file, [&] { return RTNeuralPlayer::readWeights(file.string(), error); });
+    if (!weights) return false;
+    player.useWeights(std::move(weights));
+    return true;
+}
+
 // Loads one player per name into the slots; `prepare` runs on each loaded player before it is
 // published. After the run every slot holds a player of this run or nothing.
 template <class Player, std::size_t N, class Names, class Prepare>
@@ -106,7 +120,7 @@ void loadModelFiles(ResourcePublisher& publisher, const Bundle& bundle, const Mo
         }
         auto player = std::make_shared<Player>();
         Error error;
-        if (player->loadModelAtPath(url->string(), &error)) {
+        if (loadPlayer(*player, *url, &error)) {
             prepare(*player);
             publisher.publish(slots[i], std::move(player));
         } else {

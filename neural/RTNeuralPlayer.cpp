@@ -166,32 +166,47 @@ private:
 
 RTNeuralPlayer::RTNeuralPlayer() = default;
 
-bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
+std::shared_ptr<const RTNeuralPlayer::Weights> RTNeuralPlayer::readWeights(const std::string& path, Error* error) {
     std::error_code ec;
     std::ifstream stream;
     if (!std::filesystem::is_directory(path, ec)) stream.open(path);
     if (!stream.is_open()) {
         setError(error, kErrorDomain, kCannotOpen, "Cannot open file: " + path);
-        return false;
+        return nullptr;
     }
     try {
         json root;
         stream >> root;  // one value from the start; whatever follows it is not examined
         const StateDictionary dictionary(root);
-        auto staged = std::make_unique<tolvane::lstm::Weights>();
-        dictionary.copyWeightsInto(*staged);
-        _model.weights = *staged;
+        auto weights = std::make_shared<Weights>();
+        dictionary.copyWeightsInto(*weights);
+        return weights;
     } catch (const std::exception& e) {
-        _loaded = false;
         setError(error, kErrorDomain, kBadModel, e.what());
+        return nullptr;
+    }
+}
+
+bool RTNeuralPlayer::loadModelAtPath(const std::string& path, Error* error) {
+    Error failure;
+    auto weights = readWeights(path, &failure);
+    if (!weights) {
+        if (failure.code == kBadModel) _loaded = false;  // a file that cannot be opened keeps the current model
+        if (error != nullptr) *error = std::move(failure);
         return false;
     }
-    reset();
-    _loaded = true;
+    useWeights(std::move(weights));
     return true;
 }
 
-void RTNeuralPlayer::reset() { _model.state = tolvane::lstm::State{}; }
+void RTNeuralPlayer::useWeights(std::shared_ptr<const Weights> weights) {
+    if (!weights) return;
+    _weights = std::move(weights);
+    reset();
+    _loaded = true;
+}
+
+void RTNeuralPlayer::reset() { _state = tolvane::lstm::State{}; }
 
 bool RTNeuralPlayer::runs(const float* buffer, int32_t frameCount) const {
     return _loaded && frameCount > 0 && buffer != nullptr;
@@ -199,7 +214,7 @@ bool RTNeuralPlayer::runs(const float* buffer, int32_t frameCount) const {
 
 void RTNeuralPlayer::processBuffer(float* buffer, int32_t frameCount) noexcept {
     if (!runs(buffer, frameCount)) return;
-    const tolvane::lstm::Stream streams[1] = {{&_model.weights, &_model.state}};
+    const tolvane::lstm::Stream streams[1] = {{_weights.get(), &_state}};
     for (int32_t s = 0; s < frameCount; ++s) {
         // A NaN or infinity would stay in the recurrent state forever; the model sees silence.
         const float x[1] = {finiteOrZero(buffer[s])};
@@ -210,8 +225,9 @@ void RTNeuralPlayer::processBuffer(float* buffer, int32_t frameCount) noexcept {
 }
 
 bool RTNeuralPlayer::sameWeights(const RTNeuralPlayer& other) const {
-    const tolvane::lstm::Weights& a = _model.weights;
-    const tolvane::lstm::Weights& b = other._model.weights;
+    if (_weights == other._weights) return true;
+    const Weights& a = *_weights;
+    const Weights& b = *other._weights;
     return std::memcmp(a.gates, b.gates, sizeof a.gates) == 0 && std::memcmp(a.bias, b.bias, sizeof a.bias) == 0 &&
            std::memcmp(a.dense, b.dense, sizeof a.dense) == 0 &&
            std::memcmp(&a.denseBias, &b.denseBias, sizeof a.denseBias) == 0;
@@ -243,8 +259,8 @@ void RTNeuralPlayer::processBuffers(RTNeuralPlayer& first, float* firstBuffer, R
     }
     // Equal weights are read once for both: two copies would not fit the first-level cache, and
     // the loads of one copy would limit the step.
-    const tolvane::lstm::Stream streams[2] = {{&first._model.weights, &first._model.state},
-                                              {&second._model.weights, &second._model.state}};
+    const tolvane::lstm::Stream streams[2] = {{first._weights.get(), &first._state},
+                                              {second._weights.get(), &second._state}};
     if (second.sameWeights(first))
         runLockstep<true>(streams, firstBuffer, secondBuffer, frameCount);
     else

@@ -311,7 +311,8 @@ TEST(RTNeuralPlayerProcess, OutputIsBitIdenticalAcrossBlockSplits) {
 }
 
 // Two players in lockstep leave each buffer exactly as the player alone would, with equal or
-// different weights, with one of them not loaded, at any block split.
+// different weights, with one copy of weights given to both, with one of them not loaded, at
+// any block split.
 TEST(RTNeuralPlayerProcess, PlayersInLockstepGiveWhatEachGivesAlone) {
     TempFolder dir;
     const json a = FileWeights::seeded(121, 0.4f).toJson();  // every weight in use
@@ -321,8 +322,10 @@ TEST(RTNeuralPlayerProcess, PlayersInLockstepGiveWhatEachGivesAlone) {
         const char* name;
         const json* first;
         const json* second;  // nullptr: a player that never loaded
+        bool oneCopy = false;  // both players given the same weights
     };
-    for (const Case& c : {Case{"equal weights", &a, &a}, Case{"different weights", &a, &b}, Case{"one not loaded", &b, nullptr}}) {
+    for (const Case& c : {Case{"equal weights", &a, &a}, Case{"different weights", &a, &b},
+                          Case{"one copy of the weights", &a, &a, true}, Case{"one not loaded", &b, nullptr}}) {
         SCOPED_TRACE(c.name);
         auto alone1 = loadedPlayer(dir, *c.first, "alone1.json");
         auto alone2 = c.second ? loadedPlayer(dir, *c.second, "alone2.json") : std::make_unique<RTNeuralPlayer>();
@@ -330,6 +333,12 @@ TEST(RTNeuralPlayerProcess, PlayersInLockstepGiveWhatEachGivesAlone) {
 
         auto paired1 = loadedPlayer(dir, *c.first, "paired1.json");
         auto paired2 = c.second ? loadedPlayer(dir, *c.second, "paired2.json") : std::make_unique<RTNeuralPlayer>();
+        if (c.oneCopy) {
+            const auto weights = RTNeuralPlayer::readWeights(dir.write("shared.json", c.first->dump()));
+            ASSERT_NE(weights, nullptr);
+            paired1->useWeights(weights);
+            paired2->useWeights(weights);
+        }
         std::vector<float> l = left, r = right;
         std::mt19937 rng(125);
         std::uniform_int_distribution<int> blockLength(1, 300);
