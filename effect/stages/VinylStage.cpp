@@ -322,15 +322,43 @@ void refreshFilterCoefficients(RenderState& s, float fs) {
     }
 }
 
+// One channel's three sections and their states, held in locals over a block.
+class LowEndFilters {
+public:
+    LowEndFilters(RenderState& s, float fs)
+        : s_(refreshed(s, fs)), hp_(highPassCoefficients(s)), eq_(peakingCoefficients(s)), h1_(s.hpf1_z1),
+          h2_(s.hpf1_z2), g1_(s.hpf2_z1), g2_(s.hpf2_z2), e1_(s.eqZ1), e2_(s.eqZ2) {}
+    ~LowEndFilters() { s_.hpf1_z1 = h1_, s_.hpf1_z2 = h2_, s_.hpf2_z1 = g1_, s_.hpf2_z2 = g2_, s_.eqZ1 = e1_, s_.eqZ2 = e2_; }
+    LowEndFilters(const LowEndFilters&) = delete;
+    LowEndFilters& operator=(const LowEndFilters&) = delete;
+
+    float tick(float x) { return dsp::tick(eq_, dsp::tick(hp_, dsp::tick(hp_, x, h1_, h2_), g1_, g2_), e1_, e2_); }
+
+private:
+    static RenderState& refreshed(RenderState& s, float fs) {
+        refreshFilterCoefficients(s, fs);
+        return s;
+    }
+
+    RenderState& s_;
+    dsp::BiquadCoefficients hp_, eq_;
+    float h1_, h2_, g1_, g2_, e1_, e2_;
+};
+
+// One pass through all three sections, so that their recurrences overlap.
 void runLowEndFilters(RenderState& s, float* samples, uint32_t n, float fs) {
-    refreshFilterCoefficients(s, fs);
-    const dsp::BiquadCoefficients hp = highPassCoefficients(s);
-    const dsp::BiquadCoefficients eq = peakingCoefficients(s);
-    // One pass through all three sections, so that their recurrences overlap.
-    float h1 = s.hpf1_z1, h2 = s.hpf1_z2, g1 = s.hpf2_z1, g2 = s.hpf2_z2, e1 = s.eqZ1, e2 = s.eqZ2;
-    for (uint32_t i = 0; i < n; ++i)
-        samples[i] = dsp::tick(eq, dsp::tick(hp, dsp::tick(hp, samples[i], h1, h2), g1, g2), e1, e2);
-    s.hpf1_z1 = h1, s.hpf1_z2 = h2, s.hpf2_z1 = g1, s.hpf2_z2 = g2, s.eqZ1 = e1, s.eqZ2 = e2;
+    LowEndFilters f(s, fs);
+    for (uint32_t i = 0; i < n; ++i) samples[i] = f.tick(samples[i]);
+}
+
+// Both channels in one pass: the two channels' recurrences overlap too.
+void runLowEndFiltersStereo(RenderState& left, RenderState& right, float* L, float* R, uint32_t n, float fs) {
+    LowEndFilters a(left, fs);
+    LowEndFilters b(right, fs);
+    for (uint32_t i = 0; i < n; ++i) {
+        L[i] = a.tick(L[i]);
+        R[i] = b.tick(R[i]);
+    }
 }
 
 // ---- Wow and flutter -----------------------------------------------------------------------
@@ -593,8 +621,7 @@ void processVinylStereo(RenderState& left, RenderState& right, float* L, float* 
     // run side by side.
     runCompressorStep(left, &right, L, R, n, k.compressor, compressor);
     runVinylModelsStereo(left, right, L, R, n, knobValues, k.compressor);
-    runLowEndFilters(left, L, n, fs);
-    runLowEndFilters(right, R, n, fs);
+    runLowEndFiltersStereo(left, right, L, R, n, fs);
     runWowFlutterStereo(left, right, L, R, n, wowFlutterSettings(k.wowFlutter, fs, usableTargetDelay(targetDelay)));
     addCrackleStereo(left, L, R, n, k.crackle);
     applyAutoLevel(L, n, autoLevel);
