@@ -4,6 +4,9 @@
 // out by hand: one or two independent streams advance in lockstep, each with its own weights and
 // state. Every stream runs the same operations in the same order whether it runs alone or beside
 // another, so its results do not depend on the company it keeps.
+//
+// The gates' activations saturate a NaN sum (only sums that overflow both ways can be one) to
+// ±1, so that the state stays finite whatever the sums hold.
 
 #include "neural/VectorMath.h"
 
@@ -120,9 +123,9 @@ inline P updateUnits(const Weights& w, State& state, const float (&sums)[kRows],
     const P forget = vec::sigmoidOfTwice(vec::load<P>(chunk + kForget * kWidth));
     const P input = vec::sigmoidOfTwice(vec::load<P>(chunk + kInput * kWidth));
     const P output = vec::sigmoidOfTwice(vec::load<P>(chunk + kOutput * kWidth));
-    const P candidate = vec::tanh(vec::load<P>(chunk + kCandidate * kWidth));
+    const P candidate = vec::saturatingTanh(vec::load<P>(chunk + kCandidate * kWidth));
     const P c = vec::multiplyAdd(forget, vec::load<P>(state.c + firstUnit), vec::multiply(input, candidate));
-    const P h = vec::multiply(output, vec::tanh(c));
+    const P h = vec::multiply(output, vec::saturatingTanh(c));
     vec::store(state.c + firstUnit, c);
     vec::store(state.h + firstUnit, h);
     return vec::multiplyAdd(vec::load<P>(w.dense + firstUnit), h, readOut);
@@ -151,9 +154,9 @@ inline void updateLastChunkOfPair(const Stream (&streams)[2], const float (&sums
         const Packet forget = vec::sigmoidOfTwice(gate(kForget));
         const Packet input = vec::sigmoidOfTwice(gate(kInput));
         const Packet output = vec::sigmoidOfTwice(gate(kOutput));
-        const Packet candidate = vec::tanh(gate(kCandidate));
+        const Packet candidate = vec::saturatingTanh(gate(kCandidate));
         const Packet c = vec::multiplyAdd(forget, joined(a.c + first, b.c + first), vec::multiply(input, candidate));
-        const Packet h = vec::multiply(output, vec::tanh(c));
+        const Packet h = vec::multiply(output, vec::saturatingTanh(c));
         vec::store(a.c + first, vec::lowHalf(c));
         vec::store(b.c + first, vec::highHalf(c));
         vec::store(a.h + first, vec::lowHalf(h));

@@ -139,17 +139,49 @@ inline P relu(const P& x) {
     return Eigen::internal::pmax(zero<P>(), x);
 }
 
-// tanh as an odd rational function of x on [-c, c], c just below 8, and ±tanh(c) beyond; within
-// a few units in the last place everywhere (4e-7), ±1 within 2.4e-7 for large arguments, and NaN
-// stays NaN. Its coefficients are those of Eigen's float tanh, without the division's tiny-argument
-// special case, whose gain there is below one unit in the last place, and with a reciprocal in
-// place of the division.
+// The argument range of the tanh below: beyond ±kTanhLimit (just below 8) it returns ±tanh(c).
+inline constexpr float kTanhLimit = 7.99881172180175781f;
+
+// x limited to [-kTanhLimit, kTanhLimit]; NaN stays NaN.
 template <class P>
-inline P tanh(const P& input) {
+inline P limitTanhArgument(const P& x) {
     using namespace Eigen::internal;
-    const P limit = pset1<P>(7.99881172180175781f);
+    const P limit = pset1<P>(kTanhLimit);
     // Eigen's min and max return their first operand when either is NaN: a NaN passes through.
-    const P x = pmax(pmin(input, limit), pnegate(limit));
+    return pmax(pmin(x, limit), pnegate(limit));
+}
+
+// x limited to [-kTanhLimit, kTanhLimit], where a NaN becomes the limit of its sign. With
+// AVX-512 one instruction (the operand of smaller magnitude, with the first's sign; a NaN
+// operand gives way to the other).
+template <class P>
+inline P limitTanhArgumentSaturatingNaN(const P& x) {
+    using namespace Eigen::internal;
+    const P limit = pset1<P>(kTanhLimit);
+    const P sign = pand(x, pset1<P>(-0.0f));
+    // pmin returns its first operand, the limit, when the magnitude is NaN.
+    return por(pmin(limit, pabs(x)), sign);
+}
+#if defined(__AVX512DQ__)
+template <>
+inline Eigen::internal::Packet16f limitTanhArgumentSaturatingNaN(const Eigen::internal::Packet16f& x) {
+    return _mm512_range_ps(x, _mm512_set1_ps(kTanhLimit), 0x2);
+}
+#endif
+#if defined(__AVX512DQ__) && defined(__AVX512VL__)
+template <>
+inline Eigen::internal::Packet8f limitTanhArgumentSaturatingNaN(const Eigen::internal::Packet8f& x) {
+    return _mm256_range_ps(x, _mm256_set1_ps(kTanhLimit), 0x2);
+}
+#endif
+
+// tanh of x within ±kTanhLimit as an odd rational function of x, within a few units in the
+// last place everywhere (4e-7), ±1 within 2.4e-7 at the limits. Its coefficients are those of
+// Eigen's float tanh, without the division's tiny-argument special case, whose gain there is
+// below one unit in the last place, and with a reciprocal in place of the division.
+template <class P>
+inline P tanhOfLimited(const P& x) {
+    using namespace Eigen::internal;
     const P x2 = pmul(x, x);
     P p = pmadd(x2, pset1<P>(-2.76076847742355e-16f), pset1<P>(2.00018790482477e-13f));
     p = pmadd(x2, p, pset1<P>(-8.60467152213735e-11f));
@@ -164,13 +196,26 @@ inline P tanh(const P& input) {
     return pmul(p, reciprocalOfPositive(q));
 }
 
+// tanh over the whole float range; NaN stays NaN.
+template <class P>
+inline P tanh(const P& input) {
+    return tanhOfLimited(limitTanhArgument(input));
+}
+
+// tanh over the whole float range, a NaN giving ±1 by its sign bit: for the recurrent kernel,
+// whose state then stays finite whatever its sums hold.
+template <class P>
+inline P saturatingTanh(const P& input) {
+    return tanhOfLimited(limitTanhArgumentSaturatingNaN(input));
+}
+
 // The logistic sigmoid of 2·halfX, as 0.5 + 0.5·tanh(halfX): callers keep half the argument
 // (for a weighted sum, halved weights give exactly half the sum). Within 2e-7 of the true value
-// everywhere, 0 and 1 included.
+// everywhere, 0 and 1 included; a NaN gives 0 or 1 by its sign bit.
 template <class P>
 inline P sigmoidOfTwice(const P& halfX) {
     const P half = broadcast<P>(0.5f);
-    return multiplyAdd(tanh(halfX), half, half);
+    return multiplyAdd(saturatingTanh(halfX), half, half);
 }
 
 }  // namespace tolvane::vec

@@ -39,15 +39,20 @@ std::vector<float> applied(const std::vector<float>& x, F&& f) {
 
 TEST(VectorMath, TanhIsWithinAFewUnitsInTheLastPlaceOverTheWholeRange) {
     const std::vector<float> x = wholeRange();
-    const std::vector<float> y = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::tanh(p); });
+    const std::vector<float> plain = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::tanh(p); });
+    const std::vector<float> saturating =
+        applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::saturatingTanh(p); });
+    // The two differ only in what a NaN gives.
+    ASSERT_EQ(std::memcmp(plain.data(), saturating.data(), x.size() * sizeof(float)), 0);
     double worstAbsolute = 0, worstRelative = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double exact = std::tanh(static_cast<double>(x[i]));
-        ASSERT_TRUE(std::isfinite(y[i])) << x[i];
-        ASSERT_LE(std::fabs(y[i]), 1.0f) << x[i];
-        ASSERT_EQ(std::signbit(y[i]), std::signbit(x[i])) << x[i];
-        worstAbsolute = std::max(worstAbsolute, std::fabs(y[i] - exact));
-        if (std::fabs(exact) > 1e-37) worstRelative = std::max(worstRelative, std::fabs(y[i] - exact) / std::fabs(exact));
+        ASSERT_TRUE(std::isfinite(plain[i])) << x[i];
+        ASSERT_LE(std::fabs(plain[i]), 1.0f) << x[i];
+        ASSERT_EQ(std::signbit(plain[i]), std::signbit(x[i])) << x[i];
+        worstAbsolute = std::max(worstAbsolute, std::fabs(plain[i] - exact));
+        if (std::fabs(exact) > 1e-37)
+            worstRelative = std::max(worstRelative, std::fabs(plain[i] - exact) / std::fabs(exact));
     }
     // A few units in the last place (2^-24 of 1), also where multiply-adds are not fused.
     EXPECT_LT(worstAbsolute, 4e-7);
@@ -69,19 +74,33 @@ TEST(VectorMath, SigmoidIsWithinTwoTenMillionthsOverTheWholeRange) {
     EXPECT_LT(worst, 2e-7);
 }
 
-TEST(VectorMath, NaNStaysNaNAndEveryPacketWidthGivesTheSameLanes) {
+// tanh keeps a NaN; the recurrent kernel's saturating forms make it ±1 (0 or 1 for the sigmoid)
+// by its sign bit. Every packet width gives the same lanes.
+TEST(VectorMath, NaNStaysNaNOrSaturatesAndEveryPacketWidthGivesTheSameLanes) {
     std::vector<float> x = wholeRange();
     x[3] = std::numeric_limits<float>::quiet_NaN();
+    x[4] = -std::numeric_limits<float>::quiet_NaN();
     const auto viaPacket = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::tanh(p); });
     const auto viaHalf = applied<vec::HalfPacket>(x, [](const vec::HalfPacket& p) { return vec::tanh(p); });
     EXPECT_TRUE(std::isnan(viaPacket[3]));
     EXPECT_EQ(std::memcmp(viaPacket.data(), viaHalf.data(), x.size() * sizeof(float)), 0);
+
+    const auto saturating = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::saturatingTanh(p); });
+    const auto saturatingHalf =
+        applied<vec::HalfPacket>(x, [](const vec::HalfPacket& p) { return vec::saturatingTanh(p); });
+    const auto sigmoid = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::sigmoidOfTwice(p); });
+    EXPECT_NEAR(saturating[3], 1.0f, 2.4e-7);
+    EXPECT_NEAR(saturating[4], -1.0f, 2.4e-7);
+    EXPECT_NEAR(sigmoid[3], 1.0f, 2e-7);
+    EXPECT_NEAR(sigmoid[4], 0.0f, 2e-7);
+    EXPECT_EQ(std::memcmp(saturating.data(), saturatingHalf.data(), x.size() * sizeof(float)), 0);
+
     const auto clamped = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::hardTanh(p); });
     const auto rectified = applied<vec::Packet>(x, [](const vec::Packet& p) { return vec::relu(p); });
     EXPECT_TRUE(std::isnan(clamped[3]));
     EXPECT_EQ(rectified[3], 0.0f);  // as the activation objects do
     for (std::size_t i = 0; i < x.size(); ++i) {
-        if (i == 3) continue;
+        if (i == 3 || i == 4) continue;
         ASSERT_EQ(clamped[i], std::fmax(-1.0f, std::fmin(1.0f, x[i]))) << x[i];
         ASSERT_EQ(rectified[i], x[i] > 0.0f ? x[i] : 0.0f) << x[i];
     }
