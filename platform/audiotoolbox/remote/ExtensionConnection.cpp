@@ -2,6 +2,7 @@
 
 #include "platform/audiotoolbox/remote/ExtensionProtocol.h"
 #include "platform/audiotoolbox/remote/MessageSocket.h"
+#include "platform/os/Log.h"
 
 #include <atomic>
 #include <cerrno>
@@ -35,6 +36,11 @@ constexpr auto kExitGrace = std::chrono::milliseconds(1000);
 
 void setErrno(Error* error, std::string what, int code) {
     setError(error, "ExtensionConnection", -1, std::move(what) + ": " + std::strerror(code));
+}
+
+const OSLog& connectionLog() {
+    static const OSLog log("com.marlowen.tolvane", "ExtensionConnection");
+    return log;
 }
 
 int openPidfd(pid_t pid) {
@@ -89,8 +95,11 @@ struct ExtensionConnection::State {
         wake();
     }
 
-    uint64_t addPending(std::chrono::milliseconds timeout, ReplyHandler onReply) {
+    // Nothing once the connection is lost: markLost has failed the pending requests already, so
+    // one added now would never be answered. `onReply` is left to the caller then.
+    std::optional<uint64_t> addPending(std::chrono::milliseconds timeout, ReplyHandler& onReply) {
         std::lock_guard lock(mutex);
+        if (!alive) return std::nullopt;
         const uint64_t id = nextId++;
         pending.emplace(id, Pending{Clock::now() + timeout, std::move(onReply)});
         return id;
@@ -185,7 +194,14 @@ void ExtensionConnection::State::receiveOne() {
         markLost();
         return;
     }
-    dispatch(*message);
+    try {
+        dispatch(*message);
+    } catch (const json::exception& e) {
+        // A field of the wrong type: the extension does not speak the protocol, and nothing it
+        // sends after this can be trusted.
+        connectionLog().error("process " + std::to_string(pid) + " sent a malformed message: " + e.what());
+        markLost();
+    }
 }
 
 void ExtensionConnection::State::expirePending() {
@@ -389,11 +405,12 @@ void ExtensionConnection::send(json message, int passedFd) {
 
 void ExtensionConnection::request(json message, std::chrono::milliseconds timeout, ReplyHandler onReply,
                                   int passedFd) {
-    if (!isAlive()) {
+    const auto id = state_->addPending(timeout, onReply);
+    if (!id) {
         if (onReply) onReply(std::nullopt);
         return;
     }
-    message["id"] = state_->addPending(timeout, std::move(onReply));
+    message["id"] = *id;
     send(std::move(message), passedFd);
 }
 

@@ -62,6 +62,12 @@ bool applyFormats(AUAudioUnitBusArray* buses, const std::vector<BusDescription>&
     return true;
 }
 
+// Replies and pongs echo the "id": one that is not a request number would throw there.
+bool wellFormed(const json& message) {
+    const auto id = message.find("id");
+    return id == message.end() || id->is_number_unsigned();
+}
+
 }  // namespace
 
 class ExtensionServer {
@@ -192,6 +198,12 @@ void ExtensionServer::readLoop() {
         int fd = -1;
         const auto message = socket_.receive(&fd);
         if (!message) break;
+        if (!wellFormed(*message)) {
+            // A host that sends this does not speak the protocol: the connection ends here.
+            if (fd >= 0) close(fd);
+            std::fprintf(stderr, "extension: the host sent a malformed message; leaving\n");
+            break;
+        }
         handle(*message, fd);
     }
     {

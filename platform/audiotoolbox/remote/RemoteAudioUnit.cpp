@@ -23,6 +23,12 @@ std::optional<T> numberAt(const json& message, const char* key) {
     return found->get<T>();
 }
 
+// A flag from such a message; anything but true or false reads as `otherwise`.
+bool flagAt(const json& message, const char* key, bool otherwise = false) {
+    const auto found = message.find(key);
+    return found != message.end() && found->is_boolean() ? found->get<bool>() : otherwise;
+}
+
 }  // namespace
 
 std::shared_ptr<RemoteAudioUnit> RemoteAudioUnit::launch(const AudioComponentManifest& component,
@@ -107,6 +113,12 @@ std::unique_ptr<AUAudioUnitBusArray> RemoteAudioUnit::makeBuses(AUAudioUnitBusTy
 }
 
 void RemoteAudioUnit::handleWelcome(const json& message) {
+    {
+        // The engine holds raw pointers into the buses a welcome makes, and the names are read
+        // without a lock once the unit is handed out: only the first welcome describes the unit.
+        std::lock_guard lock(mutex_);
+        if (welcomed_ || lost_) return;
+    }
     std::string problem;
     std::shared_ptr<AUParameterTree> tree;
     Error error;
@@ -220,14 +232,14 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
                                                     {"maxFrames", maximumFramesToRender()}},
                                                    connection_->timing().response, fd);
     close(fd);
-    if (!reply || !reply->value("ok", false)) {
+    if (!reply || !flagAt(*reply, "ok")) {
         AUAudioUnit::deallocateRenderResources();
         if (!reply) statusError(error, kAudioComponentErr_InstanceTimedOut, "the extension did not allocate in time");
         else if (error) *error = decodeError(reply->value("error", json()));
         return false;
     }
-    latency_.store(reply->value("latency", latency_.load()));
-    tailTime_.store(reply->value("tailTime", tailTime_.load()));
+    latency_.store(numberAt<double>(*reply, "latency").value_or(latency_.load()));
+    tailTime_.store(numberAt<double>(*reply, "tailTime").value_or(tailTime_.load()));
     auto session = std::make_shared<RemoteRenderSession>(std::move(channel), render_, output.sampleRate());
     std::lock_guard lock(mutex_);
     session_ = std::move(session);
@@ -274,11 +286,12 @@ void RemoteAudioUnit::requestViewControllerWithCompletionHandler(std::function<v
     std::weak_ptr<RemoteAudioUnit> weak = std::static_pointer_cast<RemoteAudioUnit>(shared_from_this());
     connection_->request({{"op", op::view}}, connection_->timing().response,
                          [weak, completion = std::move(completion)](std::optional<json> reply) {
-                             if (!reply || !reply->value("available", false) || weak.expired()) {
+                             if (!reply || !flagAt(*reply, "available") || weak.expired()) {
                                  completion(nullptr);
                                  return;
                              }
-                             const CGSize size{reply->value("width", 0.0), reply->value("height", 0.0)};
+                             const CGSize size{numberAt<double>(*reply, "width").value_or(0.0),
+                                               numberAt<double>(*reply, "height").value_or(0.0)};
                              completion(std::make_shared<RemoteViewController>(weak, size));
                          });
 }
@@ -294,8 +307,9 @@ void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optiona
                          [completion = std::move(completion), gone](std::optional<json> reply) {
                              if (!completion) return;
                              if (!reply) completion(std::nullopt, gone);
-                             else if (reply->value("ok", false) && (*reply)["window"].is_number_unsigned())
-                                 completion((*reply)["window"].get<uint64_t>(), Error{});
+                             else if (const auto window = reply->find("window");
+                                      flagAt(*reply, "ok") && window != reply->end() && window->is_number_unsigned())
+                                 completion(window->get<uint64_t>(), Error{});
                              else completion(std::nullopt, decodeError(reply->value("error", json())));
                          });
 }

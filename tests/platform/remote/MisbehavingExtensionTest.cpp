@@ -1,0 +1,118 @@
+// The extension is another program: whatever it sends, the host goes on, and the unit either
+// keeps working or fails the way a dead extension does.
+
+#include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
+#include "tests/platform/remote/RemoteTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+namespace tolvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using remote::RemoteAudioUnit;
+
+const std::string kWelcome =
+    R"({"op": "welcome", "protocol": 1, "name": "Scripted", "tree": [],
+        "inputs": [{"format": {"rate": 48000, "channels": 2}}],
+        "outputs": [{"format": {"rate": 48000, "channels": 2}}]})";
+
+class MisbehavingExtensionTest : public ::testing::Test {
+protected:
+    // Launches the scripted extension sending `messages`, then answering requests with `reply`.
+    std::shared_ptr<RemoteAudioUnit> launch(const std::vector<std::string>& messages, const std::string& reply,
+                                            Error* error) {
+        AudioComponentManifest manifest = folder.manifest();
+        for (const auto& message : messages) manifest.arguments.insert(manifest.arguments.end(), {"--send", message});
+        if (!reply.empty()) manifest.arguments.insert(manifest.arguments.end(), {"--reply", reply});
+        return RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, error);
+    }
+
+    std::shared_ptr<AUViewController> requestView(RemoteAudioUnit& unit) {
+        std::promise<std::shared_ptr<AUViewController>> view;
+        unit.requestViewControllerWithCompletionHandler([&](std::shared_ptr<AUViewController> c) { view.set_value(c); });
+        auto answered = view.get_future();
+        EXPECT_EQ(answered.wait_for(10s), std::future_status::ready) << "the view request was never answered";
+        return answered.valid() && answered.wait_for(0s) == std::future_status::ready ? answered.get() : nullptr;
+    }
+
+    ComponentFolder folder{TOLVANE_SCRIPTED_EXTENSION};
+    InvalidationRecorder invalidations;
+};
+
+TEST_F(MisbehavingExtensionTest, WelcomeWithFieldsOfTheWrongTypeFailsTheLaunch) {
+    for (const auto& [key, wrong] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"name", 5}, {"protocol", "one"}, {"latency", "long"}, {"channelCapabilities", "all"}}) {
+        nlohmann::json welcome = nlohmann::json::parse(kWelcome);
+        welcome[key] = wrong;
+        Error error;
+        EXPECT_FALSE(launch({welcome.dump()}, "", &error)) << key;
+        EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated) << key;
+    }
+    EXPECT_EQ(invalidations.count(), 0u);
+}
+
+// The engine holds pointers into the buses, and the names are read without a lock: a later
+// welcome must change neither.
+TEST_F(MisbehavingExtensionTest, OnlyTheFirstWelcomeDescribesTheUnit) {
+    const std::string other =
+        R"({"op": "welcome", "protocol": 1, "name": "Other", "tree": [],
+            "inputs": [{"format": {"rate": 44100, "channels": 1}}],
+            "outputs": [{"format": {"rate": 44100, "channels": 1}}]})";
+    // Messages are handled in order: once the context name arrives, so has the second welcome.
+    const std::string marker = R"({"op": "context", "name": "after the second welcome"})";
+    Error error;
+    const auto unit = launch({kWelcome, other, marker}, "", &error);
+    ASSERT_TRUE(unit) << error.description();
+    AUAudioUnitBusArray* const outputs = unit->outputBusses();
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (unit->contextName() != "after the second welcome" && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(unit->contextName(), "after the second welcome");
+    EXPECT_EQ(unit->audioUnitName(), "Scripted");
+    EXPECT_EQ(unit->outputBusses(), outputs);
+    EXPECT_EQ((*unit->outputBusses())[0].format(), *AVAudioFormat::standardFormat(48000, 2));
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
+// Replies of the right shape with values of the wrong types: each request fails on its own
+// and the unit stays usable.
+TEST_F(MisbehavingExtensionTest, RepliesWithValuesOfTheWrongTypeFailOnlyTheirRequest) {
+    Error error;
+    const auto unit = launch(
+        {kWelcome}, R"({"op": "reply", "ok": "yes", "latency": "long", "available": 1, "width": "wide", "window": -1})",
+        &error);
+    ASSERT_TRUE(unit) << error.description();
+
+    Error refused;
+    EXPECT_FALSE(unit->allocateRenderResources(&refused));
+    EXPECT_FALSE(unit->renderResourcesAllocated());
+    EXPECT_NE(refused.code, 0);
+
+    EXPECT_EQ(requestView(*unit), nullptr);
+    std::promise<std::optional<uint64_t>> embedded;
+    unit->embedView(7, [&](std::optional<uint64_t> window, Error) { embedded.set_value(window); });
+    auto window = embedded.get_future();
+    ASSERT_EQ(window.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(window.get());
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
+// A reply whose id is not a number cannot be matched to anything: the extension is cut off, and
+// what waited for it is answered.
+TEST_F(MisbehavingExtensionTest, UnreadableReplyEndsTheConnectionAndAnswersWhatWaited) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "id": "seven"})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    EXPECT_EQ(requestView(*unit), nullptr);
+    EXPECT_TRUE(invalidations.waitFor(unit.get(), 5000ms));
+    EXPECT_TRUE(unit->isInvalidated());
+    EXPECT_FALSE(unit->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+}
+
+}  // namespace
+}  // namespace tolvane::test

@@ -1,0 +1,41 @@
+// A stand-in extension that says exactly what a test tells it to, wrong or not:
+//   scripted-extension --serve-fd N [--send TEXT]... [--reply TEXT]
+// sends each TEXT as one message, byte for byte, then answers pings and, when given a reply,
+// every request with that reply (its "id" set to the request's unless the reply has one). It
+// leaves when the host does.
+
+#include "platform/audiotoolbox/remote/MessageSocket.h"
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+int main(int argc, char** argv) {
+    int fd = -1;
+    std::vector<std::string> sends;
+    std::optional<nlohmann::json> reply;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string_view flag = argv[i];
+        if (flag == "--serve-fd") fd = std::atoi(argv[i + 1]);
+        else if (flag == "--send") sends.emplace_back(argv[i + 1]);
+        else if (flag == "--reply") reply = nlohmann::json::parse(argv[i + 1]);
+    }
+    if (fd < 0) return 2;
+    remote::MessageSocket socket(fd);
+    for (const auto& text : sends)
+        if (socket.sendText(text, -1, /*wait=*/true) != remote::SendResult::sent) return 1;
+    while (const auto message = socket.receive()) {
+        if (!message->is_object() || !message->contains("id")) continue;
+        const std::string op = message->value("op", std::string{});
+        if (op == "ping") {
+            (void)socket.send({{"op", "pong"}, {"id", (*message)["id"]}});
+        } else if (reply) {
+            nlohmann::json answer = *reply;
+            if (!answer.contains("id")) answer["id"] = (*message)["id"];
+            (void)socket.send(answer);
+        }
+    }
+    return 0;
+}
