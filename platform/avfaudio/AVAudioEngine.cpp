@@ -305,7 +305,9 @@ bool AVAudioEngine::rebuild(Error* error) {
     }) || std::ranges::any_of(allocatedUnits_, [&](const auto& unit) {
         return std::ranges::none_of(plan->units(), [&unit](const auto& use) { return use.unit == unit; });
     });
-    if (unitsChange && plan_.current() != nullptr) {
+    // Drained even when nothing is current: a failed rebuild retires its plan without waiting,
+    // and the audio thread may still render that one.
+    if (unitsChange) {
         publish(nullptr);
         if (!plan_.collectAll()) {
             setError(error, "AVAudioEngine", kAudioUnitErr_Initialized, "the audio thread did not let go of the old graph");

@@ -29,8 +29,11 @@ std::optional<AVAudioFormat> AVAudioPlayerNode::unconnectedOutputFormat(AVAudioN
 }
 
 std::shared_ptr<const AVAudioPCMBuffer> AVAudioPlayerNode::decode(const AVAudioFile& file, Error* error) {
-    if (decoded_ && decodedPath_ == file.path() && decoded_->format() == file.processingFormat() &&
-        decoded_->frameLength() == file.length()) {
+    // A file rewritten in place may keep its format and length: its modification time tells.
+    std::error_code unknown;
+    const auto modified = std::filesystem::last_write_time(file.path(), unknown);
+    if (decoded_ && !unknown && decodedPath_ == file.path() && decodedModified_ == modified &&
+        decoded_->format() == file.processingFormat() && decoded_->frameLength() == file.length()) {
         return decoded_;
     }
     const AVAudioFormat& format = file.processingFormat();
@@ -50,6 +53,7 @@ std::shared_ptr<const AVAudioPCMBuffer> AVAudioPlayerNode::decode(const AVAudioF
     if (frames > 0 && !reader->readIntoBuffer(*samples, error)) return nullptr;
     samples->setFrameLength(frames);
     decodedPath_ = file.path();
+    decodedModified_ = unknown ? std::filesystem::file_time_type{} : modified;
     decoded_ = std::move(samples);
     return decoded_;
 }

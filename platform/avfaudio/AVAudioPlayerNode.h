@@ -6,6 +6,7 @@
 #include "platform/avfaudio/RealtimeHandoff.h"
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,8 @@
 
 // Plays scheduled audio into its one output bus, one scheduled segment after another.
 //
-// The samples are decoded on the thread that schedules them (a file the player has decoded
-// before is not read again), so the audio thread only copies from memory. Like a player that
+// The samples are decoded on the thread that schedules them (the file decoded last is not read
+// again while it is unchanged), so the audio thread only copies from memory. Like a player that
 // reads its files ahead of playback, it counts a segment as consumed once the play head is
 // within the read-ahead of the segment's end, so that whoever waits for the completion to
 // schedule more does so while the end still plays, and playback runs on without a gap.
@@ -90,6 +91,7 @@ private:
 
     // The scheduling thread's cache of the last file decoded.
     std::string decodedPath_;
+    std::filesystem::file_time_type decodedModified_{};
     std::shared_ptr<const AVAudioPCMBuffer> decoded_;
 
     void markConsumed(const Schedule& schedule, uint64_t& consumed, uint64_t finished) const noexcept;

@@ -64,6 +64,22 @@ TEST_F(AudioEngineTest, ScheduledFilesPlayBackToBackWhateverTheBlockSize) {
     }
 }
 
+// A file saved over with the same format and length is new audio, not the samples decoded before.
+TEST_F(AudioEngineTest, AFileRewrittenInPlacePlaysItsNewSamples) {
+    OfflineRig rig;
+    auto player = wirePlayer(*rig.engine);
+    ASSERT_TRUE(player->scheduleFile(*fileA, nullptr));
+    const auto before = std::filesystem::last_write_time(fileA->path());
+    const auto rewritten = writeTestFile(folder, "a.wav", kRate, 2, 1000, [](uint32_t i, uint32_t c) { return testSample(i, c, 2.0f); });
+    // Saved within the file system's timestamp resolution, it would look unchanged.
+    std::filesystem::last_write_time(rewritten->path(), before + std::chrono::seconds(1));
+    ASSERT_TRUE(player->scheduleFile(*rewritten, nullptr));
+    player->play();
+    ASSERT_TRUE(rig.engine->startAndReturnError(nullptr));
+    rig.render(2100, 256);
+    for (uint32_t c = 0; c < 2; ++c) EXPECT_EQ(rig.played[c], expected({{1000, 0}, {1000, 2}}, c, 100));
+}
+
 TEST_F(AudioEngineTest, ASegmentIsConsumedOnceThePlayHeadIsWithinTheReadAheadOfItsEnd) {
     OfflineRig rig;
     auto player = wirePlayer(*rig.engine, 300);

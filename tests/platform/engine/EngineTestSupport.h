@@ -25,7 +25,8 @@ namespace tolvane::test {
 
 inline AVAudioFormat standard(double rate, uint32_t channels) { return *AVAudioFormat::standardFormat(rate, channels); }
 
-// Multiplies its input by a gain. Counts its allocations and keeps the last render's sample time.
+// Multiplies its input by a gain. Counts its allocations, keeps the last render's sample time and
+// runs a test's hook at the start of each render.
 class GainUnit final : public AUAudioUnit {
 public:
     explicit GainUnit(float gain, std::vector<uint32_t> channelCounts = {}) : gain(gain) {
@@ -54,6 +55,7 @@ public:
     AUInternalRenderBlock internalRenderBlock() override {
         return [this](AudioUnitRenderActionFlags* flags, const AudioTimeStamp* time, AUAudioFrameCount frames, NSInteger,
                       AudioBufferList* out, const AURenderEvent*, const AURenderPullInputBlock* pull) -> AUAudioUnitStatus {
+            if (onRender) onRender();
             const AUAudioUnitStatus status = (*pull)(flags, time, frames, 0, out);
             if (status != noErr) return status;
             const float g = gain.load();
@@ -70,6 +72,7 @@ public:
     std::atomic<int> allocations{0};
     std::atomic<int> deallocations{0};
     std::atomic<double> lastSampleTime{-1};
+    std::function<void()> onRender;  // set before the unit renders; runs on the render thread
     const AUAudioUnitBus& inputBus() const { return *input_; }
 
 private:

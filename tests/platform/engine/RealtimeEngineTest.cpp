@@ -99,6 +99,42 @@ TEST(RealtimeEngineTest, GraphChangesReachARenderingThreadWithoutLocksOrAllocati
     EXPECT_GT(gain->allocations.load(), 10);  // the unit really went in and out
 }
 
+// A change that cannot play retires the playing plan without waiting for the audio thread, which
+// may still be rendering it; the next change that takes a unit out must still wait for that
+// thread before the unit is deallocated.
+TEST(RealtimeEngineTest, AUnitIsDeallocatedOnlyOnceTheAudioThreadLetGoEvenAfterAFailedChange) {
+    OfflineRig rig;
+    AVAudioEngine& engine = *rig.engine;
+    auto held = std::make_shared<GainUnit>(1.0f);
+    auto heldNode = unitNode(held);
+    auto other = unitNode(std::make_shared<GainUnit>(1.0f));
+    engine.attachNode(heldNode);
+    engine.attachNode(other);
+    engine.connect(heldNode, engine.mainMixerNode(), 0, 0, standard(kRate, 2));
+    ASSERT_TRUE(engine.startAndReturnError(nullptr));
+
+    std::atomic<bool> inside{false}, letGo{false}, deallocatedInside{false};
+    held->onRender = [&] {
+        if (inside.exchange(true)) return;  // only the first render holds on
+        while (!letGo.load()) std::this_thread::yield();
+        deallocatedInside = held->deallocations.load() > 0;
+    };
+    std::thread renderer([&] { rig.device->render(256); });
+    ASSERT_TRUE(waitUntil([&] { return inside.load(); }));
+
+    // Replaces the held unit's connection with one at a rate the output does not run at.
+    engine.connect(other, engine.mainMixerNode(), 0, 0, standard(kRate / 2, 2));
+    std::thread letter([&] {
+        std::this_thread::sleep_for(50ms);
+        letGo = true;
+    });
+    engine.connect(other, engine.mainMixerNode(), 0, 0, standard(kRate, 2));
+    letter.join();
+    renderer.join();
+    EXPECT_FALSE(deallocatedInside.load());
+    EXPECT_EQ(held->deallocations.load(), 1);
+}
+
 // The file loops through a unit to the null output, paced in real time, rescheduled from the
 // main loop as the application does. Every callback is audited; the long run by hand also
 // holds every deadline.
