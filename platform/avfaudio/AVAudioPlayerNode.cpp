@@ -53,7 +53,7 @@ std::shared_ptr<const AVAudioPCMBuffer> AVAudioPlayerNode::decode(const AVAudioF
     if (frames > 0 && !reader->readIntoBuffer(*samples, error)) return nullptr;
     samples->setFrameLength(frames);
     decodedPath_ = file.path();
-    decodedModified_ = unknown ? std::filesystem::file_time_type{} : modified;
+    decodedModified_ = modified;
     decoded_ = std::move(samples);
     return decoded_;
 }

@@ -23,10 +23,10 @@ std::optional<T> numberAt(const json& message, const char* key) {
     return found->get<T>();
 }
 
-// A flag from such a message; anything but true or false reads as `otherwise`.
-bool flagAt(const json& message, const char* key, bool otherwise = false) {
+// A flag from such a message; anything but true reads as false.
+bool flagAt(const json& message, const char* key) {
     const auto found = message.find(key);
-    return found != message.end() && found->is_boolean() ? found->get<bool>() : otherwise;
+    return found != message.end() && found->is_boolean() && found->get<bool>();
 }
 
 }  // namespace
