@@ -1,5 +1,7 @@
 #include "panel/layout/TextMetrics.h"
 
+#include "panel/model/Text.h"
+
 #include <cstdint>
 
 namespace {
@@ -42,4 +44,17 @@ std::vector<std::string> wrapText(const TextMetrics& metrics, std::string_view f
     }
     if (!line.empty() || lines.empty()) lines.push_back(line);
     return lines;
+}
+
+std::string truncatedText(const TextMetrics& metrics, std::string_view font, double size, std::string_view text,
+                          double maxWidth) {
+    if (metrics.width(font, size, text) <= maxWidth) return std::string(text);
+    static constexpr std::string_view kEllipsis = "\u2026";
+    std::string fitted;
+    for (const std::string& character : userPerceivedCharacters(text)) {
+        std::string candidate = fitted + character;
+        if (metrics.width(font, size, candidate + std::string(kEllipsis)) > maxWidth) break;
+        fitted = std::move(candidate);
+    }
+    return fitted + std::string(kEllipsis);
 }

@@ -36,3 +36,8 @@ public:
 // than the line stands on a line of its own.
 std::vector<std::string> wrapText(const TextMetrics& metrics, std::string_view font, double size, std::string_view text,
                                   double maxWidth);
+
+// `text` cut at the end to fit `maxWidth`, with an ellipsis where it was cut; it is cut between
+// user-perceived characters, so no accent is parted from its letter. The text itself when it fits.
+std::string truncatedText(const TextMetrics& metrics, std::string_view font, double size, std::string_view text,
+                          double maxWidth);

@@ -1,7 +1,6 @@
 // The layers over the panel: the AM/FM switch, the settings overlay, the preset-name dialog and
 // the preset chooser.
 
-#include "panel/model/Text.h"
 #include "panel/render/PanelRenderer.h"
 #include "panel/render/Symbols.h"
 
@@ -149,21 +148,6 @@ void PanelRenderer::drawPresetDialog(cairo_t* cr, const PresetDialogLayout& d,
     cairo_restore(cr);
 }
 
-namespace {
-
-// The name cut at the end with an ellipsis when it is wider than `width`.
-std::string fittedName(const TextMetrics& metrics, double size, const std::string& name, double width) {
-    if (metrics.width(PanelFonts::system, size, name) <= width) return name;
-    std::string fitted;
-    for (const std::string& character : userPerceivedCharacters(name)) {
-        if (metrics.width(PanelFonts::system, size, fitted + character + "\u2026") > width) break;
-        fitted += character;
-    }
-    return fitted + "\u2026";
-}
-
-}  // namespace
-
 void PanelRenderer::drawPresetChooser(cairo_t* cr, const PresetChooserLayout& c,
                                       const Kessrin_VinylExtensionMainView& view, double s) {
     cairo_save(cr);
@@ -192,9 +176,9 @@ void PanelRenderer::drawPresetChooser(cairo_t* cr, const PresetChooserLayout& c,
             // Room for the check mark, and for the scroll indicator beside a long list.
             const double check = (row.selected ? size + 8 * s : 0) + (c.scrollIndicator ? 8 * s : 0);
             setWhite(cr, 1);
-            drawTextLine(cr, PanelFonts::system, size,
-                         fittedName(metrics_, size, view.presets[row.presetIndex].name, r.width - 16 * s - check),
-                         r.x + 8 * s, r.y + 4 * s);
+            const std::string name = truncatedText(metrics_, PanelFonts::system, size,
+                                                   view.presets[row.presetIndex].name, r.width - 16 * s - check);
+            drawTextLine(cr, PanelFonts::system, size, name, r.x + 8 * s, r.y + 4 * s);
             if (row.selected) {
                 const double right = r.x + r.width - 8 * s - (c.scrollIndicator ? 8 * s : 0);
                 drawCheckmarkSymbol(cr, right - size / 2, r.midY(), size);

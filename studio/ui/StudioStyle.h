@@ -47,8 +47,4 @@ struct TextRun {
 TextRun textRun(const TextMetrics& metrics, std::string text, std::string_view font, double size, Rgba color, double x,
                 double top);
 
-// `text` cut to fit `maxWidth` in that face, with an ellipsis where it was cut.
-std::string truncatedText(const TextMetrics& metrics, std::string_view font, double size, std::string_view text,
-                          double maxWidth);
-
 }  // namespace tolvane::studio

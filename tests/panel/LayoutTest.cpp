@@ -4,6 +4,7 @@
 
 #include "panel/PanelView.h"
 #include "panel/layout/PanelLayout.h"
+#include "panel/layout/TextMetrics.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,24 @@ TEST(LayoutTest, FitsAnyViewAndDropsTheKnobsWhenOneIsMissing) {
     EXPECT_FALSE(partial.knobSection(1));
     EXPECT_EQ(layout.buttons.size(), 8u);
     EXPECT_TRUE(partial.isEffectActive(0)) << "no mode parameter reads as VINYL";
+}
+
+TEST(TextMetricsTest, TruncationKeepsTheLongestWholeCharacterPrefixThatFitsWithTheEllipsis) {
+    // Estimated system-font advances at size 10: 6 per code point, the ellipsis included.
+    const EstimatedTextMetrics metrics;
+    const auto cut = [&](std::string_view text, double width) {
+        return truncatedText(metrics, PanelFonts::system, 10, text, width);
+    };
+    EXPECT_EQ(cut("Dusty", 30), "Dusty");
+    EXPECT_EQ(cut("Dusty Vinyl", 30), "Dust\u2026");
+    EXPECT_EQ(cut("Dusty Vinyl", 29.9), "Dus\u2026");
+    // A letter and its combining accent are one character: never kept apart.
+    const std::string name = "Cafe\xCC\x81 noir";  // ten code points, nine characters
+    EXPECT_EQ(cut(name, 30), "Caf\u2026");
+    EXPECT_EQ(cut(name, 35.9), "Caf\u2026");
+    EXPECT_EQ(cut(name, 36), "Cafe\xCC\x81\u2026");
+    // Nothing fits beside the ellipsis: it stands alone.
+    EXPECT_EQ(cut("Dusty", 3), "\u2026");
 }
 
 TEST(PanelViewTest, PointerGesturesDriveTheControls) {
