@@ -1,5 +1,7 @@
 #include "panel/model/MainViewModel.h"
 
+#include "effect/ParameterSpecs.h"
+
 #include <algorithm>
 
 namespace {
@@ -144,7 +146,7 @@ void Kessrin_VinylExtensionMainView::syncMonoSumDisplay() {
     std::optional<AUValue> value;
     if (audioUnit) {
         if (const auto tree = audioUnit->parameterTree()) {
-            if (const auto p = tree->parameterWithAddress(8)) value = p->value();
+            if (const auto p = tree->parameterWithAddress(ParameterAddress::monoSumOn)) value = p->value();
         }
     }
     if (!value && parameterTree) {

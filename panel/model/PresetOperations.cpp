@@ -3,6 +3,7 @@
 
 #include "panel/model/MainViewModel.h"
 
+#include "effect/ParameterSpecs.h"
 #include "panel/model/Text.h"
 #include "platform/foundation/Trimming.h"
 #include "platform/foundation/UUID.h"
@@ -115,7 +116,7 @@ void Kessrin_VinylExtensionMainView::setMonoSum(bool on) {
     }
     if (audioUnit) {
         if (const auto tree = audioUnit->parameterTree()) {
-            if (const auto p = tree->parameterWithAddress(8)) p->setValue(boolValue(on));
+            if (const auto p = tree->parameterWithAddress(ParameterAddress::monoSumOn)) p->setValue(boolValue(on));
         }
     }
     notifyChanged();
