@@ -66,14 +66,14 @@ std::optional<StoredPreset> Kessrin_VinylExtensionMainView::captureCurrentPreset
     if (!effects.empty()) preset.effectValues[current] = {(*knobs)[0]->value(), (*knobs)[1]->value(), (*knobs)[2]->value()};
     preset.selectedEffect = static_cast<int64_t>(current);
     const auto output = topParameter("outputLevel");
-    preset.outputLevel = output ? output->value() : 75;
+    preset.outputLevel = output ? output->value() : PresetValueRanges::outputLevel.defaultValue;
     const auto mono = globalParameter("monoSumOn");
     preset.monoSumEnabled = mono && mono->value() >= 0.5f;
     preset.hissOn = isHissOn();
     const auto hissLevel = globalParameter("hissLevel");
-    preset.hissLevel = hissLevel ? hissLevel->value() : 40;
+    preset.hissLevel = hissLevel ? hissLevel->value() : PresetValueRanges::hissLevel.defaultValue;
     const auto amFm = globalParameter("amFmMode");
-    preset.amFmMode = amFm ? amFm->value() : 0;
+    preset.amFmMode = amFm ? amFm->value() : PresetValueRanges::amFmMode.defaultValue;
     return sanitizedPreset(std::move(preset), effects);
 }
 
@@ -131,9 +131,9 @@ void Kessrin_VinylExtensionMainView::resetToDefaults() {
     }
     setMonoSum(false);
     if (auto p = globalParameter("hissOn")) p->setValue(0);
-    if (auto p = globalParameter("hissLevel")) p->setValue(40);
+    if (auto p = globalParameter("hissLevel")) p->setValue(PresetValueRanges::hissLevel.defaultValue);
     if (auto p = globalParameter("amFmMode")) p->setValue(0);
-    if (auto p = topParameter("outputLevel")) p->setValue(75);
+    if (auto p = topParameter("outputLevel")) p->setValue(PresetValueRanges::outputLevel.defaultValue);
     if (auto p = globalParameter("effectMode")) p->setValue(0);
     if (!effects.empty()) {
         const std::array<const char*, 3> knobs{"compressor", "crackle", "wowFlutter"};

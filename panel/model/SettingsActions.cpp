@@ -46,7 +46,7 @@ void Kessrin_VinylExtensionMainView::setHissOn(bool on) {
 
 float Kessrin_VinylExtensionMainView::hissLevelForSlider() const {
     const auto level = globalParameter("hissLevel");
-    return level ? level->value() : 40;
+    return level ? level->value() : PresetValueRanges::hissLevel.defaultValue;
 }
 
 void Kessrin_VinylExtensionMainView::setHissLevel(float level) {

@@ -7,25 +7,6 @@
 #include <string_view>
 #include <vector>
 
-// A user preset: a named snapshot of everything the panel controls.
-struct StoredPreset {
-    std::string id;  // a UUID in its 36-character text form
-    std::string name;
-    int64_t selectedEffect = 0;
-    float outputLevel = 75;
-    bool monoSumEnabled = false;
-    bool hissOn = false;
-    float hissLevel = 40;
-    float amFmMode = 0;
-    // One entry per effect of the effects table, three knob values each.
-    std::vector<std::vector<float>> effectValues;
-
-    // Field by field in declaration order; floats compare as numbers, so NaN equals nothing.
-    bool operator==(const StoredPreset&) const = default;
-};
-
-enum class PresetDialogMode { saveAs, confirmOverwrite };
-
 // The range and default of a value a preset holds: those of the parameter it sets.
 struct PresetValueRange {
     float minValue;
@@ -41,6 +22,25 @@ inline constexpr PresetValueRange amFmMode{0, 1, 0};
 // defaults to that effect's own default instead.
 inline constexpr PresetValueRange knobs[3]{{0, 100, 50}, {0, 100, 0}, {0, 100, 0}};
 }  // namespace PresetValueRanges
+
+// A user preset: a named snapshot of everything the panel controls.
+struct StoredPreset {
+    std::string id;  // a UUID in its 36-character text form
+    std::string name;
+    int64_t selectedEffect = 0;
+    float outputLevel = PresetValueRanges::outputLevel.defaultValue;
+    bool monoSumEnabled = false;
+    bool hissOn = false;
+    float hissLevel = PresetValueRanges::hissLevel.defaultValue;
+    float amFmMode = PresetValueRanges::amFmMode.defaultValue;
+    // One entry per effect of the effects table, three knob values each.
+    std::vector<std::vector<float>> effectValues;
+
+    // Field by field in declaration order; floats compare as numbers, so NaN equals nothing.
+    bool operator==(const StoredPreset&) const = default;
+};
+
+enum class PresetDialogMode { saveAs, confirmOverwrite };
 
 // `preset` with every value that is not a finite number replaced by its default and every value
 // clamped to its range, so that a preset can always be written and applied as it reads.
