@@ -184,6 +184,9 @@ private:
     std::shared_ptr<ObservableAUParameter> globalParameter(const std::string& identifier) const;
     std::shared_ptr<ObservableAUParameter> topParameter(const std::string& identifier) const;
     const StoredPreset* selectedPresetRecord() const;
+    // Every value a preset holds, written to the parameters in a fixed order; the selection and
+    // the change notice are the caller's.
+    void writePresetValues(const StoredPreset& preset);
     // Takes the store's answer to a change: its list, and the selection when the list holds it.
     void takeStoreResult(PresetStore::Result result, const std::optional<std::string>& select);
 

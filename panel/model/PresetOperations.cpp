@@ -89,6 +89,12 @@ void Kessrin_VinylExtensionMainView::applyPreset(const StoredPreset& preset) {
         preset.effectValues.size() != effects.size()) {
         return;
     }
+    writePresetValues(preset);
+    selectedPresetID = preset.id;
+    notifyChanged();
+}
+
+void Kessrin_VinylExtensionMainView::writePresetValues(const StoredPreset& preset) {
     savedValues.clear();
     for (std::size_t i = 0; i < preset.effectValues.size(); ++i) savedValues[static_cast<int>(i)] = preset.effectValues[i];
     setMonoSum(preset.monoSumEnabled);
@@ -97,14 +103,15 @@ void Kessrin_VinylExtensionMainView::applyPreset(const StoredPreset& preset) {
     if (auto p = globalParameter("amFmMode")) p->setValue(preset.amFmMode);
     if (auto p = topParameter("outputLevel")) p->setValue(preset.outputLevel);
     if (auto p = globalParameter("effectMode")) p->setValue(static_cast<AUValue>(preset.selectedEffect));
-    // A stored list shorter than three leaves the knobs it lacks where they are.
-    const std::vector<float>& values = preset.effectValues[static_cast<std::size_t>(preset.selectedEffect)];
+    // The knobs show the selected effect's values; without an effects table they stay where they
+    // are, and a stored list shorter than three leaves the knobs it lacks where they are.
+    const auto selected = static_cast<std::size_t>(preset.selectedEffect);
+    if (selected >= preset.effectValues.size()) return;
+    const std::vector<float>& values = preset.effectValues[selected];
     const std::array<const char*, 3> knobs{"compressor", "crackle", "wowFlutter"};
     for (std::size_t k = 0; k < knobs.size() && k < values.size(); ++k) {
         if (auto p = topParameter(knobs[k])) p->setValue(values[k]);
     }
-    selectedPresetID = preset.id;
-    notifyChanged();
 }
 
 void Kessrin_VinylExtensionMainView::setMonoSum(bool on) {
@@ -125,22 +132,7 @@ void Kessrin_VinylExtensionMainView::setMonoSum(bool on) {
 void Kessrin_VinylExtensionMainView::toggleMonoSum() { setMonoSum(!monoSumDisplayEnabled); }
 
 void Kessrin_VinylExtensionMainView::resetToDefaults() {
-    savedValues.clear();
-    for (std::size_t i = 0; i < effects.size(); ++i) {
-        savedValues[static_cast<int>(i)] = std::vector<float>(effects[i].defaults.begin(), effects[i].defaults.end());
-    }
-    setMonoSum(false);
-    if (auto p = globalParameter("hissOn")) p->setValue(0);
-    if (auto p = globalParameter("hissLevel")) p->setValue(PresetValueRanges::hissLevel.defaultValue);
-    if (auto p = globalParameter("amFmMode")) p->setValue(0);
-    if (auto p = topParameter("outputLevel")) p->setValue(PresetValueRanges::outputLevel.defaultValue);
-    if (auto p = globalParameter("effectMode")) p->setValue(0);
-    if (!effects.empty()) {
-        const std::array<const char*, 3> knobs{"compressor", "crackle", "wowFlutter"};
-        for (std::size_t k = 0; k < knobs.size(); ++k) {
-            if (auto p = topParameter(knobs[k])) p->setValue(effects[0].defaults[k]);
-        }
-    }
+    writePresetValues(defaultPreset(effects));
     selectedPresetID.reset();
     notifyChanged();
 }

@@ -65,6 +65,12 @@ const std::vector<FactoryPresetRow>& factoryPresets() {
     return rows;
 }
 
+StoredPreset defaultPreset(const std::vector<EffectRow>& effects) {
+    StoredPreset preset;
+    preset.effectValues = tableDefaults(effects);
+    return preset;
+}
+
 std::vector<StoredPreset> makeDefaultPresets(const std::vector<EffectRow>& effects) {
     std::map<std::string, int64_t> indexByKey;
     for (std::size_t i = 0; i < effects.size(); ++i) indexByKey[normalizedEffectName(effects[i].name)] = static_cast<int64_t>(i);

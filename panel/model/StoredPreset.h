@@ -46,6 +46,10 @@ enum class PresetDialogMode { saveAs, confirmOverwrite };
 // clamped to its range, so that a preset can always be written and applied as it reads.
 StoredPreset sanitizedPreset(StoredPreset preset, const std::vector<EffectRow>& effects);
 
+// Every value at its default and the first effect selected, with neither id nor name: the state
+// the panel resets to.
+StoredPreset defaultPreset(const std::vector<EffectRow>& effects);
+
 // The text upper-cased, keeping only the characters that are letters or digits ("Lo Fi" and
 // "LO-FI" give "LOFI").
 std::string normalizedEffectName(std::string_view text);

@@ -148,7 +148,13 @@ TEST_F(PresetOperationsTest, DeleteRemovesTheSelectedPresetAndResetsEverything) 
     panel.stepPreset(-1);  // "Whole Steppin"
     panel.setMonoSum(true);
     panel.showPresetChooser = true;
+    f.sent.clear();
     panel.deleteSelectedPreset();
+    // Mono first, straight to the unit too; then hiss, level, band, output, mode and the knobs.
+    EXPECT_EQ(f.sent, (std::vector<SentEvent>{{8, 0, Type::touch}, {8, 0, Type::release}, {8, 0, Type::value},
+                                              {4, 0, Type::value}, {9, 40, Type::value}, {7, 0, Type::value},
+                                              {5, 75, Type::value}, {3, 0, Type::value}, {0, 50, Type::value},
+                                              {2, 0, Type::value}, {1, 0, Type::value}}));
     EXPECT_EQ(storedNames().size(), 10u);
     EXPECT_EQ(panel.presets.size(), 10u);
     EXPECT_EQ(panel.currentPresetName(), "UNSAVED");
