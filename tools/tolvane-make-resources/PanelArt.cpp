@@ -3,6 +3,7 @@
 // switch. Pure functions of this code and the caption font file: no clock, fixed seeds.
 #include "tools/tolvane-make-resources/Generators.h"
 
+#include "panel/model/EffectsTable.h"
 #include "panel/render/CairoSupport.h"
 
 #include <algorithm>
@@ -436,21 +437,9 @@ void makePanelArt(const fs::path& dir, const fs::path& captionFont) {
     makeTickRing(dir, "ticks_white", 0.8, -5.9, 88, 96, 103, 1.0, 0.95);
     makeKnobBase(dir);
     makePointer(dir);
-    struct Button {
-        const char* label;
-        const char* off;
-        const char* on;
-    };
-    for (const Button& b : std::array<Button, 8>{{{"VINYL", "vinyl", "vinylOn"},
-                                                  {"LO-FI", "lofi", "LofiOn"},
-                                                  {"FILLDRIVE", "filldrive", "filldriveOn"},
-                                                  {"ISOLATOR", "isolator", "isolatorOn"},
-                                                  {"PITCH", "pitch", "pitchOn"},
-                                                  {"RADIO", "radio", "radioOn"},
-                                                  {"CHORUS", "chorus", "chorusOn"},
-                                                  {"FLANGER", "flanger", "flangerOn"}}}) {
-        makeEffectButton(dir, font.get(), b.label, b.off, false);
-        makeEffectButton(dir, font.get(), b.label, b.on, true);
+    for (const EffectRow& row : effectsTable()) {
+        makeEffectButton(dir, font.get(), row.name, row.imageOff, false);
+        makeEffectButton(dir, font.get(), row.name, row.imageOn, true);
     }
     makeAmFmSwitch(dir, font.get(), false);
     makeAmFmSwitch(dir, font.get(), true);
