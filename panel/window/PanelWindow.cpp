@@ -31,13 +31,14 @@ uintptr_t PanelWindow::nativeWindowHandle() const { return parts_->window.getNat
 void PanelWindow::setSize(unsigned width, unsigned height) { parts_->window.setSize(width, height); }
 
 std::shared_ptr<AudioUnitViewController> requestViewController(const std::shared_ptr<AUAudioUnit>& unit) {
-    std::shared_ptr<AudioUnitViewController> controller;
-    unit->requestViewControllerWithCompletionHandler([&](std::shared_ptr<AUViewController> received) {
-        controller = std::dynamic_pointer_cast<AudioUnitViewController>(received);
+    // A unit that answers only after the queue ran dry writes into the holder, not into this frame.
+    auto controller = std::make_shared<std::shared_ptr<AudioUnitViewController>>();
+    unit->requestViewControllerWithCompletionHandler([controller](std::shared_ptr<AUViewController> received) {
+        *controller = std::dynamic_pointer_cast<AudioUnitViewController>(received);
     });
-    while (!controller && MainQueue::drain() > 0) {
+    while (!*controller && MainQueue::drain() > 0) {
     }
-    return controller;
+    return *controller;
 }
 
 }  // namespace tolvane::panel
