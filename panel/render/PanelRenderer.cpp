@@ -10,9 +10,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-const char* const kReadoutFont = "DSEG7Classic-BoldItalic";
-const char* const kCaptionFont = "ALoveofThunder";
-
 struct Rgb {
     double r, g, b;
 };
@@ -229,7 +226,7 @@ void PanelRenderer::drawKnobFace(cairo_t* cr, const Rect& face, const KnobView& 
 
 void PanelRenderer::drawCaption(cairo_t* cr, const Rect& frame, const std::string& text, double s) {
     cairo_save(cr);
-    cairo_set_font_face(cr, resources_.font(kCaptionFont));
+    cairo_set_font_face(cr, resources_.font(PanelFonts::caption));
     double size = 18 * s;
     const double tracking = 1.5 * s;
     cairo_set_font_size(cr, size);
@@ -260,7 +257,7 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         const double pad = std::ceil(30 * s);
         Surface probe = makeImageSurface(1, 1);
         Context pc = makeContext(probe.get());
-        cairo_set_font_face(pc.get(), resources_.font(kReadoutFont));
+        cairo_set_font_face(pc.get(), resources_.font(PanelFonts::readout));
         cairo_set_font_size(pc.get(), size);
         cairo_text_extents_t dim, lit;
         cairo_text_extents(pc.get(), "888", &dim);
@@ -271,7 +268,7 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         cached.surface = makeImageSurface(w, h);
         Context c = makeContext(cached.surface.get());
         cairo_t* rc = c.get();
-        cairo_set_font_face(rc, resources_.font(kReadoutFont));
+        cairo_set_font_face(rc, resources_.font(PanelFonts::readout));
         cairo_set_font_size(rc, size);
         const double right = pad + textWidth;
         const double baseline = centredBaseline(rc, h / 2.0);
@@ -283,7 +280,7 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         Surface glow = makeImageSurface(w, h, CAIRO_FORMAT_A8);
         {
             Context gc = makeContext(glow.get());
-            cairo_set_font_face(gc.get(), resources_.font(kReadoutFont));
+            cairo_set_font_face(gc.get(), resources_.font(PanelFonts::readout));
             cairo_set_font_size(gc.get(), size);
             cairo_move_to(gc.get(), right - lit.x_advance, baseline);
             cairo_show_text(gc.get(), text.c_str());
@@ -324,7 +321,7 @@ void PanelRenderer::drawEntryField(cairo_t* cr, const KnobLayout& frame, const K
     cairo_set_source_rgba(cr, 1, 1, 1, 0.18);
     cairo_set_line_width(cr, 1);
     cairo_stroke(cr);
-    cairo_set_font_face(cr, resources_.font(kReadoutFont));
+    cairo_set_font_face(cr, resources_.font(PanelFonts::readout));
     cairo_set_font_size(cr, 36 * s);
     const std::string& text = knob.state->editText;
     const TextFieldState& entry = knob.state->editField;
