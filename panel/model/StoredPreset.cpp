@@ -78,7 +78,6 @@ std::vector<StoredPreset> makeDefaultPresets(const std::vector<EffectRow>& effec
     std::vector<StoredPreset> presets;
     for (const auto& row : factoryPresets()) {
         auto found = indexByKey.find(normalizedEffectName(row.effect));
-        if (found == indexByKey.end() && normalizedEffectName(row.effect) == "FILDRIVE") found = indexByKey.find("FILLDRIVE");
         if (found == indexByKey.end()) continue;
 
         StoredPreset preset;
