@@ -175,10 +175,8 @@ bool PanelView::mouseMotion(double x, double y) {
         return true;
     }
     if (!drag_) return false;
-    if (auto k = knob(drag_->knob)) {
-        k->dragChanged((y - drag_->startY) / pixelsPerPoint_);
-        needsDisplay_ = true;
-    }
+    // A value that moves marks the view through the model's change handler.
+    if (auto k = knob(drag_->knob)) k->dragChanged((y - drag_->startY) / pixelsPerPoint_);
     return true;
 }
 

@@ -142,6 +142,16 @@ TEST(PanelViewTest, PointerGesturesDriveTheControls) {
     EXPECT_EQ(f.sent, (std::vector<SentEvent>{{0, 50, Type::touch}, {0, 100, Type::value}, {0, 100, Type::release}}));
     EXPECT_TRUE(view.needsDisplay());
     view.didDisplay();
+    // Only a drag that moves the value asks for a redraw.
+    view.mousePress(face.midX(), face.midY(), 1.1);
+    view.didDisplay();
+    view.mouseMotion(face.midX() + 40, face.midY());
+    EXPECT_FALSE(view.needsDisplay());
+    view.mouseMotion(face.midX(), face.midY() + 300);
+    EXPECT_TRUE(view.needsDisplay());
+    view.mouseRelease(face.midX(), face.midY() + 300);
+    f.sent.clear();
+    view.didDisplay();
 
     // A button acts on release over itself, not when the pointer leaves it.
     const Rect chorus = layout.buttons[4].frame;
