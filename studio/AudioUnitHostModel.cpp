@@ -11,11 +11,11 @@ namespace tolvane::studio {
 
 namespace {
 
-constexpr uint32_t kMusicEffect = 0x61756D66;    // 'aumf'
-constexpr uint32_t kEffect = 0x61756678;         // 'aufx'
-constexpr uint32_t kMIDIProcessor = 0x61756D69;  // 'aumi'
-constexpr uint32_t kMusicDevice = 0x61756D75;    // 'aumu'
-constexpr uint32_t kGenerator = 0x6175676E;      // 'augn'
+constexpr uint32_t kMusicEffect = ::fourCharCode("aumf");
+constexpr uint32_t kEffect = ::fourCharCode("aufx");
+constexpr uint32_t kMIDIProcessor = ::fourCharCode("aumi");
+constexpr uint32_t kMusicDevice = ::fourCharCode("aumu");
+constexpr uint32_t kGenerator = ::fourCharCode("augn");
 
 constexpr std::chrono::nanoseconds kRetryPause{1'000'000'000};
 constexpr int64_t kLastRetryingAttempt = 3;

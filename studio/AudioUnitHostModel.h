@@ -1,5 +1,6 @@
 #pragma once
 
+#include "effect/ParameterSpecs.h"
 #include "platform/audiotoolbox/AUParameters.h"
 #include "platform/coreaudiokit/AUViewController.h"
 #include "platform/dispatch/MainExecutor.h"
@@ -51,9 +52,9 @@ public:
     using EngineFactory = std::function<std::shared_ptr<PlayEngine>()>;
 
     static constexpr int64_t maxLoadAttempts = 4;
-    static constexpr AUParameterAddress kHissOnAddress = 4;
-    static constexpr AUParameterAddress kMonoSumOnAddress = 8;
-    static constexpr AUParameterAddress kHissLevelAddress = 9;
+    static constexpr AUParameterAddress kHissOnAddress = ParameterAddress::hissOn;
+    static constexpr AUParameterAddress kMonoSumOnAddress = ParameterAddress::monoSumOn;
+    static constexpr AUParameterAddress kHissLevelAddress = ParameterAddress::hissLevel;
 
     // Registers the invalidation observer on `center`; creates no engine and loads nothing.
     static std::shared_ptr<AudioUnitHostModel> create(MainExecutor& main, EngineFactory makeEngine, std::string type,

@@ -12,18 +12,7 @@ constexpr std::string_view kStandaloneContext = "standalone";
 constexpr AudioComponentInstantiationOptions kDefaultOptions = 0;
 }  // namespace
 
-std::optional<uint32_t> fourCharCode(std::string_view text) {
-    // Four characters of one UTF-8 byte each: exactly four bytes, none of them part of a longer
-    // sequence (so "aufé", four characters in five bytes, does not qualify).
-    if (text.size() != 4) return std::nullopt;
-    uint32_t code = 0;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80) return std::nullopt;
-        code = (code << 8) + byte;
-    }
-    return code;
-}
+std::optional<uint32_t> fourCharCode(std::string_view text) { return checkedFourCharCode(text); }
 
 // One call of instantiateAudioUnit, carried from pass to pass.
 struct SimplePlayEngine::Instantiation {

@@ -13,8 +13,8 @@ namespace tolvane::studio {
 
 namespace {
 
-constexpr uint32_t kEffectType = 0x61756678;       // 'aufx'
-constexpr uint32_t kMusicEffectType = 0x61756D66;  // 'aumf'
+constexpr uint32_t kEffectType = ::fourCharCode("aufx");
+constexpr uint32_t kMusicEffectType = ::fourCharCode("aumf");
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/audiotoolbox/AUAudioUnit.h"
 #include "platform/foundation/Bundle.h"
+#include "panel/model/SettingsNotifications.h"
 #include "platform/foundation/DarwinNotifyCenter.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -45,7 +46,7 @@ public:
 
     static constexpr int kDisplayCellCount = 30;
     // The notification the gear posts inside the standalone application.
-    static constexpr std::string_view kShowSettingsNotification = "com.marlowen.tolvane.showSettings.standalone";
+    static constexpr std::string_view kShowSettingsNotification = SettingsNotifications::kShowSettingsStandalone;
 
     explicit Kessrin_VinylExtensionMainView(Arguments arguments);
     ~Kessrin_VinylExtensionMainView();

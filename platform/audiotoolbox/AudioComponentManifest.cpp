@@ -25,10 +25,8 @@ bool fail(Error* error, int64_t code, std::string message) {
 std::optional<uint32_t> strictFourCharCode(const nlohmann::json& value) {
     if (!value.is_string()) return std::nullopt;
     const auto& text = value.get_ref<const std::string&>();
-    if (text.size() != 4) return std::nullopt;
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') return std::nullopt;
-    return fourCharCode(text);
+    if (text.find('\0') != std::string::npos) return std::nullopt;
+    return checkedFourCharCode(text);
 }
 
 bool readCodes(const nlohmann::json& json, AudioComponentDescription& description, Error* error) {

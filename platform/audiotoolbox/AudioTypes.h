@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 // Plain audio-unit types shared by hosts and units.
@@ -39,6 +40,15 @@ constexpr uint32_t fourCharCode(std::string_view text) {
     uint32_t code = 0;
     for (std::size_t i = 0; i < 4; ++i) code = (code << 8) | (i < text.size() ? static_cast<uint8_t>(text[i]) : 0u);
     return code;
+}
+
+// The code of exactly four characters of one UTF-8 byte each ("aufé", four characters in five
+// bytes, does not qualify); none for anything else.
+constexpr std::optional<uint32_t> checkedFourCharCode(std::string_view text) {
+    if (text.size() != 4) return std::nullopt;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+    return fourCharCode(text);
 }
 
 struct AudioComponentDescription {

@@ -1,5 +1,6 @@
 #include "studio/app/Kessrin_VinylApp.h"
 
+#include "panel/model/MainViewModel.h"
 #include "panel/window/PanelWindow.h"
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/coreaudio/AudioHardware.h"
@@ -98,12 +99,11 @@ std::vector<MenuItem> Kessrin_VinylApp::applicationMenu() {
 void Kessrin_VinylApp::showAbout() {
     if (!window_) return;
     const Bundle& bundle = environment_.mainBundle;
-    const auto version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
-    const auto build = bundle.objectForInfoDictionaryKey("CFBundleVersion");
-    std::string line = "Version " + version.value_or("unknown");
-    if (build && build != version) line += " (" + *build + ")";
-    window_->showAlert(Alert{"Tolvane",
-                             line + ". A vinyl-record and lo-fi character effect, played here through the installed "
+    // The same version text as the effect's panel shows.
+    const std::string version = versionLabelFor(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"),
+                                                bundle.objectForInfoDictionaryKey("CFBundleVersion"));
+    window_->showAlert(Alert{"Tolvane " + version,
+                             "A vinyl-record and lo-fi character effect, played here through the installed "
                                     "plug-in running in a process of its own.",
                              {{"OK", {}}}});
 }

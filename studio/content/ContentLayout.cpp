@@ -1,7 +1,6 @@
 #include "studio/content/ContentLayout.h"
 
 #include <algorithm>
-#include <functional>
 
 namespace tolvane::studio {
 
@@ -20,29 +19,6 @@ std::vector<std::string> splitLines(const std::string& text) {
         if (end == std::string::npos) return lines;
         start = end + 1;
     }
-}
-
-// The words of `line` in lines no wider than `maximum` where the words allow (a longer word
-// stands alone on its line); the text itself stays as it is.
-std::vector<std::string> wrapLine(const std::string& line, double maximum, const std::function<double(const std::string&)>& width) {
-    std::vector<std::string> lines;
-    std::string current;
-    std::size_t start = 0;
-    while (start <= line.size()) {
-        std::size_t end = line.find(' ', start);
-        if (end == std::string::npos) end = line.size();
-        const std::string word = line.substr(start, end - start);
-        const std::string joined = current.empty() ? word : current + " " + word;
-        if (!current.empty() && width(joined) > maximum) {
-            lines.push_back(current);
-            current = word;
-        } else {
-            current = joined;
-        }
-        start = end + 1;
-    }
-    lines.push_back(current);
-    return lines;
 }
 
 }  // namespace
@@ -65,9 +41,9 @@ ContentLayout layoutContent(const Rect& view, const ContentSnapshot& content, do
         area = {metrics.width(font, size, crashTitle) + kCrashSpacing + metrics.width(font, size, "crashed!"), lineHeight};
         break;
     case ContentSnapshot::EffectArea::message: {
-        const auto measure = [&](const std::string& text) { return metrics.width(font, size, text); };
         for (const std::string& paragraph : splitLines(content.message))
-            for (std::string& line : wrapLine(paragraph, kMessageMaximumWidth, measure)) lines.push_back(std::move(line));
+            for (std::string& line : wrapText(metrics, font, size, paragraph, kMessageMaximumWidth))
+                lines.push_back(std::move(line));
         double widest = 0;
         for (const std::string& line : lines) widest = std::max(widest, metrics.width(font, size, line));
         area = {std::max(kMessageMinimumWidth, widest),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "panel/model/SettingsNotifications.h"
 #include "studio/content/DarwinSettingsObserver.h"
 #include "studio/settings/SettingsView.h"
 #include "studio/window/StudioWindow.h"
@@ -18,9 +19,9 @@ class AudioUnitHostModel;
 // panel posts from its own process, and presents the settings sheet. Main thread only.
 class ContentView final : public WindowContent {
 public:
-    static constexpr std::string_view kShowSettingsStandalone = "com.marlowen.tolvane.showSettings.standalone";
-    static constexpr std::string_view kShowSettingsPlugin = "com.marlowen.tolvane.showSettings.plugin";
-    static constexpr std::string_view kShowSettings = "com.marlowen.tolvane.showSettings";
+    static constexpr std::string_view kShowSettingsStandalone = SettingsNotifications::kShowSettingsStandalone;
+    static constexpr std::string_view kShowSettingsPlugin = SettingsNotifications::kShowSettingsPlugin;
+    static constexpr std::string_view kShowSettings = SettingsNotifications::kShowSettings;
 
     ContentView(std::shared_ptr<AudioUnitHostModel> hostModel, double margin, SettingsView::Services sheetServices,
                 std::shared_ptr<DarwinNotifyCenter> notifyCenter = DarwinNotifyCenter::getDarwinNotifyCenter());

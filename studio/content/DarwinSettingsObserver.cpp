@@ -1,6 +1,6 @@
 #include "studio/content/DarwinSettingsObserver.h"
 
-#include <cstdio>
+#include "studio/Console.h"
 
 namespace tolvane::studio {
 
@@ -10,8 +10,7 @@ DarwinSettingsObserver::DarwinSettingsObserver(Handlers handlers, std::shared_pt
         Error error;
         if (!center_->addObserver(this, &DarwinSettingsObserver::callback, name,
                                   NotificationSuspensionBehavior::deliverImmediately, &error)) {
-            std::fprintf(stdout, "Tolvane: Cannot observe %s: %s\n", name.c_str(), error.description().c_str());
-            std::fflush(stdout);
+            printLine("Tolvane: Cannot observe " + name + ": " + error.description());
         }
     }
 }

@@ -2,9 +2,9 @@
 
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "studio/Console.h"
 #include "studio/updates/UpdateFeed.h"
 
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -22,8 +22,7 @@ UpdateCheckResult failed(std::string message) {
 class ConsoleUserDriver final : public UpdateUserDriver {
 public:
     void showUpdateCheckResult(const UpdateCheckResult& result, std::function<void(bool)> reply) override {
-        std::printf("Tolvane: %s. %s\n", result.title.c_str(), result.message.c_str());
-        std::fflush(stdout);
+        tolvane::studio::printLine("Tolvane: " + result.title + ". " + result.message);
         if (result.kind == UpdateCheckResult::Kind::updateAvailable) reply(false);
     }
 };
@@ -140,7 +139,7 @@ void Updater::finishCheck(const UpdateCheckResult& result) {
     auto reply = [self = weak_from_this(), page = result.downloadPage](bool openDownloadPage) {
         const auto updater = self.lock();
         if (!updater || !openDownloadPage || page.empty()) return;
-        if (!updater->services_.openURL(page)) std::printf("Tolvane: Could not open %s\n", page.c_str());
+        if (!updater->services_.openURL(page)) tolvane::studio::printLine("Tolvane: Could not open " + page);
     };
     services_.userDriver->showUpdateCheckResult(result, std::move(reply));
 }

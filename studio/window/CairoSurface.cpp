@@ -88,6 +88,10 @@ void CairoSurface::setSize(unsigned width, unsigned height) {
 }
 
 void CairoSurface::setMinimumSize(unsigned width, unsigned height) {
+    // Each change rewrites the window's size hints on the X server, so only changes go out.
+    if (width == minimumWidth_ && height == minimumHeight_) return;
+    minimumWidth_ = width;
+    minimumHeight_ = height;
     parts_->window.setGeometryConstraints(width, height, false, false);
 }
 

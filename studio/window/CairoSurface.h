@@ -52,6 +52,7 @@ public:
 
 private:
     std::unique_ptr<Parts> parts_;
+    unsigned minimumWidth_ = 0, minimumHeight_ = 0;
 };
 
 }  // namespace tolvane::studio

@@ -84,6 +84,7 @@ private:
     Rect frame_;
     AlertLayout layout_;
     std::optional<std::size_t> pressed_;
+    bool chosen_ = false;  // a button was chosen: the alert is closing and takes no more input
     std::unique_ptr<CairoSurface> surface_;
 };
 
@@ -314,8 +315,11 @@ void MenuChild::mouse(bool press, double x, double y) {
     const auto row = enabledMenuRowAt(layout_, x, y);
     if (!row) return;
     auto action = items_[*row].action;
-    parts_.later([this, action] {
-        parts_.closeMenu();
+    // The menu may be closed before this runs (Escape in the same turn), so only the window's parts
+    // are reached from it.
+    StudioWindow::Parts& parts = parts_;
+    parts.later([&parts, action] {
+        parts.closeMenu();
         if (action) action();
     });
 }
@@ -439,6 +443,8 @@ void AlertChild::key(unsigned key, unsigned) {
 }
 
 void AlertChild::choose(std::size_t index) {
+    if (chosen_) return;
+    chosen_ = true;
     auto action = alert_.buttons[index].action;
     StudioWindow::Parts& parts = parts_;
     parts.later([&parts, action] {
