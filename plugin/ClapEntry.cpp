@@ -42,15 +42,18 @@ const OSLog& clapLog() {
 const clap_host_latency_t kLatencyNotHeard = {[](const clap_host_t*) {}};
 
 // The real host, plus a latency extension that hears nothing when the real host has none.
+// DPF's glue calls the real host's extensions with this copy, and a host finds its own object
+// through host_data, so the copy keeps the real host's; the shim is found from the copy's address.
 class HostShim {
 public:
-    explicit HostShim(const clap_host_t* real) : real_(real), host_(*real) {
-        host_.host_data = this;
+    explicit HostShim(const clap_host_t* real) : host_(*real), real_(real) {
         host_.get_extension = getExtension;
         host_.request_restart = [](const clap_host_t* h) { forward(h, &clap_host_t::request_restart); };
         host_.request_process = [](const clap_host_t* h) { forward(h, &clap_host_t::request_process); };
         host_.request_callback = [](const clap_host_t* h) { forward(h, &clap_host_t::request_callback); };
     }
+    HostShim(const HostShim&) = delete;
+    HostShim& operator=(const HostShim&) = delete;
 
     const clap_host_t* host() const { return &host_; }
     const clap_host_t* real() const { return real_; }
@@ -61,7 +64,10 @@ public:
     }
 
 private:
-    static const HostShim& of(const clap_host_t* host) { return *static_cast<const HostShim*>(host->host_data); }
+    static const HostShim& of(const clap_host_t* host) {
+        static_assert(std::is_standard_layout_v<HostShim>, "the copy of the host must lead back to its HostShim");
+        return *reinterpret_cast<const HostShim*>(host);
+    }
 
     static const void* getExtension(const clap_host_t* host, const char* id) {
         const void* extension = of(host).realExtension<void>(id);
@@ -74,8 +80,8 @@ private:
         if (real->*request) (real->*request)(real);
     }
 
+    clap_host_t host_;  // first, so that its address is the shim's
     const clap_host_t* real_;
-    clap_host_t host_;
 };
 
 // ---- The plug-in as the host sees it ---------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "clap/ext/latency.h"
 #include "clap/ext/params.h"
 #include "clap/ext/state.h"
+#include "clap/ext/thread-check.h"
 #include "clap/plugin-factory.h"
 #include "travesty/bstream.h"
 #include "travesty/component.h"
@@ -463,6 +464,62 @@ TEST(ClapBinary, HostWithoutTheLatencyExtensionSurvivesASession) {
     EXPECT_EQ(extension<clap_plugin_latency_t>(plugin, CLAP_EXT_LATENCY)->get(plugin), 608u);
     plugin->destroy(plugin);
     EXPECT_GT(peakOf(output), 0.0);
+}
+
+// A host that finds its own object through host_data, as hosts do: every call the plug-in makes
+// to it, through whatever extension, must carry that host_data.
+struct SelfFindingHost {
+    int calls = 0;
+    int strangers = 0;  // calls whose host_data was not this host's
+    clap_host_t host{};
+};
+SelfFindingHost selfFinding;
+
+void heard(const clap_host_t* host) {
+    ++selfFinding.calls;
+    if (host->host_data != &selfFinding) ++selfFinding.strangers;
+}
+
+const clap_host_latency_t kSelfFindingLatency = {heard};
+const clap_host_params_t kSelfFindingParams = {[](const clap_host_t* h, clap_param_rescan_flags) { heard(h); },
+                                               [](const clap_host_t* h, clap_id, clap_param_clear_flags) { heard(h); },
+                                               heard};
+const clap_host_thread_check_t kSelfFindingThreads = {[](const clap_host_t* h) {
+                                                          heard(h);
+                                                          return true;
+                                                      },
+                                                      [](const clap_host_t* h) {
+                                                          heard(h);
+                                                          return false;
+                                                      }};
+
+TEST(ClapBinary, HostFindsItselfInEveryCallItGets) {
+    selfFinding.host = {CLAP_VERSION, &selfFinding, "self-finding", "", "", "1",
+                        [](const clap_host_t* h, const char* id) -> const void* {
+                            heard(h);
+                            if (std::strcmp(id, CLAP_EXT_LATENCY) == 0) return &kSelfFindingLatency;
+                            if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &kSelfFindingParams;
+                            return std::strcmp(id, CLAP_EXT_THREAD_CHECK) == 0 ? &kSelfFindingThreads : nullptr;
+                        },
+                        heard, heard, heard};
+    ClapModule module;
+    const clap_plugin_t* plugin = module.create(&selfFinding.host);
+    const auto* params = extension<clap_plugin_params_t>(plugin, CLAP_EXT_PARAMS);
+    ClapBytes saved;
+    ASSERT_TRUE(extension<clap_plugin_state_t>(plugin, CLAP_EXT_STATE)->save(plugin, &saved.out));
+    const int beforeSession = selfFinding.calls;
+
+    // RADIO while inactive, then a session at another rate: both change the latency.
+    ClapEvents settings;
+    settings.add(paramId(plugin, params, "Effect Mode"), 5);
+    params->flush(plugin, &settings.in, &settings.out);
+    processClap(plugin, testProgramme(96000, 8 * 256, 2), 96000, 256);
+    plugin->on_main_thread(plugin);
+    ASSERT_TRUE(extension<clap_plugin_state_t>(plugin, CLAP_EXT_STATE)->load(plugin, &saved.in));
+    plugin->destroy(plugin);
+
+    EXPECT_GE(selfFinding.calls - beforeSession, 3) << "latency changes and the rescan reach the host";
+    EXPECT_EQ(selfFinding.strangers, 0);
 }
 
 TEST(ClapBinary, MonoVariantHasItsOwnIdentity) {
