@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,6 +28,11 @@ std::optional<uint32_t> indexOfSymbol(const AudioUnitAdapter& adapter, const std
     return std::nullopt;
 }
 
+// Finite, and finite still as the float a parameter holds (converting a larger double is undefined).
+bool fitsAFloat(double value) {
+    return std::isfinite(value) && std::abs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+}
+
 }  // namespace
 
 std::string saveParameterState(const AudioUnitAdapter& adapter) {
@@ -38,9 +44,13 @@ std::string saveParameterState(const AudioUnitAdapter& adapter) {
 
 bool loadParameterState(AudioUnitAdapter& adapter, std::string_view document, Error* error) {
     const nlohmann::json root = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
-    if (!root.is_object() || root.value("format", "") != kFormat) return refuse(error, "not a Tolvane parameter state");
+    // Only checks that cannot throw: this runs under a host's C callback.
+    if (!root.is_object()) return refuse(error, "not a Tolvane parameter state");
+    const auto format = root.find("format");
+    if (format == root.end() || !format->is_string() || format->get_ref<const std::string&>() != kFormat)
+        return refuse(error, "not a Tolvane parameter state");
     const auto version = root.find("version");
-    if (version == root.end() || !version->is_number_integer() || version->get<int>() != kVersion)
+    if (version == root.end() || !version->is_number_integer() || *version != kVersion)
         return refuse(error, "a Tolvane parameter state of another version");
     const auto parameters = root.find("parameters");
     if (parameters == root.end() || !parameters->is_object()) return refuse(error, "the state holds no parameters");
@@ -50,9 +60,9 @@ bool loadParameterState(AudioUnitAdapter& adapter, std::string_view document, Er
     for (const auto& [symbol, value] : parameters->items()) {
         const std::optional<uint32_t> index = indexOfSymbol(adapter, symbol);
         if (!index) continue;
-        if (!value.is_number() || !std::isfinite(value.get<double>()))
+        if (!value.is_number() || !fitsAFloat(value.get<double>()))
             return refuse(error, "the value of " + symbol + " is not a finite number");
-        changes.emplace_back(*index, value.get<float>());
+        changes.emplace_back(*index, static_cast<float>(value.get<double>()));
     }
     for (const auto& [index, value] : changes) adapter.setParameterValue(index, value);
     return true;

@@ -56,6 +56,11 @@ TEST(ParameterState, ForeignOrDamagedDocumentsChangeNothing) {
         R"({"format": "tolvane-parameters", "version": 1})",
         R"({"format": "tolvane-parameters", "version": 1, "parameters": {"crackle": 20, "compressor": "loud"}})",
         R"({"format": "tolvane-parameters", "version": 1, "parameters": {"crackle": 20, "compressor": null}})",
+        R"({"format": 7, "version": 1, "parameters": {"crackle": 20}})",
+        R"({"format": ["tolvane-parameters"], "version": 1, "parameters": {"crackle": 20}})",
+        R"({"format": "tolvane-parameters", "version": 4294967297, "parameters": {"crackle": 20}})",
+        R"({"format": "tolvane-parameters", "version": 1, "parameters": {"crackle": 20, "compressor": 1e300}})",
+        R"({"format": "tolvane-parameters", "version": 1, "parameters": {"crackle": 20, "compressor": -3.5e38}})",
     };
     for (const char* document : documents) {
         Error error;
