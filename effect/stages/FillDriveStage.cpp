@@ -255,12 +255,14 @@ void runDriveModel(RenderState& s, float* x, uint32_t n, int64_t model) {
     if (!validModel(model) || n > static_cast<uint32_t>(INT32_MAX)) return;
     const auto slot = static_cast<std::size_t>(model);
     NAMPlayer* player = s.drivePlayers[slot].get();
-    if (player == nullptr || !player->isLoaded()) return;
-    // A player waiting for its reset is not touched; its output counts as non-finite.
+    if (player == nullptr) return;
+    // A player waiting for its reset is not touched, not even asked whether it is loaded: the
+    // load queue may be resetting it. Its output counts as non-finite.
     if (playerresets::isMarked(playerresets::marks(s.drivePlayerResets), slot)) {
         std::fill(x, x + n, 0.0f);
         return;
     }
+    if (!player->isLoaded()) return;
     const float inputGain = dsp::dbToGain(kInputTrimDb[slot]);
     if (inputGain != 1.0f) scale(x, n, inputGain);
     // A failed call is ignored; whatever the player left is made finite and used.

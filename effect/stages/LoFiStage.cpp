@@ -103,10 +103,11 @@ void followGateEnvelope(RenderState& s, const float* x, uint32_t n, float fs) {
     s.lofiGateEnv = e;
 }
 
-// The player of a slot if it is loaded and not waiting for its reset.
+// The player of a slot if it is loaded and not waiting for its reset. The mark comes first: a
+// marked player may be inside its reset on the load queue and is not touched at all.
 NAMPlayer* usablePlayer(RenderState& s, int index, uint32_t resetMarks) {
     NAMPlayer* player = s.lofiBitPlayers[static_cast<std::size_t>(index)].get();
-    const bool usable = loaded(player) && !playerresets::isMarked(resetMarks, static_cast<std::size_t>(index));
+    const bool usable = !playerresets::isMarked(resetMarks, static_cast<std::size_t>(index)) && loaded(player);
     return usable ? player : nullptr;
 }
 
