@@ -18,15 +18,21 @@ std::optional<SharedResources::Key> SharedResources::keyOf(const std::string& ki
     return Key{kind, canonical.string(), size, modified.time_since_epoch().count()};
 }
 
+void SharedResources::forgetExpired() {
+    std::erase_if(lent_, [](const auto& entry) { return entry.second.expired(); });
+}
+
 std::shared_ptr<const void> SharedResources::lookUp(const Key& key) {
     std::lock_guard lock(mutex_);
+    // A resource made by make_shared lives in its control block; dropping the entry frees it.
+    forgetExpired();
     const auto entry = lent_.find(key);
     return entry == lent_.end() ? nullptr : entry->second.lock();
 }
 
 std::shared_ptr<const void> SharedResources::keep(const Key& key, std::shared_ptr<const void> made) {
     std::lock_guard lock(mutex_);
-    std::erase_if(lent_, [](const auto& entry) { return entry.second.expired(); });
+    forgetExpired();
     std::weak_ptr<const void>& slot = lent_[key];
     if (auto held = slot.lock()) return held;
     slot = made;

@@ -47,6 +47,8 @@ private:
     using Key = std::tuple<std::string, std::string, std::uintmax_t, std::filesystem::file_time_type::rep>;
 
     static std::optional<Key> keyOf(const std::string& kind, const std::filesystem::path& file);
+    // Under the lock: drops the entries nobody holds any more.
+    void forgetExpired();
     std::shared_ptr<const void> lookUp(const Key& key);
     // The live resource under `key` if another thread made one meanwhile, else `made`, now lent.
     std::shared_ptr<const void> keep(const Key& key, std::shared_ptr<const void> made);

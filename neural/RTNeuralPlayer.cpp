@@ -178,7 +178,9 @@ std::shared_ptr<const RTNeuralPlayer::Weights> RTNeuralPlayer::readWeights(const
         json root;
         stream >> root;  // one value from the start; whatever follows it is not examined
         const StateDictionary dictionary(root);
-        auto weights = std::make_shared<Weights>();
+        // Allocated apart from the control block: a cache's weak reference then keeps only the
+        // control block alive, not the weights, once the last player lets go.
+        std::shared_ptr<Weights> weights(new Weights);
         dictionary.copyWeightsInto(*weights);
         return weights;
     } catch (const std::exception& e) {
