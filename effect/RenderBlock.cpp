@@ -79,6 +79,14 @@ void scale(float* samples, uint32_t n, float gain) noexcept {
     for (uint32_t i = 0; i < n; ++i) samples[i] *= gain;
 }
 
+// scale, with a product past the float range (or any non-finite one) put out as 0, in one pass.
+void scaleToFinite(float* samples, uint32_t n, float gain) noexcept {
+    for (uint32_t i = 0; i < n; ++i) {
+        const float scaled = samples[i] * gain;
+        samples[i] = dsp::isNonFinite(scaled) ? 0.0f : scaled;
+    }
+}
+
 // Both channels through one section set, in one pass: the two recurrences then overlap instead
 // of running one after the other. Each channel's arithmetic is dsp::tick's, unchanged.
 void processStereoInPlace(const dsp::BiquadCoefficients& k, float* L, float* R, uint32_t n, float& l1, float& l2,
@@ -282,11 +290,12 @@ void RenderContext::applyOutputLevel(float* L, float* R, uint32_t n) noexcept {
     const float v = outputLevelParam->value();
     const float gain = v <= 75.0f ? v / 75.0f : std::pow(10.0f, ((v - 75.0f) / 25.0f * 6.0f) / 20.0f);
     if (gain == 1.0f) return;
-    scale(L, n, gain);
-    if (R) scale(R, n, gain);
     if (gain > 1.0f) {
-        dsp::zeroNonFinite(L, n);
-        if (R) dsp::zeroNonFinite(R, n);
+        scaleToFinite(L, n, gain);
+        if (R) scaleToFinite(R, n, gain);
+    } else {
+        scale(L, n, gain);
+        if (R) scale(R, n, gain);
     }
 }
 

@@ -211,11 +211,14 @@ TEST(RenderLevelTest, OutputLevelCurve) {
         return host.process(in, in, 512).first;
     };
     const auto unity = run(75), loud = run(100), silent = run(0), half = run(37.5f);
+    const float sixDecibels = std::pow(10.0f, 6.0f / 20.0f);
     for (std::size_t i = 0; i < in.size(); ++i) {
         ASSERT_EQ(silent[i], 0.0f);
-        ASSERT_NEAR(loud[i], unity[i] * 1.9952623f, 1e-6);
+        ASSERT_NEAR(loud[i], unity[i] * sixDecibels, 1e-6);
         ASSERT_EQ(half[i], unity[i] * 0.5f);
     }
+    // Past the start fade the gain is the last thing applied: exactly one rounded product.
+    for (std::size_t i = 4096; i < in.size(); ++i) ASSERT_EQ(loud[i], unity[i] * sixDecibels) << i;
     const auto ref = referenceLowPass(in, 44100);
     for (std::size_t i = 4096; i < in.size(); ++i) ASSERT_NEAR(unity[i], ref[i], 2e-6);
 }
