@@ -87,7 +87,8 @@ double NAMPlayer::outputGain() const { return _model ? _gain : 1.0; }
 
 bool NAMPlayer::processBuffer(float* buffer, int32_t frameCount, Error* error) {
     if (!_model) return true;
-    if (frameCount > maxFrames()) {
+    // A player never sized has no staging yet, so even an empty block is refused.
+    if (_maxFrames == 0 || frameCount > maxFrames()) {
         report(error, kBlockTooLong, "frameCount exceeds maxFrames");
         return false;
     }

@@ -41,7 +41,8 @@ public:
     bool processBuffer(float* buffer, int32_t frameCount, Error* error = nullptr);
     bool isLoaded() const;
 
-    // The largest block processBuffer accepts now (negative before the first reset).
+    // The largest block processBuffer accepts now (0 before the first reset, when it accepts no
+    // block at all, not even an empty one).
     int64_t maxFrames() const;
     // The normalisation gain applied to the model's output (1 when nothing is loaded).
     double outputGain() const;
@@ -53,8 +54,6 @@ private:
     std::vector<double> _inBuf;
     std::vector<double> _outBuf;
     std::vector<float> _held;  // results of a longer block until all of it is processed
-    int64_t _maxFrames = -kStagingHeadroom;  // the size given to the last reset, or below 0
-    double _gain = 1.0;                       // normalisation of the current model's output
-
-    static constexpr int64_t kStagingHeadroom = 4096;
+    int64_t _maxFrames = 0;  // the size given to the last reset, 0 before the first
+    double _gain = 1.0;      // normalisation of the current model's output
 };
