@@ -95,9 +95,17 @@ void vinylModel(benchmark::State& state, const std::filesystem::path& file) {
     setBoundCounter(state, kVinylMultiplyAdds);
 }
 
+// The two channels share one set of weights, as the effect's players do.
 void vinylPair(benchmark::State& state, const std::filesystem::path& file) {
+    Error error;
+    auto weights = RTNeuralPlayer::readWeights(file.string(), &error);
+    if (!weights) {
+        state.SkipWithError(error.description().c_str());
+        return;
+    }
     RTNeuralPlayer left, right;
-    if (!loadVinyl(state, left, file) || !loadVinyl(state, right, file)) return;
+    left.useWeights(weights);
+    right.useWeights(std::move(weights));
     timeBlocks(state, 2, [&](auto& blocks) {
         RTNeuralPlayer::processBuffers(left, blocks[0].data(), right, blocks[1].data(), static_cast<int32_t>(kModelBlock));
     });

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <cstdlib>
 #include <thread>
@@ -37,6 +38,10 @@ AudioComponentDescription effectComponent() {
 std::shared_ptr<AUAudioUnit> inProcessEffect() {
     Error error;
     auto unit = makeAudioUnit(effectComponent(), 0, &error);
+    if (!unit) {
+        std::fprintf(stderr, "cannot make the effect: %s\n", error.description().c_str());
+        return nullptr;  // the cases using it are skipped
+    }
     unit->setResourceBundle(Bundle(TOLVANE_RESOURCE_DIR));
     return unit;
 }
