@@ -1,9 +1,9 @@
 #include "platform/audiotoolbox/AudioComponentManifest.h"
 
+#include "platform/foundation/DurableFile.h"
+
 #include <nlohmann/json.hpp>
 
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include <unistd.h>
@@ -76,14 +76,15 @@ bool resolveExecutable(const fs::path& bundle, const std::string& relative, fs::
 
 std::optional<AudioComponentManifest> readAudioComponentManifest(const fs::path& bundle, Error* error) {
     const fs::path file = bundle / AudioComponentManifest::kFileName;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        fail(error, kMalformed, "cannot read " + file.string());
+    Error readError;
+    const std::optional<std::string> text = readWholeFile(file, &readError);
+    if (!text) {
+        // A missing file reports no error of its own.
+        fail(error, kMalformed, readError.localizedDescription.empty() ? "cannot read " + file.string() + ": no such file"
+                                                                      : "cannot " + readError.localizedDescription);
         return std::nullopt;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    const nlohmann::json json = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+    const nlohmann::json json = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
     if (!json.is_object()) {
         fail(error, kMalformed, file.string() + " is not a JSON object");
         return std::nullopt;

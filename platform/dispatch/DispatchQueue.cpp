@@ -297,16 +297,6 @@ bool popMainItem(std::function<void()>& out) {
     return true;
 }
 
-void runMainItem(const std::function<void()>& item) {
-    try {
-        item();
-    } catch (const std::exception& e) {
-        reportThrownItem("main", e.what());
-    } catch (...) {
-        reportThrownItem("main", "unknown exception");
-    }
-}
-
 // Records the initial thread while it is still knowable (static initialisation runs there).
 const bool initialThreadRecorded = (initialThreadId(), true);
 }  // namespace
@@ -335,7 +325,7 @@ std::size_t MainQueue::drain() {
     std::size_t ran = 0;
     std::function<void()> item;
     while (popMainItem(item)) {
-        runMainItem(item);
+        MainQueue::runReporting(item);
         item = nullptr;
         ++ran;
     }
@@ -347,4 +337,14 @@ bool MainQueue::isMainThread() {
     const std::thread::id designated = mainQueueState().mainThread.load(std::memory_order_acquire);
     const std::thread::id mainThread = designated == std::thread::id{} ? initialThreadId() : designated;
     return mainThread != std::thread::id{} && mainThread == std::this_thread::get_id();
+}
+
+void MainQueue::runReporting(const std::function<void()>& item) {
+    try {
+        item();
+    } catch (const std::exception& e) {
+        reportThrownItem("main", e.what());
+    } catch (...) {
+        reportThrownItem("main", "unknown exception");
+    }
 }

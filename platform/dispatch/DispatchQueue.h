@@ -90,4 +90,6 @@ public:
     // Called (on the posting thread) after each async, so that a main loop can wake up and
     // drain; none by default.
     static void setWakeHandler(std::function<void()> wake);
+    // Runs one main-thread item, reporting instead of propagating what it throws, as drain does.
+    static void runReporting(const std::function<void()>& item);
 };

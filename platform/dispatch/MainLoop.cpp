@@ -15,17 +15,6 @@
 
 namespace {
 
-// A failing item is reported, and the loop goes on with the next one.
-void runReporting(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "[main] work item threw: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "[main] work item threw: unknown exception\n");
-    }
-}
-
 timespec toTimespec(std::chrono::nanoseconds span) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
     return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
@@ -88,7 +77,7 @@ bool MainLoop::runOneDue(uint64_t postedBefore) {
         work = std::move(first->second);
         work_.erase(first);
     }
-    runReporting(work);
+    MainQueue::runReporting(work);
     return true;
 }
 

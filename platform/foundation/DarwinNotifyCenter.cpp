@@ -1,5 +1,6 @@
 #include "platform/foundation/DarwinNotifyCenter.h"
 
+#include "platform/os/FileDescriptor.h"
 #include "platform/os/Log.h"
 
 #include <algorithm>
@@ -111,23 +112,6 @@ std::string uniqueSocketName() {
     std::snprintf(name, sizeof name, "%d-%016llx", static_cast<int>(getpid()), static_cast<unsigned long long>(tag));
     return name + std::string(kSocketSuffix);
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 enum class SendOutcome { delivered, stale, gone, full, failed };
 

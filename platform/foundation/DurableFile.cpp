@@ -1,5 +1,7 @@
 #include "platform/foundation/DurableFile.h"
 
+#include "platform/os/FileDescriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -19,26 +21,6 @@ void report(Error* out, Error error) {
 }
 
 // Closes on every path out of a function; a failed close is reported by `closeChecked`.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int closeChecked() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
-
 int openRetrying(const std::filesystem::path& path, int flags, mode_t mode = 0) {
     int fd;
     do fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);

@@ -4,6 +4,7 @@
 #include "platform/audiotoolbox/remote/MessageSocket.h"
 #include "platform/audiotoolbox/remote/RenderChannel.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/os/ThreadPriority.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,7 +29,6 @@ namespace {
 
 constexpr auto kMainLoopTick = std::chrono::milliseconds(10);
 constexpr auto kViewTick = std::chrono::milliseconds(5);
-constexpr int kRenderPriorityAboveMinimum = 10;
 
 std::optional<uint32_t> parseCount(const char* text) {
     char* end = nullptr;
@@ -45,14 +45,6 @@ bool setChannelCount(AUAudioUnitBusArray* buses, uint32_t channels, Error* error
         if (!format || !(*buses)[i].setFormat(*format, error)) return false;
     }
     return true;
-}
-
-// The host waits for this thread with a deadline: like an audio host's own render thread, it
-// asks for a real-time priority, and runs at the normal one where that is not allowed.
-void raiseRenderPriority() {
-    sched_param parameters{};
-    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO) + kRenderPriorityAboveMinimum;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
 }
 
 bool applyFormats(AUAudioUnitBusArray* buses, const std::vector<BusDescription>& formats, Error* error) {
@@ -376,7 +368,8 @@ void ExtensionServer::renderOnce(uint32_t request, AURenderEvent* events, AudioB
 }
 
 void ExtensionServer::renderLoop() {
-    raiseRenderPriority();
+    // The host waits for this thread with a deadline, as for its own render thread.
+    requestRealtimePriority();
     RenderChannelHeader& header = channel_->header();
     const uint32_t inputChannels = channel_->inputChannels();
     RenderChannel* channel = channel_.get();

@@ -1,6 +1,7 @@
 #include "platform/avfaudio/devices/NullOutputDevice.h"
 
 #include "platform/os/Log.h"
+#include "platform/os/ThreadPriority.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,14 +27,6 @@ void sleepUntil(int64_t nanos) {
     const timespec at{static_cast<time_t>(nanos / kNanosPerSecond), static_cast<long>(nanos % kNanosPerSecond)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
-}
-
-// A sound card's thread runs at real-time priority; without the privilege the thread keeps the
-// default policy and the pacing still holds on an idle machine.
-void raiseToRealtimePriority() {
-    sched_param param{};
-    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
 }  // namespace
@@ -113,7 +106,7 @@ void NullOutputDevice::notePeak() noexcept {
 // rather than ask for a burst of blocks to catch up.
 void NullOutputDevice::run(AudioRenderCallback& callback) {
     (void)pthread_setname_np(pthread_self(), "null output");
-    raiseToRealtimePriority();
+    requestRealtimePriority();
     const auto period = static_cast<int64_t>(std::llround(options_.blockFrames * double(kNanosPerSecond) / sampleRate_));
     int64_t due = monotonicNanos();
     while (!stopRequested_.load(std::memory_order_acquire)) {
