@@ -272,10 +272,7 @@ void Kessrin_VinylExtensionAudioUnit::requestViewControllerWithCompletionHandler
 }
 
 bool Kessrin_VinylExtensionAudioUnit::isModelReady(int64_t id) noexcept {
-    if (!modelLoadLock.try_lock()) return false;
-    const bool ready = modelLoadState.isReady(id);
-    modelLoadLock.unlock();
-    return ready;
+    return modelLoadState.isReadyLockFree(id);
 }
 
 void Kessrin_VinylExtensionAudioUnit::loadModelsIfNeeded(int64_t id) {

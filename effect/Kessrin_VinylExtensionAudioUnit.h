@@ -52,7 +52,7 @@ public:
     void requestViewControllerWithCompletionHandler(std::function<void(std::shared_ptr<AUViewController>)> completion) override;
 
     // Resource loading.
-    bool isModelReady(int64_t id) noexcept;  // render thread; a busy lock counts as not ready
+    bool isModelReady(int64_t id) noexcept;  // any thread; never takes the lock
     void loadModelsIfNeeded(int64_t id);
     void loadModels(int64_t id);
     void loadHissBed();
@@ -92,7 +92,7 @@ public:
     float renderSampleRate = 44100;
 
     OSUnfairLock modelLoadLock;
-    ModelLoadState modelLoadState;  // guarded by modelLoadLock
+    ModelLoadState modelLoadState;  // guarded by modelLoadLock, but for its lock-free readiness
     DispatchQueue modelLoadQueue{"com.marlowen.tolvane.modelload", DispatchQoS::userInitiated};
     ResourcePublisher resourcePublisher;
 

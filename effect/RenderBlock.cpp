@@ -170,9 +170,11 @@ AUAudioUnitStatus RenderContext::render(AudioUnitRenderActionFlags* actionFlags,
 }
 
 // Remembers whether the queue took the load, so that a full queue is retried by a later call
-// rather than leaving the mode silent until the next change.
+// rather than leaving the mode silent until the next change. A mode whose resources are loaded
+// (after activation, every mode's) queues nothing.
 void RenderContext::queueModeLoad(int64_t mode) noexcept {
-    modeLoadQueued = !modeNeedsResources(mode) || unit->modelLoadQueue.async(loadModeModelsWork(weakUnit, mode));
+    modeLoadQueued = !modeNeedsResources(mode) || unit->isModelReady(mode) ||
+                     unit->modelLoadQueue.async(loadModeModelsWork(weakUnit, mode));
 }
 
 void RenderContext::trackModeChange(int64_t mode) noexcept {
@@ -182,7 +184,7 @@ void RenderContext::trackModeChange(int64_t mode) noexcept {
         // allocation; if the mode changed since, this load brings them.
         s.hasLastMode = true;
         s.lastMode = mode;
-        if (modeNeedsResources(mode) && !unit->isModelReady(mode)) queueModeLoad(mode);
+        queueModeLoad(mode);
         return;
     }
     if (mode == s.lastMode) return;

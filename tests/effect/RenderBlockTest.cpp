@@ -153,7 +153,11 @@ TEST(RenderFadeTest, ModeWaitingForResourcesIsSilentWithCountersHeldThenFadesIn)
     EffectHost host = allocatedHost();
     auto& unit = *host.unit;
     host.process(noise(8192, 1), noise(8192, 1), 512);
-    unit.modelLoadLock.lock();  // a busy lock counts as not ready
+    {
+        std::lock_guard lock(unit.modelLoadLock);
+        unit.modelLoadState.forget(1);  // LO-FI's resources now count as not loaded
+    }
+    unit.modelLoadLock.lock();  // the load the switch queues waits behind it
     host.set(addr::effectMode, 1);
     auto [L, R] = host.process(noise(1024, 4), noise(1024, 5), 256);
     for (std::size_t i = 0; i < L.size(); ++i) ASSERT_TRUE(L[i] == 0 && R[i] == 0);

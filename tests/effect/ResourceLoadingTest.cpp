@@ -329,6 +329,58 @@ TEST(ModeLoadRetryTest, ALoadTheQueueRefusedIsAskedForAgainByALaterCall) {
     EXPECT_GT(*std::max_element(out.begin() + 4096, out.end()), 0.01f);
 }
 
+// How many more items the held queue takes before it refuses one.
+std::size_t freeQueueSlots(DispatchQueue& queue) {
+    std::size_t taken = 0;
+    while (queue.async([] {})) ++taken;
+    return taken;
+}
+
+// A loader holding the lock while a host renders faster than real time: every mode whose
+// resources came with activation plays through its switches as if the lock were free, and no
+// switch queues load work, since nothing is missing.
+TEST(ModeReadinessTest, ABusyLoaderNeitherSilencesLoadedModesNorGetsWorkFromSwitches) {
+    FullTestBundle bundle;
+    EffectHost host = hostOn(bundle, 3);
+    ASSERT_TRUE(host.allocate());
+    auto& u = *host.unit;
+    std::size_t idleSlots = 0;
+    {
+        QueueGate gate(u.modelLoadQueue);
+        gate.waitUntilHolding();
+        idleSlots = freeQueueSlots(u.modelLoadQueue);
+    }
+    QueueGate gate(u.modelLoadQueue);
+    gate.waitUntilHolding();
+    std::lock_guard loaderAtWork(u.modelLoadLock);  // let go before the gate, so a failure cannot hang
+    for (const AUValue mode : {1, 5, 2, 0, 1}) {
+        host.set(addr::effectMode, mode);
+        const auto in = tolvane::test::noise(8192, static_cast<unsigned>(mode) + 1);
+        auto [L, R] = host.process(in, in, 256);
+        const float peak = *std::max_element(L.begin() + 4096, L.end());
+        EXPECT_GT(peak, 0.01f) << "mode " << mode << " silent while the lock is busy";
+    }
+    EXPECT_EQ(freeQueueSlots(u.modelLoadQueue), idleSlots);
+}
+
+TEST(ModelLoadStateTest, TheLockFreeViewFollowsEveryChange) {
+    ModelLoadState s;
+    for (const int64_t id : {0, 1, 2, 5, 100}) {
+        ASSERT_TRUE(s.beginLoading(id));
+        EXPECT_FALSE(s.isReadyLockFree(id)) << "ready before its load finished: " << id;
+        s.finish(id, s.generation);
+        EXPECT_TRUE(s.isReadyLockFree(id)) << id;
+    }
+    EXPECT_FALSE(s.isReadyLockFree(3));
+    s.forget(5);
+    EXPECT_FALSE(s.isReadyLockFree(5));
+    EXPECT_TRUE(s.isReadyLockFree(100));
+    s.reset();
+    for (const int64_t id : {0, 1, 2, 5, 100}) EXPECT_FALSE(s.isReadyLockFree(id)) << id;
+    EXPECT_EQ(ModelLoadState::readyBit(63), 0u);  // no identifier shares the crackle beds' bit
+    EXPECT_EQ(ModelLoadState::readyBit(-1), 0u);
+}
+
 TEST(BedLoadingTest, DeallocationEmptiesEverySlotButTheHissBed) {
     FullTestBundle bundle;
     EffectHost host = hostOn(bundle, 0);
