@@ -38,6 +38,29 @@ int waitStatus(pid_t pid) {
     return status;
 }
 
+// Kills `child` between its creating `temporary` and renaming it over the store, however fast
+// or slow the machine: the child is stopped the moment the file is seen and killed only if the
+// file is still there while it stands still; otherwise it goes on and the next write is tried.
+// False if no write was caught within a generous deadline (the child is killed then too).
+bool killWhileWriting(pid_t child, const fs::path& temporary) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!fs::exists(temporary)) {
+            std::this_thread::yield();
+            continue;
+        }
+        kill(child, SIGSTOP);
+        int status = 0;
+        while (waitpid(child, &status, WUNTRACED) < 0 && errno == EINTR) {}
+        if (!WIFSTOPPED(status)) return false;  // it ended on its own
+        const bool caught = fs::exists(temporary);
+        kill(child, caught ? SIGKILL : SIGCONT);
+        if (caught) return true;
+    }
+    kill(child, SIGKILL);
+    return false;
+}
+
 std::string presetName(std::string prefix, int i) { return prefix.append(std::to_string(i)); }
 
 std::vector<std::string> names(const std::vector<StoredPreset>& presets) {
@@ -222,27 +245,36 @@ TEST_F(PresetStoreTest, AProcessKilledWhileSavingAlwaysLeavesTheOldOrTheNewList)
     auto added = old;
     added.push_back(extra);
 
+    const fs::path temporary = folder() / ".com.marlowen.tolvane.json.tmp";
     std::mt19937 random(2024);
     std::uniform_int_distribution<int> delayMicroseconds(0, 15000);
     int killedMidWrite = 0;
     for (int i = 0; i < 200; ++i) {
+        // Every tenth kill is aimed at a write in progress, the others land wherever a random
+        // delay puts them. An aimed kill starts with no temporary file left by an earlier one, so
+        // the file it sees is the child's own.
+        const bool aimed = i % 10 == 0;
+        if (aimed) fs::remove(temporary);
         // The child swaps the store between the two lists until it is killed.
         const pid_t child = runInChild([&] {
             for (;;)
                 if (store.remove(extra.id).error || store.add(extra).error) return 1;
         });
         ASSERT_GT(child, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
-        kill(child, SIGKILL);
+        if (aimed) {
+            ASSERT_TRUE(killWhileWriting(child, temporary)) << "no write of the child was caught in a minute";
+            ++killedMidWrite;
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+            kill(child, SIGKILL);
+        }
         const int status = waitStatus(child);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child failed on its own, status " << status;
-        if (fs::exists(folder() / ".com.marlowen.tolvane.json.tmp")) ++killedMidWrite;
 
         const auto list = storedList();
         ASSERT_TRUE(list == old || list == added) << "after kill " << i << ": " << list.size() << " presets";
     }
-    // Some kills must have caught a write between its temporary file and the rename.
-    EXPECT_GT(killedMidWrite, 0);
+    EXPECT_EQ(killedMidWrite, 20);
 }
 
 TEST_F(PresetStoreTest, TwoProcessesAddingAHundredPresetsEachAtOnceKeepAll200) {
