@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -104,7 +105,8 @@ TEST(SettingsTest, TheLinkOpensTheMakersSiteThroughTheOpener) {
     auto panel = panelOver(f, nullptr, &workspace);
     EXPECT_TRUE(panel->openMakerSite());
     const auto called = script.string() + ".called";
-    for (int i = 0; i < 200 && !std::filesystem::exists(called); ++i) usleep(10000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(called) && std::chrono::steady_clock::now() < deadline) usleep(10000);
     std::ifstream in(called);
     std::stringstream text;
     text << in.rdbuf();

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -95,7 +96,9 @@ private:
 // for the load between render calls, as real time would.
 void awaitRadioResources(EffectHost& host, const AURenderEvent& events, std::vector<float>& L, uint32_t n) {
     ASSERT_EQ(host.render(L.data(), nullptr, n, &events), noErr);
-    for (int i = 0; i < 5000 && !host.unit->isModelReady(5); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!host.unit->isModelReady(5) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Two minutes of loud noise through the render block, switching in and out of RADIO (so the
