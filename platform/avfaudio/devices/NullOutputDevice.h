@@ -13,10 +13,14 @@
 // Used when no real device opens, on request, and by tests that need real-time pacing.
 class NullOutputDevice final : public AudioOutputDevice {
 public:
+    // The block a sound card is asked for (RtAudioOutputDevice's default): each block costs the
+    // render thread a few wake-ups whatever its length, so a stand-in for one keeps its pace.
+    static constexpr uint32_t kDefaultBlockFrames = 512;
+
     struct Options {
         double preferredSampleRate = 48000;
         uint32_t channels = 2;
-        uint32_t blockFrames = 256;
+        uint32_t blockFrames = kDefaultBlockFrames;
     };
 
     NullOutputDevice();
