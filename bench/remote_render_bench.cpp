@@ -170,6 +170,6 @@ void RealTimePaced(benchmark::State& state) {
 
 BENCHMARK(InProcess)->Arg(64)->Arg(256)->Arg(1024)->UseManualTime()->MinTime(1.0);
 BENCHMARK(OutOfProcess)->Arg(64)->Arg(256)->Arg(1024)->UseManualTime()->MinTime(1.0);
-BENCHMARK(RealTimePaced)->Arg(256)->Arg(512)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(RealTimePaced)->Arg(256)->Arg(512)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
 
 BENCHMARK_MAIN();

@@ -13,9 +13,9 @@
 // Used when no real device opens, on request, and by tests that need real-time pacing.
 class NullOutputDevice final : public AudioOutputDevice {
 public:
-    // The block a sound card is asked for (RtAudioOutputDevice's default): each block costs the
-    // render thread a few wake-ups whatever its length, so a stand-in for one keeps its pace.
-    static constexpr uint32_t kDefaultBlockFrames = 512;
+    // Each block costs the render thread a few wake-ups whatever its length (more with an effect
+    // in another process), and nobody hears a null output's latency: it asks for long blocks.
+    static constexpr uint32_t kDefaultBlockFrames = 1024;
 
     struct Options {
         double preferredSampleRate = 48000;
