@@ -46,8 +46,8 @@ public:
     std::optional<std::chrono::nanoseconds> nextDueIn() const;
     int fileDescriptor() const;
 
-    // Sleeps on the wake descriptor (readable when work is posted) for at most the timeout
-    // (none: no limit); a toolkit's waiter watches its own connection as well.
+    // Sleeps until `wakeFd` is readable (work was posted) or `timeout` has passed (none: no
+    // limit), and returns earlier when the toolkit's own connection has events.
     using Waiter = std::function<void(int wakeFd, std::optional<std::chrono::nanoseconds> timeout)>;
     // Sleeps until work is posted or the next delayed work is due (or `waiter` returns earlier),
     // then clears the wake signal. Call it after runPending(): a post made after that call always
