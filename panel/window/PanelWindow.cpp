@@ -1,8 +1,29 @@
 #include "panel/window/PanelWindow.h"
 
 #include "panel/window/PanelWidget.h"
+#include "panel/window/WindowEvents.h"
 
 namespace tolvane::panel {
+
+namespace {
+
+// The panel, noting the window-system connection it draws through.
+class EmbeddedPanelWidget final : public PanelWidget<DGL::CairoTopLevelWidget> {
+public:
+    using PanelWidget::PanelWidget;
+    void* connection() const { return connection_; }
+
+protected:
+    void onCairoDisplay(const DGL::CairoGraphicsContext& context) override {
+        connection_ = windowConnectionOf(context.handle);
+        PanelWidget::onCairoDisplay(context);
+    }
+
+private:
+    void* connection_ = nullptr;
+};
+
+}  // namespace
 
 struct PanelWindow::Parts {
     Parts(DGL::Application& app, uintptr_t parent, double scale, std::shared_ptr<AudioUnitViewController> controller)
@@ -15,7 +36,7 @@ struct PanelWindow::Parts {
     }
 
     DGL::Window window;
-    PanelWidget<DGL::CairoTopLevelWidget> widget;
+    EmbeddedPanelWidget widget;
 };
 
 PanelWindow::PanelWindow(DGL::Application& app, uintptr_t parentWindowId, double scaleFactor,
@@ -25,6 +46,8 @@ PanelWindow::PanelWindow(DGL::Application& app, uintptr_t parentWindowId, double
 PanelWindow::~PanelWindow() = default;
 
 void PanelWindow::idle() { parts_->widget.panelIdle(); }
+
+void* PanelWindow::connection() const { return parts_->widget.connection(); }
 
 uintptr_t PanelWindow::nativeWindowHandle() const { return parts_->window.getNativeWindowHandle(); }
 

@@ -33,6 +33,9 @@ public:
 
     // Host changes reach the panel, and a changed panel is drawn again.
     void idle();
+    // The window-system connection the panel draws through (see windowConnectionOf), once it
+    // has drawn; null before.
+    void* connection() const;
     // The panel's own X11 window.
     uintptr_t nativeWindowHandle() const;
     // Follows the parent's size (the panel keeps its aspect inside it).

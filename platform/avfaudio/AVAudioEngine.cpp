@@ -252,7 +252,6 @@ bool AVAudioEngine::openDeviceAtGraphRate(Error* error) {
     NullOutputDevice::Options options;
     options.preferredSampleRate = rate;
     options.channels = device_->channelCount();
-    options.blockFrames = 512;
     device_ = std::make_shared<NullOutputDevice>(options);
     return device_->open(rate, error);
 }

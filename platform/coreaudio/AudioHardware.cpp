@@ -1,8 +1,13 @@
 #include "platform/coreaudio/AudioHardware.h"
 
+#include "platform/coreaudio/BackendDiagnostics.h"
+
 #include <RtAudio.h>
 
 #include <exception>
+#include <memory>
+#include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -10,15 +15,29 @@ namespace {
 AudioObjectID identifierOf(unsigned index) { return static_cast<AudioObjectID>(index) + 1; }
 unsigned indexOf(AudioObjectID device) { return static_cast<unsigned>(device - 1); }
 
+// The first compiled API that has devices, in the backend's own order (the last one tried when
+// none has). Each is opened quietly: the backend's own choice probes every API before its
+// warnings can be turned off, and ALSA prints its diagnostics while it looks.
+std::unique_ptr<RtAudio> openQuietly() {
+    std::vector<RtAudio::Api> apis;
+    RtAudio::getCompiledApi(apis);
+    std::unique_ptr<RtAudio> audio;
+    for (const RtAudio::Api api : apis) {
+        if (api == RtAudio::LINUX_ALSA) silenceAlsaDiagnostics();
+        audio = std::make_unique<RtAudio>(api);
+        audio->showWarnings(false);
+        if (audio->getDeviceCount() > 0) break;
+    }
+    if (!audio) throw std::runtime_error("no audio backend is built in");
+    return audio;
+}
+
 }  // namespace
 
 struct BackendAudioHardware::Backend {
     // Made on first use: opening the backend probes the sound system.
     RtAudio* audio() {
-        if (!rtAudio) {
-            rtAudio = std::make_unique<RtAudio>();
-            rtAudio->showWarnings(false);
-        }
+        if (!rtAudio) rtAudio = openQuietly();
         return rtAudio.get();
     }
     std::unique_ptr<RtAudio> rtAudio;

@@ -100,17 +100,23 @@ std::optional<std::chrono::nanoseconds> MainLoop::nextDueIn() const {
     return std::max(std::chrono::nanoseconds{0}, work_.begin()->first.first - Clock::now());
 }
 
+void MainLoop::waitForWork(const Waiter& waiter) { waitUntil(std::nullopt, waiter); }
+
 // Sleeps until work is posted, the next delayed item is due, or `until`. The counter is cleared
 // before the caller looks for work, so a post made after that always ends the next wait.
-void MainLoop::waitForWork(std::optional<Clock::time_point> until) {
+void MainLoop::waitUntil(std::optional<Clock::time_point> until, const Waiter& waiter) {
     std::optional<std::chrono::nanoseconds> wait = nextDueIn();
     if (until) {
         const auto left = std::max(std::chrono::nanoseconds{0}, *until - Clock::now());
         wait = wait ? std::min(*wait, left) : left;
     }
-    pollfd entry{wake_->fd, POLLIN, 0};
-    const timespec timeout = wait ? toTimespec(*wait) : timespec{};
-    (void)ppoll(&entry, 1, wait ? &timeout : nullptr, nullptr);
+    if (waiter) {
+        waiter(wake_->fd, wait);
+    } else {
+        pollfd entry{wake_->fd, POLLIN, 0};
+        const timespec timeout = wait ? toTimespec(*wait) : timespec{};
+        (void)ppoll(&entry, 1, wait ? &timeout : nullptr, nullptr);
+    }
     wake_->clear();
 }
 
@@ -119,7 +125,7 @@ void MainLoop::run() {
     while (!quitRequested_.load()) {
         runPending();
         if (quitRequested_.load()) break;
-        waitForWork(std::nullopt);
+        waitUntil(std::nullopt, {});
     }
 }
 
@@ -129,6 +135,6 @@ bool MainLoop::runUntil(const std::function<bool()>& done, std::chrono::nanoseco
         runPending();
         if (done()) return true;
         if (Clock::now() >= until) return false;
-        waitForWork(until);
+        waitUntil(until, {});
     }
 }

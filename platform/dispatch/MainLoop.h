@@ -17,8 +17,9 @@
 // far. While a loop exists, the main queue (MainQueue::async) wakes it and is drained by it, so
 // there is one main thread for both.
 //
-// run() serves until quit(). A toolkit with an event loop of its own instead waits on
-// fileDescriptor() (readable when work arrives) for at most nextDueIn(), then calls runPending().
+// run() serves until quit(). A toolkit with an event loop of its own instead runs runPending()
+// and its own events in turn, and sleeps in waitForWork() with a waiter that also watches the
+// toolkit's connection.
 class MainLoop final : public MainExecutor {
 public:
     using Clock = std::chrono::steady_clock;
@@ -45,9 +46,17 @@ public:
     std::optional<std::chrono::nanoseconds> nextDueIn() const;
     int fileDescriptor() const;
 
+    // Sleeps until `wakeFd` is readable (work was posted) or `timeout` has passed (none: no
+    // limit), and returns earlier when the toolkit's own connection has events.
+    using Waiter = std::function<void(int wakeFd, std::optional<std::chrono::nanoseconds> timeout)>;
+    // Sleeps until work is posted or the next delayed work is due (or `waiter` returns earlier),
+    // then clears the wake signal. Call it after runPending(): a post made after that call always
+    // ends the sleep.
+    void waitForWork(const Waiter& waiter);
+
 private:
     bool runOneDue(uint64_t postedBefore);
-    void waitForWork(std::optional<Clock::time_point> until);
+    void waitUntil(std::optional<Clock::time_point> until, const Waiter& waiter);
 
     // The loop's wake-up counter; shared with the main queue's wake handler, which a posting
     // thread may still hold for a moment after the loop is gone.

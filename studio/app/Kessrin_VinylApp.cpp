@@ -16,22 +16,21 @@ namespace tolvane::studio {
 
 namespace {
 
-// Runs the main loop's work and brings the window up to date on every turn of DGL's loop.
-class LoopTurn final : public DGL::IdleCallback {
-public:
-    LoopTurn(MainLoop& loop, StudioWindow& window) : loop_(loop), window_(window) {}
-    void idleCallback() override {
-        loop_.runPending();
-        window_.idle();
+// DGL's events, the main loop's work and the window's update in turn, asleep in between until the
+// window system or the main loop has something: an open window where nothing changes costs no
+// time. Everything the window shows changes on the main loop or through an event.
+void runEventLoop(DGL::Application& app, MainLoop& loop, StudioWindow& window) {
+    const MainLoop::Waiter waitForWindow = [&window](int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
+        window.waitForEvents(wakeFd, timeout);
+    };
+    while (!app.isQuitting()) {
+        app.idle();
+        loop.runPending();
+        window.idle();
+        if (app.isQuitting()) break;
+        loop.waitForWork(waitForWindow);
     }
-
-private:
-    MainLoop& loop_;
-    StudioWindow& window_;
-};
-
-// How long DGL's loop waits for window events before the main loop's work gets its turn.
-constexpr unsigned kLoopTurnMs = 10;
+}
 
 }  // namespace
 
@@ -126,10 +125,7 @@ int Kessrin_VinylApp::run() {
     // The menu's command exists from the start; building it makes the updater.
     appUpdater();
 
-    LoopTurn turn(mainLoop_, window);
-    app.addIdleCallback(&turn);
-    app.exec(kLoopTurnMs);
-    app.removeIdleCallback(&turn);
+    runEventLoop(app, mainLoop_, window);
 
     quit_ = nullptr;
     userDriver_->window = nullptr;

@@ -1,6 +1,7 @@
 #include "studio/extension/PanelViewHost.h"
 
 #include "panel/window/PanelWindow.h"
+#include "panel/window/WindowEvents.h"
 
 #include "Application.hpp"
 
@@ -55,9 +56,17 @@ std::optional<uint64_t> PanelViewHost::embed(const std::shared_ptr<AUAudioUnit>&
 
 void PanelViewHost::remove() {
     if (!window_) return;
+    auto* display = static_cast<Display*>(window_->connection());
     window_.reset();
     // The window system hears of the closed window on the loop's next turn.
     app_->idle();
+    // The host destroys its window once it hears that the panel is down: by then the server has
+    // handled the teardown, so it never meets a window that is already gone.
+    if (display != nullptr) XSync(display, False);
+}
+
+void PanelViewHost::waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
+    panel::waitForWindowEvents(window_ ? window_->connection() : nullptr, wakeFd, timeout);
 }
 
 void PanelViewHost::idle() {

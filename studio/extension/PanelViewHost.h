@@ -26,6 +26,7 @@ public:
     std::optional<uint64_t> embed(const std::shared_ptr<AUAudioUnit>& unit, uint64_t parent, Error* error) override;
     void remove() override;
     void idle() override;
+    void waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) override;
 
 private:
     std::unique_ptr<DGL::Application> app_;

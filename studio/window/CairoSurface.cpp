@@ -3,6 +3,7 @@
 #include "Application.hpp"
 #include "Cairo.hpp"
 #include "Window.hpp"
+#include "panel/window/WindowEvents.h"
 
 #include <cmath>
 
@@ -25,9 +26,11 @@ protected:
 class SurfaceWidget final : public DGL::CairoTopLevelWidget {
 public:
     SurfaceWidget(DGL::Window& window, SurfaceDelegate& delegate) : DGL::CairoTopLevelWidget(window), delegate_(delegate) {}
+    void* connection() const { return connection_; }
 
 protected:
     void onCairoDisplay(const DGL::CairoGraphicsContext& context) override {
+        connection_ = panel::windowConnectionOf(context.handle);
         delegate_.draw(context.handle, getWidth(), getHeight());
     }
     bool onMouse(const MouseEvent& event) override {
@@ -46,6 +49,7 @@ protected:
 
 private:
     SurfaceDelegate& delegate_;
+    void* connection_ = nullptr;
 };
 
 unsigned pixels(double length) { return static_cast<unsigned>(std::max(1.0, std::round(length))); }
@@ -100,6 +104,7 @@ unsigned CairoSurface::height() const { return parts_->window.getHeight(); }
 void CairoSurface::repaint() { parts_->window.repaint(); }
 void CairoSurface::focus() { parts_->window.focus(); }
 uintptr_t CairoSurface::nativeWindowHandle() const { return parts_->window.getNativeWindowHandle(); }
+void* CairoSurface::connection() const { return parts_->widget.connection(); }
 void CairoSurface::setCloseHandler(std::function<void()> handler) { parts_->window.closeHandler = std::move(handler); }
 
 }  // namespace tolvane::studio

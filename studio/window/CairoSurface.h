@@ -45,6 +45,8 @@ public:
     void repaint();
     void focus();
     uintptr_t nativeWindowHandle() const;
+    // The window-system connection the surface draws through, once it has drawn; null before.
+    void* connection() const;
     // Called when the user closes a top-level window; it stays open unless the handler closes it.
     void setCloseHandler(std::function<void()> handler);
 

@@ -1,5 +1,6 @@
 #include "studio/window/StudioWindow.h"
 
+#include "panel/window/WindowEvents.h"
 #include "studio/window/CairoSurface.h"
 #include "studio/window/EffectViewHost.h"
 
@@ -478,6 +479,10 @@ StudioWindow::~StudioWindow() {
 }
 
 void StudioWindow::idle() { parts_->idle(); }
+
+void StudioWindow::waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
+    panel::waitForWindowEvents(parts_->window->connection(), wakeFd, timeout);
+}
 
 void StudioWindow::showAlert(Alert alert) { parts_->alerts.push_back(std::move(alert)); }
 

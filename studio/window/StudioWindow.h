@@ -7,8 +7,10 @@
 #include "studio/ui/Menu.h"
 #include "studio/ui/StudioRenderer.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace DGL {
@@ -45,6 +47,9 @@ public:
     StudioWindow& operator=(const StudioWindow&) = delete;
 
     void idle();
+    // Sleeps until the window system has events for the window, `wakeFd` is readable, or
+    // `timeout` has passed (none: no limit).
+    void waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout);
     // A modal alert over the content; a second one waits for the first to close.
     void showAlert(Alert alert);
     // The user closed the window.

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
 
 namespace {
 
@@ -84,6 +87,37 @@ TEST(MainLoopTest, SelfRepostingWorkWaitsForTheNextRoundAndThrowingWorkIsReporte
     EXPECT_TRUE(after);
     EXPECT_EQ(loop.runPending(), 1u);
     EXPECT_EQ(runs, 2);
+}
+
+// A toolkit's loop sleeps in its own waiter: it is handed the loop's descriptor and the time to
+// the next delayed work, a post from another thread makes the descriptor readable, and the signal
+// is cleared once the wait is over.
+TEST(MainLoopTest, AToolkitsWaiterSleepsOnTheWakeDescriptorUntilWorkArrives) {
+    MainLoop loop;
+    loop.postAfter(1h, [] {});
+    loop.waitForWork([](int, std::optional<std::chrono::nanoseconds>) {});  // clears the post's signal
+    int handedFd = -1;
+    std::optional<std::chrono::nanoseconds> handedTimeout;
+    bool woken = false;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(20ms);
+        loop.post([] {});
+    });
+    loop.waitForWork([&](int fd, std::optional<std::chrono::nanoseconds> timeout) {
+        handedFd = fd;
+        handedTimeout = timeout;
+        pollfd entry{fd, POLLIN, 0};
+        woken = poll(&entry, 1, 10'000) == 1;
+    });
+    poster.join();
+    EXPECT_EQ(handedFd, loop.fileDescriptor());
+    ASSERT_TRUE(handedTimeout.has_value());
+    EXPECT_GT(*handedTimeout, 59min);
+    EXPECT_LE(*handedTimeout, 1h);
+    EXPECT_TRUE(woken);
+    pollfd entry{loop.fileDescriptor(), POLLIN, 0};
+    EXPECT_EQ(poll(&entry, 1, 0), 0) << "the signal is cleared";
+    EXPECT_EQ(loop.runPending(), 1u);
 }
 
 }  // namespace

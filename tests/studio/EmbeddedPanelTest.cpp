@@ -160,6 +160,37 @@ TEST_F(EmbeddedPanelTest, HostWindowClosedUnderThePanelDoesNotEndTheEffect) {
     EXPECT_FALSE(unit->isInvalidated());
 }
 
+// The same, with the extension's standard error (inherited from this process) captured from its start.
+class EmbeddedPanelExitTest : public EmbeddedPanelTest {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStderr();
+        capturing = true;
+        EmbeddedPanelTest::SetUp();
+    }
+    void TearDown() override {
+        if (capturing) (void)printed();
+    }
+    std::string printed() {
+        capturing = false;
+        return testing::internal::GetCapturedStderr();
+    }
+    bool capturing = false;
+};
+
+// A closing application takes the panel down and destroys its window right after, then ends the
+// effect: the effect's process says nothing about the window on its way out.
+TEST_F(EmbeddedPanelExitTest, PanelTakenDownAsTheHostClosesLeavesNoErrorsAtExit) {
+    ASSERT_TRUE(embed());
+    controller->removeFromParentWindow();
+    XDestroyWindow(x, parent);
+    XSync(x, False);
+    controller.reset();
+    unit.reset();  // waits for the extension's process to end
+    const std::string output = printed();
+    EXPECT_EQ(output.find("X error"), std::string::npos) << output;
+}
+
 TEST(EmbeddedPanelWithoutDisplayTest, WithoutADisplayThereIsNoViewThere) {
     const char* saved = std::getenv("DISPLAY");
     const std::string keep = saved ? saved : "";

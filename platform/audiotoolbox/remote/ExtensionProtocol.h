@@ -27,7 +27,7 @@
 //   deallocate
 //   view      does the unit have a view here? -> reply {available, width, height}
 //   embed     show the view inside the host's window {parent} -> reply {ok, window, error}
-//   unembed   take the view down
+//   unembed   take the view down -> reply {ok} once it is down (to a request with an id)
 //   ping      -> pong
 namespace remote {
 

@@ -3,20 +3,19 @@
 #include "platform/audiotoolbox/remote/ExtensionProtocol.h"
 #include "platform/audiotoolbox/remote/MessageSocket.h"
 #include "platform/audiotoolbox/remote/RenderChannel.h"
-#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/os/ThreadPriority.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -26,9 +25,6 @@ namespace remote {
 using nlohmann::json;
 
 namespace {
-
-constexpr auto kMainLoopTick = std::chrono::milliseconds(10);
-constexpr auto kViewTick = std::chrono::milliseconds(5);
 
 std::optional<uint32_t> parseCount(const char* text) {
     char* end = nullptr;
@@ -61,6 +57,14 @@ bool wellFormed(const json& message) {
 }
 
 }  // namespace
+
+void ExtensionViewHost::waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
+    pollfd entry{wakeFd, POLLIN, 0};
+    const auto span = std::max(timeout.value_or(std::chrono::nanoseconds{0}), std::chrono::nanoseconds{0});
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    const timespec limit{static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
+    (void)ppoll(&entry, 1, timeout ? &limit : nullptr, nullptr);
+}
 
 class ExtensionServer {
 public:
@@ -106,10 +110,10 @@ private:
     std::mutex contextMutex_;
     std::optional<std::string> contextKnownToHost_;
 
-    std::mutex workMutex_;
-    std::condition_variable workReady_;
-    std::deque<std::function<void()>> work_;
-    bool hostGone_ = false;
+    // The extension's main thread: the host's requests, the main queue (the panel's updates) and
+    // the view's events, asleep while none has anything.
+    MainLoop loop_;
+    std::atomic<bool> hostGone_{false};
 
     std::unique_ptr<RenderChannel> channel_;  // main thread; the render thread uses it while running
     AUInternalRenderBlock block_;
@@ -128,13 +132,7 @@ void ExtensionServer::reply(const json& request, json fields) {
     send(fields);
 }
 
-void ExtensionServer::post(std::function<void()> work) {
-    {
-        std::lock_guard lock(workMutex_);
-        work_.push_back(std::move(work));
-    }
-    workReady_.notify_one();
-}
+void ExtensionServer::post(std::function<void()> work) { loop_.post(std::move(work)); }
 
 json ExtensionServer::welcome() {
     json message{{"op", op::welcome},
@@ -198,11 +196,8 @@ void ExtensionServer::readLoop() {
         }
         handle(*message, fd);
     }
-    {
-        std::lock_guard lock(workMutex_);
-        hostGone_ = true;
-    }
-    workReady_.notify_one();
+    hostGone_.store(true);
+    loop_.post([] {});
 }
 
 void ExtensionServer::handle(const json& message, int fd) {
@@ -231,7 +226,10 @@ void ExtensionServer::handle(const json& message, int fd) {
     } else if (kind == op::embed) {
         post([this, message] { embedView(message); });
     } else if (kind == op::unembed) {
-        post([this] { removeView(); });
+        post([this, message] {
+            removeView();
+            if (message.contains("id")) reply(message, {{"ok", true}});
+        });
     }
 }
 
@@ -404,20 +402,17 @@ int ExtensionServer::run() {
     observeUnit();
     std::thread reader([this] { readLoop(); });
     send(welcome());
+    const MainLoop::Waiter waitForView = [this](int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
+        views_->waitForEvents(wakeFd, timeout);
+    };
     for (;;) {
-        std::deque<std::function<void()>> batch;
-        bool gone = false;
-        {
-            std::unique_lock lock(workMutex_);
-            workReady_.wait_for(lock, viewShown_ ? kViewTick : kMainLoopTick,
-                                [this] { return !work_.empty() || hostGone_; });
-            batch.swap(work_);
-            gone = hostGone_;
-        }
-        for (auto& work : batch) work();
-        MainQueue::drain();
-        if (views_ && viewShown_) views_->idle();
-        if (gone && batch.empty()) break;
+        // Read first: everything the reader posted before it left runs in this turn.
+        const bool gone = hostGone_.load();
+        const std::size_t ran = loop_.runPending();
+        const bool showing = views_ != nullptr && viewShown_;
+        if (showing) views_->idle();
+        if (gone && ran == 0) break;
+        loop_.waitForWork(showing ? waitForView : MainLoop::Waiter{});
     }
     removeView();
     deallocate();

@@ -3,6 +3,7 @@
 #include "platform/audiotoolbox/AUAudioUnit.h"
 #include "platform/coreaudiokit/AUViewController.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,8 +22,12 @@ public:
     // id, or none with the reason.
     virtual std::optional<uint64_t> embed(const std::shared_ptr<AUAudioUnit>& unit, uint64_t parent, Error* error) = 0;
     virtual void remove() = 0;
-    // Called often from the main loop while a view is shown (event handling, redraws).
+    // Called on each turn of the main loop while a view is shown (event handling, redraws).
     virtual void idle() = 0;
+    // While a view is shown, the main loop sleeps here between turns: until the view's window
+    // system has events, `wakeFd` is readable (work arrived), or `timeout` has passed (none: no
+    // limit). The default sleeps on `wakeFd` alone.
+    virtual void waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout);
 };
 
 // What the extension executable was started with.

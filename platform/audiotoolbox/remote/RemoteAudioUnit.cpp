@@ -314,8 +314,17 @@ void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optiona
                          });
 }
 
+// The view sits in a window of the host's, which the host may destroy right after: waiting until
+// the extension has taken the view down means it never meets a window that is already gone. A
+// stuck extension holds the host no longer than this.
 void RemoteAudioUnit::removeView() {
-    if (!isInvalidated()) connection_->send({{"op", op::unembed}});
+    constexpr std::chrono::milliseconds kRemovalWait{1'000};
+    if (isInvalidated()) return;
+    if (connection_->onConnectionThread()) {
+        connection_->send({{"op", op::unembed}});
+        return;
+    }
+    (void)connection_->requestAndWait({{"op", op::unembed}}, kRemovalWait);
 }
 
 RemoteViewController::RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize)

@@ -7,19 +7,6 @@ namespace remote {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-// Spinning catches the common reply without a sleep and a wake-up, which cost tens of
-// microseconds; a render that takes longer than this is waited for asleep.
-constexpr auto kSpinTime = std::chrono::microseconds(100);
-constexpr int kChecksPerClockRead = 32;
-
-inline void cpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-}  // namespace
-
 std::chrono::nanoseconds defaultRenderDeadline(AUAudioFrameCount frames, double sampleRate) {
     const double seconds = sampleRate > 0 ? 0.5 * frames / sampleRate : 0.0;
     const auto share = std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
@@ -75,17 +62,11 @@ void RemoteRenderSession::writeRequest(AudioUnitRenderActionFlags* actionFlags, 
     header.eventCount = count;
 }
 
+// Asleep on the reply word until the extension answers or the deadline passes: the render
+// thread gives its core back while the extension works, instead of spinning on it.
 bool RemoteRenderSession::awaitReply(std::chrono::nanoseconds deadline) noexcept {
     RenderChannelHeader& header = channel_->header();
-    const auto start = Clock::now();
-    const auto until = start + deadline;
-    const auto spinUntil = start + std::min<std::chrono::nanoseconds>(deadline, kSpinTime);
-    for (auto now = start; now < spinUntil; now = Clock::now()) {
-        for (int i = 0; i < kChecksPerClockRead; ++i) {
-            if (header.reply.load(std::memory_order_acquire) == sequence_) return true;
-            cpuRelax();
-        }
-    }
+    const auto until = Clock::now() + deadline;
     for (;;) {
         const uint32_t seen = header.reply.load(std::memory_order_acquire);
         if (seen == sequence_) return true;

@@ -36,7 +36,7 @@ NullOutputDevice::NullOutputDevice() : NullOutputDevice(Options{}) {}
 NullOutputDevice::NullOutputDevice(Options options)
     : options_(options), sampleRate_(options.preferredSampleRate) {
     if (options_.channels == 0) options_.channels = 1;
-    if (options_.blockFrames == 0) options_.blockFrames = 256;
+    if (options_.blockFrames == 0) options_.blockFrames = kDefaultBlockFrames;
 }
 
 NullOutputDevice::~NullOutputDevice() { stop(); }

@@ -13,10 +13,14 @@
 // Used when no real device opens, on request, and by tests that need real-time pacing.
 class NullOutputDevice final : public AudioOutputDevice {
 public:
+    // Each block costs the render thread a few wake-ups whatever its length (more with an effect
+    // in another process), and nobody hears a null output's latency: it asks for long blocks.
+    static constexpr uint32_t kDefaultBlockFrames = 1024;
+
     struct Options {
         double preferredSampleRate = 48000;
         uint32_t channels = 2;
-        uint32_t blockFrames = 256;
+        uint32_t blockFrames = kDefaultBlockFrames;
     };
 
     NullOutputDevice();

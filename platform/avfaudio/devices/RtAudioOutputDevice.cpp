@@ -1,9 +1,9 @@
 #include "platform/avfaudio/devices/RtAudioOutputDevice.h"
 
+#include "platform/coreaudio/BackendDiagnostics.h"
 #include "platform/os/Log.h"
 
 #include <RtAudio.h>
-#include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <array>
@@ -52,10 +52,6 @@ void onRtAudioError(RtAudioError::Type type, const std::string& text) {
     OSLog("com.marlowen.tolvane.audio", "RtAudio").error(text);
 }
 
-// ALSA prints its own diagnostics while RtAudio looks for cards; a machine without one would
-// get a screenful of them on every open. What matters reaches the open error instead.
-void ignoreAlsaDiagnostic(const char*, int, const char*, int, const char*, ...) {}
-
 }  // namespace
 
 struct RtAudioOutputDevice::Stream {
@@ -92,7 +88,8 @@ std::unique_ptr<RtAudioOutputDevice::Stream> openBackend(RtAudioOutputDevice::Ba
         why = "not built into this RtAudio";
         return nullptr;
     }
-    if (backend == RtAudioOutputDevice::Backend::alsa) snd_lib_error_set_handler(&ignoreAlsaDiagnostic);
+    // What matters of ALSA's own diagnostics reaches the open error.
+    if (backend == RtAudioOutputDevice::Backend::alsa) silenceAlsaDiagnostics();
     auto stream = std::make_unique<RtAudioOutputDevice::Stream>();
     std::string messages;
     openMessages = &messages;
