@@ -1,5 +1,6 @@
 #include "panel/model/PresetJSON.h"
 
+#include "platform/foundation/JSONReading.h"
 #include "platform/foundation/UUID.h"
 
 #include <nlohmann/json.hpp>
@@ -202,7 +203,7 @@ DecodedPresets decodePresets(std::string_view bytes, const std::vector<EffectRow
     decoded.isList = found.isArray;
     decoded.unreadable = found.broken ? 1 : 0;
     for (const auto element : found.elements) {
-        const auto preset = readPreset(Json::parse(element, nullptr, /*allow_exceptions=*/false));
+        const auto preset = readPreset(parseBoundedJSONWithInfinities<Json>(element));
         if (preset) decoded.presets.push_back(sanitizedPreset(*preset, effects));
         else ++decoded.unreadable;
     }

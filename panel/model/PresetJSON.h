@@ -27,6 +27,8 @@ struct DecodedPresets {
 // Reads the list element by element, so one unreadable object costs only itself. An object is
 // read when all nine keys are there with their types (a string holding a UUID in either case,
 // a string, an integer, numbers, booleans and a list of lists of numbers); other keys are
-// ignored. Values come back sanitised (`sanitizedPreset`); the number and length of the
-// `effectValues` lists are kept as stored.
+// ignored. A number beyond a double's range ("1e999") is read as the infinity it means, so it
+// gets its default as any other value that is not finite; an object nested deeper than
+// kMaxJSONNesting is unreadable. Values come back sanitised (`sanitizedPreset`); the number and
+// length of the `effectValues` lists are kept as stored.
 DecodedPresets decodePresets(std::string_view bytes, const std::vector<EffectRow>& effects);

@@ -48,10 +48,14 @@ PresetStore::Result PresetStore::remove(const std::string& id) {
 PresetStore::Result PresetStore::change(const ListChange& apply) {
     Result result;
     std::optional<std::vector<StoredPreset>> written;
-    auto failure = defaults_.modifyDataForKey(kDefaultsKey, [&](const std::optional<std::string>& stored) -> std::optional<std::string> {
+    auto failure = defaults_.modifyDataForKey(kDefaultsKey, [&](const UserDefaults::StoredData& data) -> std::optional<std::string> {
+        const auto& stored = data.value;
         DecodedPresets decoded = stored ? decodePresets(*stored, effects_) : DecodedPresets{{}, 0, false};
         result.presets = decoded.presets;  // what the store holds, should nothing be written
-        if (stored && !decoded.complete()) {
+        if (data.movedAside) {
+            // The whole file is kept aside already; what was readable in it is written back.
+            reportDamagedDefaults(*data.movedAside, decoded.presets.size());
+        } else if (stored && !decoded.complete()) {
             // The bytes go aside before anything is written over them; without a backup, nothing is.
             if (auto backupFailure = backUpUnreadable(*stored, decoded.unreadable)) {
                 result.error = std::move(backupFailure);
@@ -62,7 +66,7 @@ PresetStore::Result PresetStore::change(const ListChange& apply) {
         const bool seed = decoded.presets.empty() && !(stored && decoded.complete());
         std::vector<StoredPreset> presets = seed ? makeDefaultPresets(effects_) : std::move(decoded.presets);
         const bool changed = apply(presets);
-        if (!changed && !seed && decoded.complete()) return std::nullopt;
+        if (!changed && !seed && decoded.complete() && !data.movedAside) return std::nullopt;
         for (auto& preset : presets) preset = sanitizedPreset(std::move(preset), effects_);
         std::string bytes = encodePresets(presets, effects_);
         written = std::move(presets);
@@ -87,4 +91,11 @@ std::optional<Error> PresetStore::backUpUnreadable(const std::string& stored, st
     log_.error(std::to_string(unreadable) + " stored preset entries could not be read; the stored presets were copied to " +
                backup.string() + " before the readable ones were kept");
     return std::nullopt;
+}
+
+void PresetStore::reportDamagedDefaults(const std::filesystem::path& aside, std::size_t kept) {
+    const std::string outcome = kept > 0 ? std::to_string(kept) + " complete presets in it were kept"
+                                         : "no complete preset was left in it, so the factory presets replace them";
+    log_.error("The defaults file holding the presets could not be read; it was moved to " + aside.string() + ", and " +
+               outcome);
 }

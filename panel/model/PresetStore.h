@@ -18,6 +18,8 @@
 //   under the defaults' lock, so panels never write over each other's presets;
 // - an unreadable object costs only itself: the stored bytes are first copied into a backup file
 //   beside the store (with a log line), then the readable presets are kept;
+// - a defaults file that cannot be read as a whole is moved aside by the defaults, and the
+//   complete presets still in it are kept (the factory presets when there are none);
 // - the factory presets are seeded only when nothing readable was stored (a stored empty list
 //   stays empty);
 // - a failed write is logged and leaves the caller with what the store still holds.
@@ -46,7 +48,8 @@ public:
     Result remove(const std::string& id);
 
     // The backup files that unreadable stored bytes were copied to are named
-    // "<kDefaultsKey>.unreadable-<time>.json" in the defaults' folder.
+    // "<kDefaultsKey>.unreadable-<time>.json" in the defaults' folder; a whole defaults file that
+    // could not be read goes to "<domain>.unreadable-<time>.json" there.
     const UserDefaults& defaults() const { return defaults_; }
 
 private:
@@ -55,6 +58,8 @@ private:
     Result change(const ListChange& apply);
     // Copies stored bytes that could not all be read into a new backup file beside the store.
     std::optional<Error> backUpUnreadable(const std::string& stored, std::size_t unreadable);
+    // Says where a defaults file that could not be read as a whole went, and what was kept of it.
+    void reportDamagedDefaults(const std::filesystem::path& aside, std::size_t kept);
 
     UserDefaults defaults_;
     std::vector<EffectRow> effects_;

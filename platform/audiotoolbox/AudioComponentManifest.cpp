@@ -1,6 +1,7 @@
 #include "platform/audiotoolbox/AudioComponentManifest.h"
 
 #include "platform/foundation/DurableFile.h"
+#include "platform/foundation/JSONReading.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +16,8 @@ namespace {
 constexpr std::string_view kDomain = "AudioComponentManifest";
 constexpr int64_t kMalformed = -1;
 constexpr int64_t kMissingExecutable = -2;
+// A manifest is a few hundred bytes; anything far larger is not one.
+constexpr std::size_t kManifestReadLimit = 1 << 20;
 
 bool fail(Error* error, int64_t code, std::string message) {
     setError(error, std::string(kDomain), code, std::move(message));
@@ -77,14 +80,14 @@ bool resolveExecutable(const fs::path& bundle, const std::string& relative, fs::
 std::optional<AudioComponentManifest> readAudioComponentManifest(const fs::path& bundle, Error* error) {
     const fs::path file = bundle / AudioComponentManifest::kFileName;
     Error readError;
-    const std::optional<std::string> text = readWholeFile(file, &readError);
+    const std::optional<std::string> text = readWholeFile(file, &readError, kManifestReadLimit);
     if (!text) {
         // A missing file reports no error of its own.
         fail(error, kMalformed, readError.localizedDescription.empty() ? "cannot read " + file.string() + ": no such file"
                                                                       : "cannot " + readError.localizedDescription);
         return std::nullopt;
     }
-    const nlohmann::json json = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    const auto json = parseBoundedJSON<nlohmann::json>(*text);
     if (!json.is_object()) {
         fail(error, kMalformed, file.string() + " is not a JSON object");
         return std::nullopt;

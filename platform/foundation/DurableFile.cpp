@@ -48,28 +48,38 @@ std::optional<Error> syncFolderOf(const std::filesystem::path& file) {
     return std::nullopt;
 }
 
-// Writes a file that `flags` opened or created, flushes and closes it, reporting the first failure.
-std::optional<Error> writeFlushedFile(const std::filesystem::path& path, int flags, std::string_view bytes) {
-    FileDescriptor fd(openRetrying(path, O_WRONLY | O_CREAT | flags, 0600));
+// Creates `path`, which must not exist (nor be a link), writes `bytes`, flushes and closes it. A
+// file that could not be written whole is removed again, so no partial copy stays behind.
+std::optional<Error> writeNewFile(const std::filesystem::path& path, std::string_view bytes) {
+    FileDescriptor fd(openRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (!fd.valid()) return posixError("open", path, errno);
-    if (auto failure = writeAll(fd.get(), bytes, path)) return failure;
-    if (::fsync(fd.get()) != 0) return posixError("fsync", path, errno);
-    if (fd.closeChecked() != 0) return posixError("close", path, errno);
+    auto failure = writeAll(fd.get(), bytes, path);
+    if (!failure && ::fsync(fd.get()) != 0) failure = posixError("fsync", path, errno);
+    if (!failure && fd.closeChecked() != 0) failure = posixError("close", path, errno);
+    if (failure) {
+        fd.reset();
+        ::unlink(path.c_str());
+    }
+    return failure;
+}
+
+Error unusableFile(const std::filesystem::path& file, int64_t code, const std::string& why) {
+    return Error{std::string(kUnusableFileDomain), code, "read " + file.string() + ": " + why};
+}
+
+// Refuses what is not a regular file of at most `limit` bytes.
+std::optional<Error> checkReadable(const std::filesystem::path& file, const struct stat& info, std::size_t limit) {
+    if (!S_ISREG(info.st_mode)) return unusableFile(file, kNotARegularFile, "not a regular file");
+    if (static_cast<std::size_t>(info.st_size) > limit)
+        return unusableFile(file, kFileTooLarge, "larger than " + std::to_string(limit) + " bytes");
     return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error) {
-    FileDescriptor fd(openRetrying(file, O_RDONLY));
-    if (!fd.valid()) {
-        if (errno != ENOENT) report(error, posixError("open", file, errno));
-        return std::nullopt;
-    }
+std::optional<std::string> readAll(int fd, const std::filesystem::path& file, std::size_t limit, Error* error) {
     std::string bytes;
     char chunk[16384];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n == 0) return bytes;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -77,15 +87,49 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& file, Erro
             return std::nullopt;
         }
         bytes.append(chunk, static_cast<std::size_t>(n));
+        if (bytes.size() > limit) {  // it grew while being read
+            report(error, unusableFile(file, kFileTooLarge, "larger than " + std::to_string(limit) + " bytes"));
+            return std::nullopt;
+        }
     }
+}
+
+}  // namespace
+
+std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error, std::size_t limit) {
+    // Looked at before opening, since opening a device or a FIFO can itself wait or have effects;
+    // looked at again once open, in case the file was swapped in between.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        if (errno != ENOENT) report(error, posixError("stat", file, errno));
+        return std::nullopt;
+    }
+    if (auto refused = checkReadable(file, info, limit)) {
+        report(error, std::move(*refused));
+        return std::nullopt;
+    }
+    FileDescriptor fd(openRetrying(file, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid()) {
+        if (errno != ENOENT) report(error, posixError("open", file, errno));
+        return std::nullopt;
+    }
+    if (::fstat(fd.get(), &info) != 0) {
+        report(error, posixError("fstat", file, errno));
+        return std::nullopt;
+    }
+    if (auto refused = checkReadable(file, info, limit)) {
+        report(error, std::move(*refused));
+        return std::nullopt;
+    }
+    return readAll(fd.get(), file, limit, error);
 }
 
 std::optional<Error> replaceFileDurably(const std::filesystem::path& file, const std::filesystem::path& temporary,
                                         std::string_view bytes) {
-    if (auto failure = writeFlushedFile(temporary, O_TRUNC, bytes)) {
-        ::unlink(temporary.c_str());
-        return failure;
-    }
+    // A stale temporary file, or a link planted in its place, goes; the exclusive create then
+    // refuses anything that appears there meanwhile.
+    ::unlink(temporary.c_str());
+    if (auto failure = writeNewFile(temporary, bytes)) return failure;
     if (::rename(temporary.c_str(), file.c_str()) != 0) {
         const int code = errno;
         ::unlink(temporary.c_str());
@@ -95,8 +139,13 @@ std::optional<Error> replaceFileDurably(const std::filesystem::path& file, const
 }
 
 std::optional<Error> createFileDurably(const std::filesystem::path& file, std::string_view bytes) {
-    if (auto failure = writeFlushedFile(file, O_EXCL, bytes)) return failure;
-    return syncFolderOf(file);
+    if (auto failure = writeNewFile(file, bytes)) return failure;
+    if (auto failure = syncFolderOf(file)) {
+        // Reported as failed, so it must not stay behind as a copy nobody knows about.
+        ::unlink(file.c_str());
+        return failure;
+    }
+    return std::nullopt;
 }
 
 std::optional<Error> createPrivateFolders(const std::filesystem::path& folder) {
@@ -110,9 +159,16 @@ std::optional<Error> createPrivateFolders(const std::filesystem::path& folder) {
 }
 
 std::optional<ExclusiveFileLock> ExclusiveFileLock::acquire(const std::filesystem::path& lockFile, Error* error) {
-    const int fd = openRetrying(lockFile, O_RDWR | O_CREAT, 0600);
+    // Never through a link, and never waiting to open: the lock is ours, in our folder.
+    const int fd = openRetrying(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) {
         report(error, posixError("open", lockFile, errno));
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        report(error, Error{std::string(kUnusableFileDomain), kNotARegularFile, "lock " + lockFile.string() + ": not a regular file"});
+        ::close(fd);
         return std::nullopt;
     }
     int result;

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,16 +13,29 @@
 // or the new one, never a mixture. Failures come back as errors in the POSIX domain (code =
 // errno), naming the path.
 
-// The whole file, or nothing without an error when it does not exist.
-std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error);
+// Why readWholeFile refused a file that exists and could be opened: it is not a regular file (a
+// FIFO, a device, a folder, or a link to one), or it is larger than the caller's limit. Such a
+// file is unusable as it stands, unlike one that failed to read for a passing reason.
+inline constexpr std::string_view kUnusableFileDomain = "UnusableFile";
+inline constexpr int64_t kNotARegularFile = -1;
+inline constexpr int64_t kFileTooLarge = -2;
+
+inline constexpr std::size_t kDefaultReadLimit = std::size_t{16} << 20;
+
+// The whole file, or nothing without an error when it does not exist. Only a regular file is
+// read, and only up to `limit` bytes; the open never waits (on a FIFO with no writer, say).
+std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error,
+                                         std::size_t limit = kDefaultReadLimit);
 
 // Writes `bytes` to `temporary` (same folder as `file`), flushes it to the disk, renames it over
 // `file` and flushes the folder, so the rename itself is durable. Callers serialise writers, since
-// they share the temporary name.
+// they share the temporary name. Whatever is at `temporary` is removed first and the temporary
+// file is created afresh, never opened through a link, so a save writes nowhere but the folder.
 std::optional<Error> replaceFileDurably(const std::filesystem::path& file, const std::filesystem::path& temporary,
                                         std::string_view bytes);
 
 // Creates `file`, which must not exist yet, with `bytes`, flushed to the disk with its folder.
+// When writing fails part way (a full disk), the partial file is removed again.
 std::optional<Error> createFileDurably(const std::filesystem::path& file, std::string_view bytes);
 
 // Creates `folder` and its parents when missing; new folders are private to the user (0700).
@@ -30,7 +45,8 @@ std::optional<Error> createPrivateFolders(const std::filesystem::path& folder);
 // file description, so it excludes other threads of this process as well as other processes.
 class ExclusiveFileLock {
 public:
-    // Waits until the lock is free. The lock file is created when missing and never removed.
+    // Waits until the lock is free. The lock file is created when missing and never removed; one
+    // that is a link or not a regular file is refused with an error.
     static std::optional<ExclusiveFileLock> acquire(const std::filesystem::path& lockFile, Error* error);
 
     ExclusiveFileLock(ExclusiveFileLock&& other) noexcept;

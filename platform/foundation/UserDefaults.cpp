@@ -1,6 +1,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include "platform/foundation/DurableFile.h"
+#include "platform/foundation/JSONReading.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,14 +18,18 @@ constexpr int64_t kNotText = -2;
 
 // The domain's keys, or nothing when the bytes are not a JSON object.
 std::optional<Json> parseDomain(const std::string& bytes) {
-    Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    Json parsed = parseBoundedJSON<Json>(bytes);
     if (!parsed.is_object()) return std::nullopt;
-    return parsed;
+    return std::optional<Json>(std::move(parsed));
 }
 
 Error unreadableFile(const std::filesystem::path& file) {
-    return Error{std::string(kErrorDomain), kUnreadableFile, file.string() + " does not hold a JSON object"};
+    return Error{std::string(kErrorDomain), kUnreadableFile,
+                 file.string() + " does not hold a JSON object (or one nested deeper than " +
+                     std::to_string(kMaxJSONNesting) + " levels)"};
 }
+
+bool isUnusable(const Error& error) { return error.domain == kUnusableFileDomain; }
 
 std::optional<std::string> dataValue(const Json& domain, std::string_view key) {
     const auto found = domain.find(key);
@@ -78,7 +83,7 @@ std::optional<std::string> UserDefaults::dataForKey(std::string_view key, Error*
 }
 
 std::optional<Error> UserDefaults::setData(std::string_view key, std::string bytes) {
-    return modifyDataForKey(key, [&](const std::optional<std::string>&) { return std::optional<std::string>(bytes); });
+    return modifyDataForKey(key, [&](const StoredData&) { return std::optional<std::string>(bytes); });
 }
 
 std::optional<Error> UserDefaults::modifyDataForKey(std::string_view key, const DataChange& change) {
@@ -88,21 +93,25 @@ std::optional<Error> UserDefaults::modifyDataForKey(std::string_view key, const 
     if (!lock) return error;
 
     const auto bytes = readWholeFile(file_, &error);
-    if (!bytes && !error.domain.empty()) return error;
+    if (!bytes && !error.domain.empty() && !isUnusable(error)) return error;
     Json domain = Json::object();
-    if (bytes) {
-        if (auto parsed = parseDomain(*bytes)) {
-            domain = std::move(*parsed);
-        } else {
-            const auto aside = timestampedFreePath(folder_, domain_ + ".unreadable", "json");
-            std::error_code renameError;
-            std::filesystem::rename(file_, aside, renameError);
-            if (renameError) return Error{"NSPOSIXErrorDomain", renameError.value(), "rename " + file_.string() + ": " + renameError.message()};
-            log_.error("The defaults file " + file_.string() + " could not be read; it was moved to " + aside.string());
-        }
+    StoredData stored;
+    std::optional<Json> parsed = bytes ? parseDomain(*bytes) : std::nullopt;
+    if (parsed) {
+        domain = std::move(*parsed);
+        stored.value = dataValue(domain, key);
+    } else if (bytes || isUnusable(error)) {
+        const auto aside = timestampedFreePath(folder_, domain_ + ".unreadable", "json");
+        std::error_code renameError;
+        std::filesystem::rename(file_, aside, renameError);
+        if (renameError) return Error{"NSPOSIXErrorDomain", renameError.value(), "rename " + file_.string() + ": " + renameError.message()};
+        const std::string why = bytes ? unreadableFile(file_).localizedDescription : error.localizedDescription;
+        log_.error("The defaults file " + file_.string() + " could not be read (" + why + "); it was moved to " + aside.string());
+        stored.movedAside = aside;
+        if (bytes) stored.value = salvageObjectMember(*bytes, key);
     }
 
-    const auto next = change(dataValue(domain, key));
+    const auto next = change(stored);
     if (!next) return std::nullopt;
     domain[std::string(key)] = *next;
     const auto text = serialised(domain, key, &error);

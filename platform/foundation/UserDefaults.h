@@ -32,21 +32,32 @@ public:
 
     // The data value under `key`; nothing when the file or the key does not exist, or when the
     // file cannot be read or parsed (then `error` says why). A value that a person stored by hand
-    // as JSON other than a string reads as that JSON's text.
+    // as JSON other than a string reads as that JSON's text. Only a regular file is read, and
+    // JSON nested deeper than kMaxJSONNesting counts as unreadable.
     std::optional<std::string> dataForKey(std::string_view key, Error* error = nullptr) const;
 
     // Stores `bytes`, which must be UTF-8 text, under `key`, keeping every other key.
     std::optional<Error> setData(std::string_view key, std::string bytes);
 
-    // The change that `modifyDataForKey` applies: given the value under the key (or nothing), the
-    // value to store, or nothing to leave the file untouched. It runs with the lock held, so it
-    // may also write files of its own beside the store before the store is written.
-    using DataChange = std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
+    // What `modifyDataForKey` found under the key.
+    struct StoredData {
+        std::optional<std::string> value;  // nothing when the file or the key does not exist
+        // Where an unreadable file was moved; `value` is then what could still be read of the
+        // key's value in it (possibly cut short), and the file holds nothing more unless the
+        // change returns a value to store.
+        std::optional<std::filesystem::path> movedAside;
+    };
 
-    // Reads the value, applies `change` and writes the result, all under the lock. An unreadable
-    // file is first renamed aside ("<domain>.unreadable-<time>.json", with a log line) so that
-    // nothing in it is lost; `change` then sees no value. Returns the failure, if any; when the
-    // file could not be read for another reason, `change` is not called.
+    // The change that `modifyDataForKey` applies: given what is stored, the value to store, or
+    // nothing to leave the file untouched. It runs with the lock held, so it may also write files
+    // of its own beside the store before the store is written.
+    using DataChange = std::function<std::optional<std::string>(const StoredData& stored)>;
+
+    // Reads the value, applies `change` and writes the result, all under the lock. A file that
+    // cannot be used (not JSON, nested too deep, not a regular file, too large) is first renamed
+    // aside ("<domain>.unreadable-<time>.json", with a log line) so that nothing in it is lost.
+    // Returns the failure, if any; when the file could not be read for another reason, `change`
+    // is not called.
     std::optional<Error> modifyDataForKey(std::string_view key, const DataChange& change);
 
 private:

@@ -194,6 +194,30 @@ TEST(PresetJSONTest, ValuesOutOfRangeAreClampedAndNonFiniteOnesGetTheirDefaults)
     EXPECT_NE(nan, nan);  // and a record holding NaN equals nothing, not even itself
 }
 
+TEST(PresetJSONTest, NumbersBeyondADoublesRangeAreInfinitiesAndGetTheirDefaults) {
+    // Only a hand-edited file holds such numbers; JSON has no other text for an infinity.
+    auto object = validObject();
+    object["name"] = "1e999";
+    object["outputLevel"] = 111111.5;
+    object["hissLevel"] = 222222.5;
+    object["amFmMode"] = 3.5e38;  // beyond a float but not a double: clamped as before
+    object["effectValues"] = {{333333.5, 7, 8}, {9, 444444.5, 10}};
+    std::string text = nlohmann::json::array({object}).dump();
+    const std::pair<std::string, std::string> hugeNumbers[] = {
+        {"111111.5", "1e999"}, {"222222.5", "-1E+999"}, {"333333.5", "-12.5e400"}, {"444444.5", std::string(400, '9')}};
+    for (const auto& [placeholder, huge] : hugeNumbers) text.replace(text.find(placeholder), placeholder.size(), huge);
+
+    const auto decoded = decode(text);
+    ASSERT_TRUE(decoded.complete()) << text;
+    const auto& p = decoded.presets.at(0);
+    EXPECT_EQ(p.name, "1e999");
+    EXPECT_EQ(p.outputLevel, 75);
+    EXPECT_EQ(p.hissLevel, 40);
+    EXPECT_EQ(p.amFmMode, 1);
+    EXPECT_EQ(p.effectValues[0], (std::vector<float>{50, 7, 8}));   // VINYL's first default
+    EXPECT_EQ(p.effectValues[1], (std::vector<float>{9, 0, 10}));  // LO-FI's second default
+}
+
 TEST(PresetJSONTest, RangesAreThoseOfTheEffectsParameters) {
     const auto& tree = makeParameterSpecs();
     auto spec = [&](const std::string& identifier) {

@@ -1,12 +1,16 @@
 #include "panel/model/PresetJSON.h"
 #include "panel/model/PresetStore.h"
 #include "tests/panel/PresetTestSupport.h"
+#include "tests/support/ForkedRun.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using tolvane::test::exitCodeOfForkedRun;
 using tolvane::test::samplePreset;
 
 namespace {
@@ -89,11 +94,16 @@ protected:
         EXPECT_TRUE(decoded.complete()) << *bytes;
         return decoded.presets;
     }
-    std::vector<fs::path> backups() const {
+    std::vector<fs::path> backups(const std::string& stem = "TolvaneStudioUserPresets") const {
         std::vector<fs::path> found;
         for (const auto& entry : fs::directory_iterator(folder()))
-            if (entry.path().filename().string().starts_with("TolvaneStudioUserPresets.unreadable-")) found.push_back(entry.path());
+            if (entry.path().filename().string().starts_with(stem + ".unreadable-")) found.push_back(entry.path());
         return found;
+    }
+    std::vector<fs::path> defaultsBackups() const { return backups("com.marlowen.tolvane"); }
+    void writeStoreFile(const std::string& text) const {
+        fs::create_directories(folder());
+        std::ofstream(storeFile(), std::ios::binary | std::ios::trunc) << text;
     }
     static std::string fileText(const fs::path& path) {
         std::stringstream text;
@@ -234,6 +244,135 @@ TEST_F(PresetStoreTest, AFailedSaveIsLoggedAndTheListStaysWhatTheStoreHolds) {
     EXPECT_EQ(saved.presets.back().effectValues[3][0], 100);
     EXPECT_EQ(storedList(), saved.presets);
     EXPECT_EQ(store.add(samplePreset("Next")).presets.size(), 13u);
+}
+
+// ---- hostile files
+
+TEST_F(PresetStoreTest, DeepNestingAnywhereInTheFileIsUnreadableAndNeverOverflowsTheStack) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const auto kept = samplePreset("Kept");
+    const std::string presetsText = nlohmann::json(encodePresets({kept}, effectsTable())).dump();
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        // Nothing under the key can be read: the factory presets replace it.
+        {"{\"TolvaneStudioUserPresets\": " + deep + "}", names(makeDefaultPresets(effectsTable()))},
+        // The presets beside a deep value are kept.
+        {"{\"other\": " + deep + ", \"TolvaneStudioUserPresets\": " + presetsText + "}", {"Kept"}},
+    };
+    for (const auto& [text, expected] : cases) {
+        writeStoreFile(text);
+        testing::internal::CaptureStderr();
+        const auto loaded = makeStore().load();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(loaded.error, std::nullopt);
+        EXPECT_EQ(names(loaded.presets), expected);
+        EXPECT_EQ(storedList(), loaded.presets);
+    }
+    EXPECT_EQ(defaultsBackups().size(), 2u);
+}
+
+TEST_F(PresetStoreTest, AStoreOrLockThatIsNotARegularFileIsNeverWaitedOn) {
+    // Each load runs in a child with a deadline: opening a FIFO for reading waits for a writer.
+    const auto loadsTheFactoryPresets = [&] {
+        return exitCodeOfForkedRun([&] {
+            const auto loaded = makeStore().load();
+            return !loaded.error && loaded.presets.size() == 11 ? 0 : 1;
+        });
+    };
+    fs::create_directories(folder());
+    ASSERT_EQ(mkfifo(storeFile().c_str(), 0600), 0);
+    ASSERT_EQ(loadsTheFactoryPresets(), 0);
+    // The FIFO went aside, and a regular store took its place.
+    ASSERT_EQ(defaultsBackups().size(), 1u);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(defaultsBackups()[0])));
+    EXPECT_EQ(storedList().size(), 11u);
+
+    // A link to a device that never ends.
+    fs::remove(storeFile());
+    fs::create_symlink("/dev/zero", storeFile());
+    ASSERT_EQ(loadsTheFactoryPresets(), 0);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(storeFile())));
+
+    // A lock file that is a FIFO is refused with a reason.
+    const auto lock = folder() / ".com.marlowen.tolvane.lock";
+    fs::remove(lock);
+    ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
+    EXPECT_EQ(exitCodeOfForkedRun([&] {
+        testing::internal::CaptureStderr();
+        const auto loaded = makeStore().load();
+        const std::string log = testing::internal::GetCapturedStderr();
+        return loaded.error && log.find("not a regular file") != std::string::npos ? 0 : 1;
+    }), 0);
+}
+
+TEST_F(PresetStoreTest, ASaveNeverWritesThroughALinkedTemporaryFile) {
+    auto store = makeStore();
+    store.load();
+    const auto precious = scratch.path() / "precious.txt";
+    const auto absent = scratch.path() / "absent.txt";
+    std::ofstream(precious) << "precious";
+    const auto temporary = folder() / ".com.marlowen.tolvane.json.tmp";
+    for (const auto& target : {precious, absent}) {
+        fs::create_symlink(target, temporary);
+        const auto saved = store.add(samplePreset("After"));
+        EXPECT_EQ(saved.error, std::nullopt);
+        EXPECT_EQ(fileText(precious), "precious");
+        EXPECT_FALSE(fs::exists(absent));
+        EXPECT_FALSE(fs::is_symlink(storeFile()));
+        EXPECT_EQ(storedList(), saved.presets);
+    }
+}
+
+TEST_F(PresetStoreTest, ABackupCutShortByAFullDiskLeavesNoPartialFile) {
+    std::vector<StoredPreset> many;
+    for (int i = 0; i < 40; ++i) many.push_back(samplePreset(presetName("Preset ", i)));
+    std::string bytes = encodePresets(many, effectsTable());
+    bytes.back() = ',';
+    bytes += "{\"id\": 1}]";  // one unreadable object: a load backs the list up first
+    store(bytes);
+    ASSERT_GT(bytes.size(), 8192u);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // Files may not grow past 4 KiB in the child: the backup's write fails part way, as on a
+        // full disk.
+        EXPECT_EQ(exitCodeOfForkedRun([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{4096, 4096};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+            testing::internal::CaptureStderr();
+            const auto loaded = makeStore().load();
+            testing::internal::GetCapturedStderr();
+            return loaded.error ? 0 : 1;
+        }), 0);
+    }
+    EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(storedBytes(), bytes);
+}
+
+TEST_F(PresetStoreTest, ADamagedDefaultsFileKeepsItsCompletePresetsAndSaysWhereItWent) {
+    const std::vector<StoredPreset> three{samplePreset("One"), samplePreset("Two"), samplePreset("Three")};
+    store(encodePresets(three, effectsTable()));
+    const std::string whole = fileText(storeFile());
+    const std::pair<std::size_t, std::vector<std::string>> cuts[] = {
+        {whole.find(three[2].id), {"One", "Two"}},            // inside the third preset
+        {whole.size() - 2, {"One", "Two", "Three"}},           // only the closing brace lost
+        {whole.find("Presets"), names(makeDefaultPresets(effectsTable()))},  // inside the key
+    };
+    for (const auto& [cut, expected] : cuts) {
+        for (const auto& old : defaultsBackups()) fs::remove(old);
+        const std::string damaged = whole.substr(0, cut);
+        writeStoreFile(damaged);
+        testing::internal::CaptureStderr();
+        const auto loaded = makeStore().load();
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(loaded.error, std::nullopt);
+        EXPECT_EQ(names(loaded.presets), expected) << damaged;
+        EXPECT_EQ(storedList(), loaded.presets);
+        // The whole file was kept aside, and the log line says where.
+        const auto aside = defaultsBackups();
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(fileText(aside[0]), damaged);
+        EXPECT_NE(log.find(aside[0].string()), std::string::npos) << log;
+        EXPECT_TRUE(backups().empty());
+    }
 }
 
 // ---- nothing lost, measured across processes

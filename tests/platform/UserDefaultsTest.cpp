@@ -72,28 +72,31 @@ TEST_F(UserDefaultsTest, ConfigurationFolderFollowsTheBaseDirectoryRules) {
     EXPECT_EQ(UserDefaults::configurationFolder(), fs::path("/home/someone/.config/tolvane"));
 }
 
-TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideBeforeItIsReplaced) {
+TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideAndWhatIsLeftOfTheValueIsHandedOn) {
     ASSERT_EQ(defaults.setData("k", "v"), std::nullopt);
-    std::ofstream(defaults.filePath(), std::ios::trunc) << "{\"k\": \"v\", trunc";
+    const std::string damaged = "{\"k\": \"[{\\\"a\\\": 1}, {\\\"b\\u00e9\\\": 2}, {\\\"c";
+    std::ofstream(defaults.filePath(), std::ios::trunc) << damaged;
     Error error;
     EXPECT_EQ(defaults.dataForKey("k", &error), std::nullopt);
     EXPECT_EQ(error.code, -1);
 
     testing::internal::CaptureStderr();
-    std::optional<std::string> seen = "not called";
-    ASSERT_EQ(defaults.modifyDataForKey("k", [&](const std::optional<std::string>& current) {
-        seen = current;
+    UserDefaults::StoredData seen{"not called", std::nullopt};
+    ASSERT_EQ(defaults.modifyDataForKey("k", [&](const UserDefaults::StoredData& stored) {
+        seen = stored;
         return std::optional<std::string>("new");
     }), std::nullopt);
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(seen, std::nullopt);
+    // The string's characters as far as they reach, escapes decoded.
+    EXPECT_EQ(seen.value, "[{\"a\": 1}, {\"b\xc3\xa9\": 2}, {\"c");
     EXPECT_EQ(defaults.dataForKey("k"), "new");
 
     std::vector<fs::path> aside;
     for (const auto& entry : fs::directory_iterator(folder))
         if (entry.path().filename().string().starts_with("com.example.one.unreadable-")) aside.push_back(entry.path());
     ASSERT_EQ(aside.size(), 1u);
-    EXPECT_EQ(fileText(aside[0]), "{\"k\": \"v\", trunc");
+    EXPECT_EQ(seen.movedAside, aside[0]);
+    EXPECT_EQ(fileText(aside[0]), damaged);
     EXPECT_NE(log.find(aside[0].string()), std::string::npos) << log;
 }
 
@@ -122,7 +125,8 @@ TEST_F(UserDefaultsTest, ConcurrentChangesFromThreadsAreNeverLost) {
     const auto increment = [&] {
         UserDefaults mine(folder, "com.example.one");
         for (int i = 0; i < kChanges; ++i)
-            ASSERT_EQ(mine.modifyDataForKey("count", [](const std::optional<std::string>& current) {
+            ASSERT_EQ(mine.modifyDataForKey("count", [](const UserDefaults::StoredData& stored) {
+                const auto& current = stored.value;
                 return std::optional<std::string>(std::to_string(current ? std::stoi(*current) + 1 : 1));
             }), std::nullopt);
     };

@@ -1,9 +1,11 @@
 #include "platform/avfaudio/AVAudioUnitComponentManager.h"
+#include "tests/support/ForkedRun.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace tolvane::test {
 namespace {
@@ -99,6 +101,25 @@ TEST(ComponentRegistryTest, SearchesEveryFolderOnceAndFindsBundlesInstalledLater
     EXPECT_EQ(names(registry.componentsMatchingDescription(tolvane())),
               (std::vector<std::string>{"Tolvane@tolvane.lv2", "Tolvane@tolvane.lv2"}));
     EXPECT_TRUE(AVAudioUnitComponentManager({user.path() / "missing"}).componentsMatchingDescription({}).empty());
+}
+
+TEST(ComponentRegistryTest, AManifestThatIsNotARegularFileIsSkippedWithoutWaiting) {
+    PluginFolder folder;
+    folder.bundle("a-fifo.lv2", "");
+    ASSERT_EQ(mkfifo((folder.path() / "a-fifo.lv2" / "component.json").c_str(), 0600), 0);
+    folder.bundle("b-device.lv2", "");
+    fs::create_symlink("/dev/zero", folder.path() / "b-device.lv2" / "component.json");
+    folder.bundle("c-good.lv2", manifest("Tolvane"));
+    // In a child with a deadline: opening the FIFO for reading waits for a writer.
+    EXPECT_EQ(exitCodeOfForkedRun([&] {
+        testing::internal::CaptureStderr();
+        const auto found = AVAudioUnitComponentManager({folder.path()}).componentsMatchingDescription(tolvane());
+        const std::string log = testing::internal::GetCapturedStderr();
+        const bool oneLineEach = std::count(log.begin(), log.end(), '\n') == 2 &&
+                                 log.find("a-fifo.lv2/component.json: not a regular file") != std::string::npos &&
+                                 log.find("b-device.lv2/component.json: not a regular file") != std::string::npos;
+        return names(found) == std::vector<std::string>{"Tolvane@c-good.lv2"} && oneLineEach ? 0 : 1;
+    }), 0);
 }
 
 TEST(ComponentRegistryTest, DefaultFoldersFollowLv2Path) {
