@@ -77,11 +77,50 @@ TEST(PanelHostBridgeTest, TheHostsEchoOfThePanelsValuesDoesNotMoveThePanel) {
     for (float echoed : {60.0f, 70.0f, 80.0f, 80.0f}) f.bridge.hostParameterChanged(i, echoed);
     EXPECT_EQ(MainQueue::drain(), 0u);
     EXPECT_FLOAT_EQ(f.observable("compressor").value(), 80);
-    // A real change afterwards, even to a value sent long ago, is shown.
-    f.now += 5;
-    f.bridge.hostParameterChanged(i, 60);
+    // A real change afterwards, even to a value just echoed, is shown.
+    f.now += 0.5;
+    f.bridge.hostParameterChanged(i, 70);
     MainQueue::drain();
-    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 60);
+    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 70);
+}
+
+TEST(PanelHostBridgeTest, AHostThatEchoesNothingStillMovesThePanelToAValueItWasSent) {
+    BridgeFixture f;
+    const uint32_t i = f.index("compressor");
+    auto knobs = f.panel().knobSection(1);
+    (*knobs)[0].dragChanged(-30);  // 60
+    (*knobs)[0].dragChanged(-60);  // 70
+    (*knobs)[0].dragChanged(-90);  // 80
+    (*knobs)[0].dragEnded();
+    // Half a second later the host, which never echoes, goes back to 70 (an undo, automation).
+    f.now += 0.5;
+    f.bridge.hostParameterChanged(i, 70);
+    MainQueue::drain();
+    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 70);
+    const auto stored = f.panel().captureCurrentPreset("now", "id");
+    ASSERT_TRUE(stored);
+    EXPECT_FLOAT_EQ(stored->effectValues[0][0], 70) << "SAVE stores what the host has";
+}
+
+TEST(PanelHostBridgeTest, EchoesThatComeBackDuringTheDragAreDroppedToo) {
+    BridgeFixture f;
+    const uint32_t i = f.index("crackle");
+    auto knobs = f.panel().knobSection(1);
+    // The host answers each value on its next cycle, passing over one of them.
+    (*knobs)[1].dragChanged(-30);   // 10
+    (*knobs)[1].dragChanged(-60);   // 20
+    f.bridge.hostParameterChanged(i, 10);
+    (*knobs)[1].dragChanged(-90);   // 30
+    (*knobs)[1].dragChanged(-120);  // 40
+    f.bridge.hostParameterChanged(i, 30);
+    (*knobs)[1].dragEnded();
+    f.bridge.hostParameterChanged(i, 40);
+    f.bridge.hostParameterChanged(i, 40);
+    EXPECT_EQ(MainQueue::drain(), 0u);
+    EXPECT_FLOAT_EQ(f.observable("crackle").value(), 40);
+    f.bridge.hostParameterChanged(i, 20);
+    MainQueue::drain();
+    EXPECT_FLOAT_EQ(f.observable("crackle").value(), 20) << "a value passed over is not owed after the gesture";
 }
 
 }  // namespace
