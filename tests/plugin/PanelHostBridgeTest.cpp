@@ -4,6 +4,7 @@
 
 #include "tests/panel/PanelTestSupport.h"
 
+#include "panel/PanelView.h"
 #include "plugin/PanelHostBridge.h"
 #include "plugin/TolvaneUnit.h"
 
@@ -121,6 +122,38 @@ TEST(PanelHostBridgeTest, EchoesThatComeBackDuringTheDragAreDroppedToo) {
     f.bridge.hostParameterChanged(i, 20);
     MainQueue::drain();
     EXPECT_FLOAT_EQ(f.observable("crackle").value(), 20) << "a value passed over is not owed after the gesture";
+}
+
+TEST(PanelHostBridgeTest, MonoStereoNamesTheModeTheHostHoldsWhenTheEditorOpensAndAfter) {
+    BridgeFixture f;
+    const uint32_t i = f.index("monoSumOn");
+    // The editor is built over its own unit's defaults; the host's saved values follow.
+    PanelView view(f.controller);
+    view.setSize(672, 418);
+    view.update();
+    auto label = [&] { return view.layout().presetBar->mono.title; };
+    ASSERT_EQ(label(), "STEREO");
+    f.bridge.hostParameterChanged(i, 1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
+    // The first press switches the unit to stereo rather than sending mono again.
+    f.host.clear();
+    f.panel().toggleMonoSum();
+    EXPECT_EQ(f.host.at(1), "set " + std::to_string(i) + " 0");
+    EXPECT_EQ(label(), "STEREO");
+    // Automation while the editor is open, more than a second later.
+    f.now += 2;
+    f.bridge.hostParameterChanged(i, 1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
+    f.now += 2;
+    f.bridge.hostParameterChanged(i, 0);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "STEREO");
+    // A change made on the unit by anything else (the studio's settings sheet).
+    f.unitParameter(8).setValue(1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
 }
 
 }  // namespace
