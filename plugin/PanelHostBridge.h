@@ -16,7 +16,8 @@ namespace tolvane::plugin {
 // observable parameters) become the host's begin-edit, set-value and end-edit, so hosts record
 // automation gestures; the host's changes set the mirror's parameters with no originator, so
 // they reach the panel through the main queue. A host that echoes the panel's own values back
-// does not move the panel: an echo of a value the panel sent is recognised and dropped.
+// does not move the panel: the host's echo of a value the panel sent is recognised and dropped,
+// while a later change of the host's to an equal value is not taken for one.
 //
 // No plug-in framework in here; the editor glue supplies the three host calls. Main thread only.
 class PanelHostBridge {
@@ -43,6 +44,12 @@ private:
         float value;
         double time;
     };
+    // What the panel sent a parameter that the host has not echoed yet, and whether the panel's
+    // gesture on it is still under way.
+    struct Pending {
+        std::deque<Sent> sent;
+        bool gesture = false;
+    };
 
     void panelEvent(AUParameterAddress address, AUValue value, AUParameterAutomationEventType type);
     bool isEcho(uint32_t index, float value);
@@ -53,7 +60,7 @@ private:
     std::function<double()> clock_;
     AUParameterObserverToken token_ = 0;
     bool applyingHostChange_ = false;
-    std::vector<std::deque<Sent>> sent_;
+    std::vector<Pending> pending_;
 };
 
 }  // namespace tolvane::plugin

@@ -37,8 +37,16 @@ Kessrin_VinylExtensionMainView::Kessrin_VinylExtensionMainView(Arguments a)
       presetStore_(a.userDefaults ? std::move(*a.userDefaults) : UserDefaults::standardUserDefaults(), effects),
       notificationPoster_(std::move(a.notificationPoster)),
       workspace_(a.workspace) {
-    if (parameterTree) parameterTree->forEachParameter([this](ObservableAUParameter& p) {
-        p.setChangeHandler([this] { notifyChanged(); });
+    if (!parameterTree) return;
+    const auto mono = parameterTree->globalParameter("monoSumOn");
+    parameterTree->forEachParameter([this, mono = mono.get()](ObservableAUParameter& p) {
+        if (&p == mono) {
+            // However the unit's output mode changes (the host's restored state or automation,
+            // another editor, the studio's sheet), MONO/STEREO names it.
+            p.setChangeHandler([this, &p] { showMonoSum(p.value() >= 0.5f); });
+        } else {
+            p.setChangeHandler([this] { notifyChanged(); });
+        }
     });
 }
 
@@ -153,8 +161,10 @@ void Kessrin_VinylExtensionMainView::syncMonoSumDisplay() {
         if (const auto p = parameterTree->globalParameter("monoSumOn")) value = p->value();
     }
     const bool enabled = value.value_or(0) >= 0.5f;
-    if (enabled != monoSumDisplayEnabled) {
-        monoSumDisplayEnabled = enabled;
-        notifyChanged();
-    }
+    if (enabled != monoSumDisplayEnabled) showMonoSum(enabled);
+}
+
+void Kessrin_VinylExtensionMainView::showMonoSum(bool on) {
+    monoSumDisplayEnabled = on;
+    notifyChanged();
 }

@@ -102,6 +102,8 @@ public:
 
     // What the panel does each time it appears.
     void appear();
+    // MONO/STEREO from the unit's value; after that the label follows every change of the
+    // mirrored parameter by itself.
     void syncMonoSumDisplay();
 
     // --- Presets: loading, the current state against the selected preset, and the operations
@@ -185,6 +187,7 @@ private:
     std::shared_ptr<ObservableAUParameter> globalParameter(const std::string& identifier) const;
     std::shared_ptr<ObservableAUParameter> topParameter(const std::string& identifier) const;
     const StoredPreset* selectedPresetRecord() const;
+    void showMonoSum(bool on);
     // Every value a preset holds, written to the parameters in a fixed order; the selection and
     // the change notice are the caller's.
     void writePresetValues(const StoredPreset& preset);

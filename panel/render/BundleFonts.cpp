@@ -23,12 +23,7 @@ cairo_font_face_t* BundleFonts::font(std::string_view name) const {
     return found == fonts_.end() ? fallback_.get() : found->second.get();
 }
 
-void useUnroundedTextMetrics(cairo_t* cr) {
-    cairo_font_options_t* options = cairo_font_options_create();
-    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
-    cairo_set_font_options(cr, options);
-    cairo_font_options_destroy(options);
-}
+void useUnroundedTextMetrics(cairo_t* cr) { useUnhintedText(cr); }
 
 CairoTextMetrics::CairoTextMetrics(const BundleFonts& fonts)
     : fonts_(fonts), surface_(makeImageSurface(1, 1)), cr_(makeContext(surface_.get())) {
@@ -52,10 +47,11 @@ double CairoTextMetrics::lineHeight(std::string_view font, double size) const {
 }
 
 void drawTextLine(cairo_t* cr, cairo_font_face_t* face, double size, std::string_view text, double x, double top) {
+    useUnhintedText(cr);
     cairo_set_font_face(cr, face);
     cairo_set_font_size(cr, size);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
     cairo_move_to(cr, x, top + fe.ascent);
-    cairo_show_text(cr, std::string(text).c_str());
+    showText(cr, text);
 }

@@ -29,8 +29,8 @@ private:
     std::vector<std::string> problems_;
 };
 
-// Sets text on `cr` with the advances and extents of the faces unrounded (whatever the surface's
-// default), as the text metrics below measure them.
+// Sets text on `cr` unhinted, with the advances and extents of the faces unrounded (whatever the
+// surface's default), as the text metrics below measure them.
 void useUnroundedTextMetrics(cairo_t* cr);
 
 // Text sizes as the faces set them, for layouts (what is hit is what is drawn).

@@ -82,6 +82,35 @@ void forEachCharacter(std::string_view text, Visit visit) {
 
 }  // namespace
 
+void useUnhintedText(cairo_t* cr) {
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+    cairo_set_font_options(cr, options);
+    cairo_font_options_destroy(options);
+}
+
+void showText(cairo_t* cr, std::string_view text) {
+    useUnhintedText(cr);
+    if (cairo_has_current_point(cr)) {
+        // Letters keep their fractional places along the line; the baseline sits on a whole
+        // pixel, so flat strokes stay sharp and a line reads the same wherever it is drawn.
+        double x = 0, y = 0;
+        cairo_get_current_point(cr, &x, &y);
+        cairo_user_to_device(cr, &x, &y);
+        y = std::round(y);
+        cairo_device_to_user(cr, &x, &y);
+        cairo_move_to(cr, x, y);
+    }
+    const std::string line(text);
+    cairo_text_path(cr, line.c_str());
+    double x = 0, y = 0;
+    cairo_get_current_point(cr, &x, &y);
+    cairo_fill(cr);
+    cairo_move_to(cr, x, y);
+}
+
 double trackedTextWidth(cairo_t* cr, std::string_view text, double tracking) {
     double width = 0;
     int count = 0;
@@ -96,7 +125,7 @@ double trackedTextWidth(cairo_t* cr, std::string_view text, double tracking) {
 
 void showTrackedText(cairo_t* cr, std::string_view text, double tracking) {
     forEachCharacter(text, [&](const std::string& c) {
-        cairo_show_text(cr, c.c_str());
+        showText(cr, c);
         cairo_rel_move_to(cr, tracking, 0);
     });
 }

@@ -37,6 +37,14 @@ void writePng(cairo_surface_t* surface, const std::filesystem::path& path);
 // is registered with the system's font configuration). Throws std::runtime_error on failure.
 FontFace loadFontFace(const std::filesystem::path& path);
 
+// Lays text out unhinted on `cr`: outlines as drawn and advances unrounded, whatever the
+// surface's default, so spacing is the face's own at every size and scale.
+void useUnhintedText(cairo_t* cr);
+// Draws text unhinted with its baseline starting at the current point (moved onto a whole pixel
+// row), and moves the point past it. The glyphs are filled as outlines: the image surface would snap each glyph drawn as text to
+// a whole pixel, which at caption sizes makes the gaps between letters visibly uneven.
+void showText(cairo_t* cr, std::string_view text);
+
 // Text set letter by letter with `tracking` extra units after each letter but the last.
 double trackedTextWidth(cairo_t* cr, std::string_view text, double tracking);
 // Draws it with its baseline starting at the current point.

@@ -155,6 +155,7 @@ void PanelRenderer::draw(cairo_t* cr, const PanelLayout& layout, Kessrin_VinylEx
         staticLayer_ = makeImageSurface(static_cast<int>(std::ceil(layout.view.width)),
                                         static_cast<int>(std::ceil(layout.view.height)));
         Context layer = makeContext(staticLayer_.get());
+        useUnhintedText(layer.get());
         drawStaticLayer(layer.get(), layout, view, knobs);
         staticKey_ = key.str();
     }
@@ -257,6 +258,7 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         const double pad = std::ceil(30 * s);
         Surface probe = makeImageSurface(1, 1);
         Context pc = makeContext(probe.get());
+        useUnhintedText(pc.get());
         cairo_set_font_face(pc.get(), resources_.font(PanelFonts::readout));
         cairo_set_font_size(pc.get(), size);
         cairo_text_extents_t dim, lit;
@@ -268,22 +270,24 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         cached.surface = makeImageSurface(w, h);
         Context c = makeContext(cached.surface.get());
         cairo_t* rc = c.get();
+        useUnhintedText(rc);
         cairo_set_font_face(rc, resources_.font(PanelFonts::readout));
         cairo_set_font_size(rc, size);
         const double right = pad + textWidth;
         const double baseline = centredBaseline(rc, h / 2.0);
         cairo_set_source_rgb(rc, kReadoutUnlit.r, kReadoutUnlit.g, kReadoutUnlit.b);
         cairo_move_to(rc, right - dim.x_advance, baseline);
-        cairo_show_text(rc, "888");
+        showText(rc, "888");
         // Three glows of the lit colour: one alpha mask blurred in steps, each step adding the
         // spread that takes it from one glow's radius to the next.
         Surface glow = makeImageSurface(w, h, CAIRO_FORMAT_A8);
         {
             Context gc = makeContext(glow.get());
+            useUnhintedText(gc.get());
             cairo_set_font_face(gc.get(), resources_.font(PanelFonts::readout));
             cairo_set_font_size(gc.get(), size);
             cairo_move_to(gc.get(), right - lit.x_advance, baseline);
-            cairo_show_text(gc.get(), text.c_str());
+            showText(gc.get(), text);
         }
         double blurred = 0;
         cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
@@ -301,7 +305,7 @@ void PanelRenderer::drawReadout(cairo_t* cr, const KnobLayout& frame, const Knob
         }
         cairo_set_source_rgb(rc, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
         cairo_move_to(rc, right - lit.x_advance, baseline);
-        cairo_show_text(rc, text.c_str());
+        showText(rc, text);
         cached.key = key.str();
         cached.x = -pad - textWidth / 2;
         cached.y = -h / 2.0;
@@ -336,7 +340,7 @@ void PanelRenderer::drawEntryField(cairo_t* cr, const KnobLayout& frame, const K
     }
     cairo_set_source_rgb(cr, kReadoutLit.r, kReadoutLit.g, kReadoutLit.b);
     cairo_move_to(cr, x, centredBaseline(cr, field.midY()));
-    cairo_show_text(cr, text.c_str());
+    showText(cr, text);
     if (!entry.allSelected) {
         cairo_rectangle(cr, x + before.x_advance + s, field.y + 7 * s, 2 * s, field.height - 14 * s);
         cairo_fill(cr);

@@ -26,6 +26,7 @@ void setSourceRgb(cairo_t* cr, const Rgb& c, double alpha = 1) { cairo_set_sourc
 
 // The display face set at its size and narrowed so that one glyph fits a cell.
 void setDisplayFont(cairo_t* cr, cairo_font_face_t* face, double s, double cellWidth) {
+    useUnhintedText(cr);
     cairo_set_font_face(cr, face);
     cairo_set_font_size(cr, kDisplayFontSize * s);
     cairo_text_extents_t e;
@@ -148,7 +149,7 @@ void PanelRenderer::drawDisplay(cairo_t* cr, const PresetBarLayout& bar, const K
             double x, baseline;
             cellOrigin(lc, cell.midX(), cell.midY(), x, baseline);
             cairo_move_to(lc, x, baseline);
-            cairo_show_text(lc, kAllSegments);
+            showText(lc, kAllSegments);
         }
         // The lit characters and arrows: once blurred for their glow, then sharp over it.
         const auto showLit = [&](cairo_t* target) {
@@ -158,7 +159,7 @@ void PanelRenderer::drawDisplay(cairo_t* cr, const PresetBarLayout& bar, const K
                 double x, baseline;
                 cellOrigin(target, bar.cells[i].midX(), bar.cells[i].midY(), x, baseline);
                 cairo_move_to(target, x, baseline);
-                cairo_show_text(target, cells[i].c_str());
+                showText(target, cells[i]);
             }
             // The face's own arrows are a few diagonal segments that do not read as arrows.
             cairo_text_extents_t e;

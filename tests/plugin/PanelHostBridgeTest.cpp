@@ -4,6 +4,7 @@
 
 #include "tests/panel/PanelTestSupport.h"
 
+#include "panel/PanelView.h"
 #include "plugin/PanelHostBridge.h"
 #include "plugin/TolvaneUnit.h"
 
@@ -77,11 +78,82 @@ TEST(PanelHostBridgeTest, TheHostsEchoOfThePanelsValuesDoesNotMoveThePanel) {
     for (float echoed : {60.0f, 70.0f, 80.0f, 80.0f}) f.bridge.hostParameterChanged(i, echoed);
     EXPECT_EQ(MainQueue::drain(), 0u);
     EXPECT_FLOAT_EQ(f.observable("compressor").value(), 80);
-    // A real change afterwards, even to a value sent long ago, is shown.
-    f.now += 5;
-    f.bridge.hostParameterChanged(i, 60);
+    // A real change afterwards, even to a value just echoed, is shown.
+    f.now += 0.5;
+    f.bridge.hostParameterChanged(i, 70);
     MainQueue::drain();
-    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 60);
+    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 70);
+}
+
+TEST(PanelHostBridgeTest, AHostThatEchoesNothingStillMovesThePanelToAValueItWasSent) {
+    BridgeFixture f;
+    const uint32_t i = f.index("compressor");
+    auto knobs = f.panel().knobSection(1);
+    (*knobs)[0].dragChanged(-30);  // 60
+    (*knobs)[0].dragChanged(-60);  // 70
+    (*knobs)[0].dragChanged(-90);  // 80
+    (*knobs)[0].dragEnded();
+    // Half a second later the host, which never echoes, goes back to 70 (an undo, automation).
+    f.now += 0.5;
+    f.bridge.hostParameterChanged(i, 70);
+    MainQueue::drain();
+    EXPECT_FLOAT_EQ(f.observable("compressor").value(), 70);
+    const auto stored = f.panel().captureCurrentPreset("now", "id");
+    ASSERT_TRUE(stored);
+    EXPECT_FLOAT_EQ(stored->effectValues[0][0], 70) << "SAVE stores what the host has";
+}
+
+TEST(PanelHostBridgeTest, EchoesThatComeBackDuringTheDragAreDroppedToo) {
+    BridgeFixture f;
+    const uint32_t i = f.index("crackle");
+    auto knobs = f.panel().knobSection(1);
+    // The host answers each value on its next cycle, passing over one of them.
+    (*knobs)[1].dragChanged(-30);   // 10
+    (*knobs)[1].dragChanged(-60);   // 20
+    f.bridge.hostParameterChanged(i, 10);
+    (*knobs)[1].dragChanged(-90);   // 30
+    (*knobs)[1].dragChanged(-120);  // 40
+    f.bridge.hostParameterChanged(i, 30);
+    (*knobs)[1].dragEnded();
+    f.bridge.hostParameterChanged(i, 40);
+    f.bridge.hostParameterChanged(i, 40);
+    EXPECT_EQ(MainQueue::drain(), 0u);
+    EXPECT_FLOAT_EQ(f.observable("crackle").value(), 40);
+    f.bridge.hostParameterChanged(i, 20);
+    MainQueue::drain();
+    EXPECT_FLOAT_EQ(f.observable("crackle").value(), 20) << "a value passed over is not owed after the gesture";
+}
+
+TEST(PanelHostBridgeTest, MonoStereoNamesTheModeTheHostHoldsWhenTheEditorOpensAndAfter) {
+    BridgeFixture f;
+    const uint32_t i = f.index("monoSumOn");
+    // The editor is built over its own unit's defaults; the host's saved values follow.
+    PanelView view(f.controller);
+    view.setSize(672, 418);
+    view.update();
+    auto label = [&] { return view.layout().presetBar->mono.title; };
+    ASSERT_EQ(label(), "STEREO");
+    f.bridge.hostParameterChanged(i, 1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
+    // The first press switches the unit to stereo rather than sending mono again.
+    f.host.clear();
+    f.panel().toggleMonoSum();
+    EXPECT_EQ(f.host.at(1), "set " + std::to_string(i) + " 0");
+    EXPECT_EQ(label(), "STEREO");
+    // Automation while the editor is open, more than a second later.
+    f.now += 2;
+    f.bridge.hostParameterChanged(i, 1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
+    f.now += 2;
+    f.bridge.hostParameterChanged(i, 0);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "STEREO");
+    // A change made on the unit by anything else (the studio's settings sheet).
+    f.unitParameter(8).setValue(1);
+    MainQueue::drain();
+    EXPECT_EQ(label(), "MONO");
 }
 
 }  // namespace

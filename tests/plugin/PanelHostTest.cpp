@@ -52,6 +52,22 @@ std::optional<double> savedControl(const std::string& state, const std::string& 
     return std::strtod(state.c_str() + value + 11, nullptr);
 }
 
+// How far apart two pictures are over a rectangle (given in the panel's coordinates; each
+// picture has the panel `top` pixels down): the mean difference of their grey levels.
+double meanDifference(const fs::path& a, int topA, const fs::path& b, int topB, int x0, int y0, int width, int height) {
+    const Surface first = loadPng(a), second = loadPng(b);
+    const auto grey = [](cairo_surface_t* s, int x, int y) {
+        const auto* row = cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s);
+        const uint32_t p = reinterpret_cast<const uint32_t*>(row)[x];
+        return (((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF)) / (3 * 255.0);
+    };
+    double sum = 0;
+    for (int y = y0; y < y0 + height; ++y) {
+        for (int x = x0; x < x0 + width; ++x) sum += std::fabs(grey(first.get(), x, y + topA) - grey(second.get(), x, y + topB));
+    }
+    return sum / (static_cast<double>(width) * height);
+}
+
 // A private X server and JACK server (dummy sound card) for one test.
 class HostDesktop {
 public:
@@ -94,8 +110,9 @@ private:
 // sits at the left of jalv's window, below the menu bar, at the reference size).
 class JalvPanel {
 public:
-    JalvPanel(const TempFolder& scratch, const std::string& logName)
-        : log_(scratch.file(logName)), jalv_({"jalv.gtk3", "urn:marlowen:tolvane"}, log_) {
+    // `options` go to jalv before the plug-in's URI.
+    JalvPanel(const TempFolder& scratch, const std::string& logName, std::vector<std::string> options = {})
+        : log_(scratch.file(logName)), jalv_(command(std::move(options)), log_) {
         open_ = waitFor([&] {
             window_ = run("xdotool search --name '^Tolvane$' 2>/dev/null | head -n 1");
             return !window_.empty();
@@ -139,6 +156,12 @@ public:
     void stop() { jalv_.stop(); }
 
 private:
+    static std::vector<std::string> command(std::vector<std::string> options) {
+        options.insert(options.begin(), "jalv.gtk3");
+        options.push_back("urn:marlowen:tolvane");
+        return options;
+    }
+
     fs::path log_;
     BackgroundProcess jalv_;
     std::string window_;
@@ -306,6 +329,47 @@ TEST_F(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensA
         const ScreenRegion after = jalv.shoot(shots / "jalv-settings-done.png", closed.panel);
         EXPECT_NEAR(after.meanBrightness, before.meanBrightness, 0.02) << "the panel is back";
     }
+}
+
+// The host hands the editor its values after the editor was built over its own unit's defaults:
+// a session in mono must open saying MONO.
+TEST_F(PanelInHost, AnEditorOpenedOnASessionInMonoSaysMono) {
+    PanelLayoutModel model;
+    PanelRenderer renderer{Bundle(TOLVANE_RESOURCE_DIR)};
+    const auto layoutSaying = [&](bool mono) {
+        model.view().setMonoSum(mono);
+        return layoutPanel(672, 418, model.view(), renderer.textMetrics());
+    };
+    // The button as the panel draws it in either mode, measured over the frames of both labels.
+    const Rect m = layoutSaying(true).presetBar->mono.frame, st = layoutSaying(false).presetBar->mono.frame;
+    const double left = std::min(m.x, st.x), top = std::min(m.y, st.y);
+    const Rect button{left, top, std::max(m.x + m.width, st.x + st.width) - left,
+                      std::max(m.y + m.height, st.y + st.height) - top};
+    const auto drawn = [&](bool mono) {
+        const PanelLayout layout = layoutSaying(mono);
+        Surface surface = makeImageSurface(672, 418);
+        Context cr = makeContext(surface.get());
+        renderer.draw(cr.get(), layout, model.view());
+        const fs::path png = shots / (mono ? "jalv-mono-expected-mono.png" : "jalv-mono-expected-stereo.png");
+        writePng(surface.get(), png);
+        return png;
+    };
+    const fs::path monoPng = drawn(true), stereoPng = drawn(false);
+    const auto x = static_cast<int>(button.x), y = static_cast<int>(button.y);
+    const auto w = static_cast<int>(button.width), h = static_cast<int>(button.height);
+    ASSERT_GT(meanDifference(monoPng, 0, stereoPng, 0, x, y, w, h), 0.01) << "the two labels differ over the frame";
+
+    JalvPanel jalv(scratch, "jalv-mono.log", {"-c", "monoSumOn=1"});
+    ASSERT_TRUE(jalv.open()) << jalv.log();
+    const fs::path shot = shots / "jalv-panel-mono.png";
+    double fromMono = 1, fromStereo = 0;
+    waitFor([&] {
+        jalv.shoot(shot, button);
+        fromMono = meanDifference(shot, jalv.top(), monoPng, 0, x, y, w, h);
+        fromStereo = meanDifference(shot, jalv.top(), stereoPng, 0, x, y, w, h);
+        return fromMono < fromStereo;
+    }, 10s);
+    EXPECT_LT(fromMono, fromStereo) << "the button reads MONO (see " << shot << ")";
 }
 
 }  // namespace
