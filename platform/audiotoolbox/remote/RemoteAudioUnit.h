@@ -30,7 +30,11 @@ namespace remote {
 // - Rendering goes through shared memory with a deadline (RemoteRenderSession).
 // - When the extension dies or stops answering, the unit posts
 //   kAudioComponentInstanceInvalidationNotification (from the connection's thread); after that
-//   renders are silent, parameter writes stay here and requests fail.
+//   renders are silent, parameter writes stay here and requests fail. An allocation not
+//   answered within timing.allocationWait counts as that too: callers are often UI threads.
+// - Render output that is not finite or beyond kLargestRemoteSample is refused (silence).
+// - Numbers from the extension that do not fit their field make its message malformed: the
+//   connection ends. Errors name the bundle whose extension failed.
 class RemoteAudioUnit final : public AUAudioUnit {
 public:
     struct Options {
@@ -75,10 +79,27 @@ public:
     pid_t processIdentifier() const;
     // Renders that answered with silence because the extension missed the deadline.
     uint64_t missedDeadlines() const { return render_->missedDeadlines.load(); }
+    // Renders that answered with silence because the extension wrote non-finite samples or
+    // samples beyond kLargestRemoteSample.
+    uint64_t refusedBlocks() const { return render_->refusedBlocks.load(); }
     void setRenderDeadline(std::optional<std::chrono::nanoseconds> deadline);
 
 private:
     RemoteAudioUnit() = default;
+
+    // An allocation's answer as read on the connection's thread.
+    struct AllocationReply {
+        bool answered = false;  // false: the connection was lost first
+        bool ok = false;
+        Error error;              // when not ok
+        std::string malformed;    // why the reply was refused, when it was
+        std::optional<double> latency, tailTime;
+    };
+    // Sends the allocation and waits for its answer at most timing().allocationWait; nothing
+    // when that ran out.
+    std::optional<AllocationReply> requestAllocation(nlohmann::json message, int fd);
+    std::string bundleNote() const;
+    std::string goneReason() const;
 
     void handleMessage(const nlohmann::json& message);  // connection thread
     void handleWelcome(const nlohmann::json& message);
@@ -94,6 +115,7 @@ private:
     std::atomic<double> tailTime_{0};
     AUParameterObserverToken treeToken_ = 0;
 
+    std::string bundle_;  // the bundle whose extension serves the unit, for error messages
     // Set once from the welcome, before launch() hands the unit out.
     std::string name_, shortName_, manufacturerName_;
     std::vector<int> channelCapabilities_;

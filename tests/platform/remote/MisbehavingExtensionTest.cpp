@@ -22,13 +22,20 @@ const std::string kWelcome =
 
 class MisbehavingExtensionTest : public ::testing::Test {
 protected:
-    // Launches the scripted extension sending `messages`, then answering requests with `reply`.
+    // Launches the scripted extension sending `messages`, then answering requests with `reply`
+    // except those whose op is in `ignored`.
     std::shared_ptr<RemoteAudioUnit> launch(const std::vector<std::string>& messages, const std::string& reply,
-                                            Error* error) {
+                                            Error* error, RemoteAudioUnit::Options options = {},
+                                            const std::vector<std::string>& ignored = {}) {
         AudioComponentManifest manifest = folder.manifest();
         for (const auto& message : messages) manifest.arguments.insert(manifest.arguments.end(), {"--send", message});
         if (!reply.empty()) manifest.arguments.insert(manifest.arguments.end(), {"--reply", reply});
-        return RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, error);
+        for (const auto& op : ignored) manifest.arguments.insert(manifest.arguments.end(), {"--ignore", op});
+        return RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, options, error);
+    }
+
+    bool namesTheBundle(const Error& error) const {
+        return error.localizedDescription.find(folder.bundle().string()) != std::string::npos;
     }
 
     std::shared_ptr<AUViewController> requestView(RemoteAudioUnit& unit) {
@@ -112,6 +119,83 @@ TEST_F(MisbehavingExtensionTest, UnreadableReplyEndsTheConnectionAndAnswersWhatW
     EXPECT_TRUE(unit->isInvalidated());
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+}
+
+// Numbers a field cannot hold used to wrap or convert out of range (maxFrames 1e30 became 0,
+// channels 2^32 + 2 became 2); now they make the message malformed.
+TEST_F(MisbehavingExtensionTest, NumbersOutOfRangeAreMalformed) {
+    for (const auto& [key, wrong] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"maxFrames", 1e30}, {"maxFrames", -1}, {"maxFrames", 2.5}, {"channelCapabilities", {1, 4294967298}}}) {
+        nlohmann::json welcome = nlohmann::json::parse(kWelcome);
+        welcome[key] = wrong;
+        Error error;
+        EXPECT_FALSE(launch({welcome.dump()}, "", &error)) << key << " " << wrong;
+        EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated) << key;
+        EXPECT_TRUE(namesTheBundle(error)) << error.description();
+    }
+    nlohmann::json wideBus = nlohmann::json::parse(kWelcome);
+    wideBus["outputs"][0]["format"]["channels"] = 4294967298;
+    Error error;
+    EXPECT_FALSE(launch({wideBus.dump()}, "", &error));
+
+    // After the welcome, a value no parameter can take ends the connection.
+    const auto unit = launch({kWelcome, R"({"op": "set", "address": 0, "value": 1e300})"}, "", &error);
+    ASSERT_TRUE(unit) << error.description();
+    EXPECT_TRUE(invalidations.waitFor(unit.get(), 10000ms));
+    EXPECT_EQ(invalidations.count(), 1u);
+}
+
+// Its main thread stuck in allocation, an extension still answers pings. The caller (the
+// studio's main thread) waited for the whole request timeout, twice per Play, and the unit
+// lived on; now it waits a moment and the extension counts as hung. So does one that leaves
+// any request unanswered.
+TEST_F(MisbehavingExtensionTest, ExtensionThatAnswersPingsButNotRequestsIsEndedAsHung) {
+    RemoteAudioUnit::Options patient;
+    patient.timing.response = 60s;  // the connection alone would wait this long
+    Error error;
+    const auto stuck = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error, patient, {"allocate"});
+    ASSERT_TRUE(stuck) << error.description();
+    const pid_t pid = stuck->processIdentifier();
+    const auto start = std::chrono::steady_clock::now();
+    Error refused;
+    EXPECT_FALSE(stuck->allocateRenderResources(&refused));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // the wait is a second; generous here
+    EXPECT_EQ(refused.code, kAudioComponentErr_InstanceTimedOut);
+    EXPECT_NE(refused.localizedDescription.find("did not allocate within"), std::string::npos) << refused.description();
+    EXPECT_TRUE(namesTheBundle(refused)) << refused.description();
+    EXPECT_TRUE(invalidations.waitFor(stuck.get(), 10000ms));
+    EXPECT_TRUE(stuck->isInvalidated());
+    EXPECT_EQ(kill(pid, 0), -1);  // killed and reaped
+
+    RemoteAudioUnit::Options quick;
+    quick.timing.response = 300ms;
+    const auto silent = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error, quick, {"view"});
+    ASSERT_TRUE(silent) << error.description();
+    EXPECT_EQ(requestView(*silent), nullptr);
+    EXPECT_TRUE(invalidations.waitFor(silent.get(), 10000ms));
+    EXPECT_FALSE(silent->allocateRenderResources(&refused));
+    EXPECT_NE(refused.localizedDescription.find("did not answer a request within 300 ms"), std::string::npos)
+        << refused.description();
+}
+
+// Each failure says what happened, and in which bundle.
+TEST_F(MisbehavingExtensionTest, FailuresSayWhatHappened) {
+    RemoteAudioUnit::Options impatient;
+    impatient.timing.pingInterval = 20ms;
+    impatient.timing.unresponsive = 200ms;
+    Error error;
+    EXPECT_FALSE(launch({}, "", &error, impatient, {"ping"}));  // neither a welcome nor a pong
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("did not answer a ping within 200 ms"), std::string::npos)
+        << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
+
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "id": "seven"})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    EXPECT_FALSE(unit->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("malformed message"), std::string::npos) << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
 }
 
 }  // namespace
