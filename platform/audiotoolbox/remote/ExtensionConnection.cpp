@@ -150,7 +150,6 @@ struct ExtensionConnection::State {
     mutable std::mutex mutex;
     bool alive = true;
     std::string lostReason;
-    std::optional<std::string> abandoned;  // set by abandon(), acted on by the thread
     std::deque<Outgoing> outgoing;
     std::map<uint64_t, Pending> pending;
     uint64_t nextId = 1;
@@ -329,14 +328,6 @@ void ExtensionConnection::State::run() {
     threadId.store(std::this_thread::get_id());
     while (!closing.load()) {
         if (!lostOnThread) {
-            std::optional<std::string> abandonedFor;
-            {
-                std::lock_guard lock(mutex);
-                abandonedFor.swap(abandoned);
-            }
-            if (abandonedFor) markLost(std::move(*abandonedFor));
-        }
-        if (!lostOnThread) {
             flushOutgoing();
             expirePending();
             pingIfDue();
@@ -479,15 +470,6 @@ std::optional<json> ExtensionConnection::requestAndWait(json message, std::chron
     std::unique_lock lock(waiter->mutex);
     waiter->done.wait(lock, [&] { return waiter->finished; });
     return std::move(waiter->reply);
-}
-
-void ExtensionConnection::abandon(std::string reason) {
-    {
-        std::lock_guard lock(state_->mutex);
-        if (!state_->alive || state_->abandoned) return;
-        state_->abandoned = std::move(reason);
-    }
-    state_->wake();
 }
 
 std::string ExtensionConnection::lostReason() const {

@@ -29,9 +29,10 @@ struct ConnectionTiming {
 // runs one thread that sends, receives, pings and watches the process.
 //
 // The connection is lost when the process exits, closes its socket, stops answering pings or a
-// request, sends a malformed message, or the owner abandons it; then the lost handler runs
-// once, pending requests fail, later sends are dropped and a process that still runs is killed. Handlers run on the connection's thread and must not wait for the
-// connection (requestAndWait from a handler fails at once).
+// request, or sends a malformed message; then the lost handler runs once, pending requests
+// fail, later sends are dropped and a process that still runs is killed. Handlers run on the
+// connection's thread and must not wait for the connection (requestAndWait from a handler
+// fails at once).
 class ExtensionConnection {
 public:
     using MessageHandler = std::function<void(const nlohmann::json&)>;
@@ -60,10 +61,6 @@ public:
     // The same, waiting for the reply. Not on the connection's thread.
     std::optional<nlohmann::json> requestAndWait(nlohmann::json message, std::chrono::milliseconds timeout,
                                                  int passedFd = -1);
-
-    // Ends the connection as if the process had stopped answering: it is killed and the lost
-    // handler runs (on the connection's thread, soon). `reason` becomes lostReason().
-    void abandon(std::string reason);
 
     bool isAlive() const;
     // What ended the connection, in words ("the extension process exited with status 3");

@@ -245,6 +245,7 @@ void RemoteAudioUnit::setRenderDeadline(std::optional<std::chrono::nanoseconds> 
 
 bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     if (isInvalidated()) {
+        inFlight_.reset();
         statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
         return false;
     }
@@ -257,28 +258,29 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
         return false;
     }
     const AVAudioFormat output = (*outputs)[0].format();
-    const uint32_t inputChannels = inputs->count() > 0 ? (*inputs)[0].format().channelCount() : 0;
-
-    int fd = -1;
-    auto channel = RenderChannel::create(maximumFramesToRender(), inputChannels, output.channelCount(), &fd, error);
-    if (!channel) {
+    const json message{{"op", op::allocate},
+                       {"inputs", encodeBuses(inputs)},
+                       {"outputs", encodeBuses(outputs)},
+                       {"maxFrames", maximumFramesToRender()}};
+    // An allocation asked for earlier and not finished then is taken over when it is the same.
+    if (inFlight_ && inFlight_->message != message) inFlight_.reset();
+    if (!inFlight_ && !startAllocation(message, error)) {
         AUAudioUnit::deallocateRenderResources();
         return false;
     }
-    const std::optional<AllocationReply> reply = requestAllocation(
-        {{"op", op::allocate}, {"inputs", encodeBuses(inputs)}, {"outputs", encodeBuses(outputs)}, {"maxFrames", maximumFramesToRender()}},
-        fd);
-    close(fd);
+    const std::optional<AllocationReply> reply = awaitAllocation();
     if (!reply) {
-        // Usually a UI thread waits here: an extension that takes longer counts as hung.
-        const std::string reason = "the extension did not allocate within " + inMilliseconds(connection_->timing().allocationWait) +
-                                   "; the host ended it";
-        render_->alive.store(false);
-        connection_->abandon(reason);
+        // The caller is usually a UI thread: it waits a moment, not for as long as the extension
+        // may take. The request stays open; a later call with the same formats takes it over,
+        // and one left unanswered for the whole response time ends the connection as hung.
         AUAudioUnit::deallocateRenderResources();
-        statusError(error, kAudioComponentErr_InstanceTimedOut, reason + bundleNote());
+        statusError(error, kAudioComponentErr_InstanceTimedOut,
+                    "the extension has not finished allocating within " +
+                        inMilliseconds(connection_->timing().allocationWait) + bundleNote());
         return false;
     }
+    std::unique_ptr<RenderChannel> channel = std::move(inFlight_->channel);
+    inFlight_.reset();
     if (!reply->answered || !reply->ok) {
         AUAudioUnit::deallocateRenderResources();
         if (!reply->malformed.empty()) {
@@ -299,18 +301,25 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     return true;
 }
 
-std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::requestAllocation(json message, int fd) {
-    if (connection_->onConnectionThread()) return AllocationReply{};  // it would wait for itself
-    struct Waiter {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<AllocationReply> reply;
-    };
-    auto waiter = std::make_shared<Waiter>();
+bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
+    AUAudioUnitBusArray* inputs = inputBusses();
+    const uint32_t inputChannels = inputs->count() > 0 ? (*inputs)[0].format().channelCount() : 0;
+    const uint32_t outputChannels = (*outputBusses())[0].format().channelCount();
+    int fd = -1;
+    auto channel = RenderChannel::create(maximumFramesToRender(), inputChannels, outputChannels, &fd, error);
+    if (!channel) return false;
+    auto waiter = std::make_shared<AllocationWaiter>();
+    inFlight_ = InFlightAllocation{message, std::move(channel), waiter};
+    if (connection_->onConnectionThread()) {
+        // A handler of the connection would wait for itself.
+        waiter->reply = AllocationReply{};
+        close(fd);
+        return true;
+    }
     // The reply is read on the connection's thread, so that a malformed one ends the connection
-    // there; the waiter may have given up by then and is kept alive by the handler.
+    // there; the caller may have stopped waiting by then.
     connection_->request(
-        std::move(message), connection_->timing().response,
+        message, connection_->timing().response,
         [waiter](std::optional<json> answer) {
             AllocationReply reply;
             std::exception_ptr malformed;
@@ -334,13 +343,20 @@ std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::requestAllocati
             if (malformed) std::rethrow_exception(malformed);
         },
         fd);
-    std::unique_lock lock(waiter->mutex);
-    waiter->done.wait_for(lock, connection_->timing().allocationWait, [&] { return waiter->reply.has_value(); });
-    return waiter->reply;
+    close(fd);
+    return true;
+}
+
+std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::awaitAllocation() {
+    AllocationWaiter& waiter = *inFlight_->waiter;
+    std::unique_lock lock(waiter.mutex);
+    waiter.done.wait_for(lock, connection_->timing().allocationWait, [&] { return waiter.reply.has_value(); });
+    return waiter.reply;
 }
 
 void RemoteAudioUnit::deallocateRenderResources() {
     AUAudioUnit::deallocateRenderResources();
+    inFlight_.reset();  // the deallocation below reaches the extension after it
     {
         std::lock_guard lock(mutex_);
         session_.reset();

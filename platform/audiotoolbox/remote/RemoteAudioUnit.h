@@ -30,8 +30,11 @@ namespace remote {
 // - Rendering goes through shared memory with a deadline (RemoteRenderSession).
 // - When the extension dies or stops answering, the unit posts
 //   kAudioComponentInstanceInvalidationNotification (from the connection's thread); after that
-//   renders are silent, parameter writes stay here and requests fail. An allocation not
-//   answered within timing.allocationWait counts as that too: callers are often UI threads.
+//   renders are silent, parameter writes stay here and requests fail.
+// - allocateRenderResources waits at most timing.allocationWait (callers are often UI threads)
+//   and then fails with kAudioComponentErr_InstanceTimedOut; the request stays open, and the
+//   next call with the same formats takes its answer. Unanswered for timing.response, it ends
+//   the connection as an unanswered ping does.
 // - Render output that is not finite or beyond kLargestRemoteSample is refused (silence).
 // - Numbers from the extension that do not fit their field make its message malformed: the
 //   connection ends. Errors name the bundle whose extension failed.
@@ -95,9 +98,22 @@ private:
         std::string malformed;    // why the reply was refused, when it was
         std::optional<double> latency, tailTime;
     };
-    // Sends the allocation and waits for its answer at most timing().allocationWait; nothing
-    // when that ran out.
-    std::optional<AllocationReply> requestAllocation(nlohmann::json message, int fd);
+    struct AllocationWaiter {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<AllocationReply> reply;
+    };
+    // An allocation request sent and not yet taken: its message, the channel it hands over, and
+    // where its reply lands.
+    struct InFlightAllocation {
+        nlohmann::json message;
+        std::unique_ptr<RenderChannel> channel;
+        std::shared_ptr<AllocationWaiter> waiter;
+    };
+    bool startAllocation(const nlohmann::json& message, Error* error);
+    // Waits for the in-flight allocation at most timing().allocationWait; nothing when it has
+    // not been answered by then.
+    std::optional<AllocationReply> awaitAllocation();
     std::string bundleNote() const;
     std::string goneReason() const;
 
@@ -129,6 +145,7 @@ private:
     bool handedOut_ = false;
     std::string welcomeError_;
     std::shared_ptr<RemoteRenderSession> session_;
+    std::optional<InFlightAllocation> inFlight_;  // the allocating thread's
 };
 
 // The controller of a view that lives in the extension process. Its view is a window that the
