@@ -140,9 +140,11 @@ TEST_F(MisbehavingExtensionTest, NumbersOutOfRangeAreMalformed) {
     Error error;
     EXPECT_FALSE(launch({wideBus.dump()}, "", &error));
 
-    // After the welcome, a value no parameter can take ends the connection.
-    const auto unit = launch({kWelcome, R"({"op": "set", "address": 0, "value": 1e300})"}, "", &error);
+    // After the welcome, a value no parameter can take ends the connection. Sent as the answer to
+    // a request, so that it surely comes after the unit was handed out.
+    const auto unit = launch({kWelcome}, R"({"op": "set", "address": 0, "value": 1e300})", &error);
     ASSERT_TRUE(unit) << error.description();
+    EXPECT_EQ(requestView(*unit), nullptr);
     EXPECT_TRUE(invalidations.waitFor(unit.get(), 10000ms));
     EXPECT_EQ(invalidations.count(), 1u);
 }
