@@ -38,6 +38,9 @@ public:
 
     static constexpr std::chrono::nanoseconds kPassPause{500'000'000};
     static constexpr int kLastPass = 3;
+    // A start whose effect is still allocating (its extension took longer than the moment the
+    // main thread waits) is tried again after this, until it plays, fails or Stop is pressed.
+    static constexpr std::chrono::nanoseconds kAllocationRetryPause{100'000'000};
     static constexpr AudioComponentInstantiationOptions kLoadOutOfProcess = kAudioComponentInstantiation_LoadOutOfProcess;
 
     // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot. The
@@ -104,6 +107,7 @@ private:
     void connectPlayerDirect();
     void storeMIDIEventListBlock();
     void scheduleEffectLoop();
+    void startAgainAfterAllocation();
     void updateLiveInputDiagnostics();
     void resetMeters();
     void reportMeterReset(std::function<void(float)> PlayEngine::*handler);

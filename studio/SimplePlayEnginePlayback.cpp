@@ -112,6 +112,10 @@ void SimplePlayEngine::startPlaying() {
     Error error;
     if (!engine_->startAndReturnError(&error)) {
         isPlaying_ = false;
+        if (error.code == kAudioComponentErr_InstanceTimedOut) {
+            startAgainAfterAllocation();
+            return;
+        }
         printLine("Tolvane: Could not start engine. error: " + error.description() + ".");
         return;
     }
@@ -128,6 +132,17 @@ void SimplePlayEngine::stopPlaying() {
     reportMeterReset(&PlayEngine::hardwareInputMeterLevelHandler);
     isPlaying_ = false;
     updateLiveInputDiagnostics();
+}
+
+// The window stays responsive while an out-of-process effect allocates: the start is tried
+// again from the main loop, and a stop (or a new start) in between ends the retries.
+void SimplePlayEngine::startAgainAfterAllocation() {
+    if (unitIsEffect()) player_->stop();  // the pass scheduled for this start
+    const uint64_t generation = loopGeneration_;
+    main_.postAfter(kAllocationRetryPause, [weak = weak_from_this(), generation] {
+        auto self = weak.lock();
+        if (self && !self->isPlaying_ && self->loopGeneration_ == generation) self->startPlaying();
+    });
 }
 
 // One pass of the file at a time; the next is queued when the player has consumed this one (or

@@ -36,8 +36,6 @@ constexpr int64_t kFolderRefused = -1;
 constexpr int64_t kSystemCallFailed = -2;
 constexpr int64_t kInvalidName = -3;
 constexpr std::string_view kSocketSuffix = ".sock";
-// How long a post waits for one receiver whose queue is full before that receiver misses it.
-constexpr int kFullQueueWaitMs = 500;
 
 const OSLog& notifyLog() {
     static const OSLog log("com.marlowen.tolvane", "DarwinNotifyCenter");
@@ -132,17 +130,14 @@ SendResult sendName(const fs::path& path, std::string_view name) {
         if (errno == ENOENT) return {SendOutcome::gone};
         return {SendOutcome::failed, errno};
     }
-    // Connected, so poll() reports when the receiver's queue has room again.
-    for (int waited = 0;;) {
+    // Never waits: the panel posts from its UI thread, and a receiver that does not read (a
+    // stopped process, say) must not hold every post up. Such a receiver misses the name.
+    for (;;) {
         if (send(fd.get(), name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return {SendOutcome::delivered};
-        if (errno == ECONNREFUSED) return {SendOutcome::stale};
         if (errno == EINTR) continue;
-        if (errno != EAGAIN) return {SendOutcome::failed, errno};
-        if (waited >= kFullQueueWaitMs) return {SendOutcome::full};
-        pollfd ready{fd.get(), POLLOUT, 0};
-        constexpr int kSlice = 50;
-        (void)poll(&ready, 1, kSlice);
-        waited += kSlice;
+        if (errno == ECONNREFUSED) return {SendOutcome::stale};
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return {SendOutcome::full};
+        return {SendOutcome::failed, errno};
     }
 }
 

@@ -69,8 +69,7 @@ public:
     void removeEveryObserver(void* observer);
 
     // Sends `name` to every observing centre of this user, this one included, and removes stale
-    // sockets. A receiver whose queue stays full for a moment misses the name (logged); posting
-    // never blocks for long.
+    // sockets. Never waits: a receiver whose queue is full misses the name (logged).
     bool post(std::string_view name, Error* error = nullptr) override;
 
     struct State;

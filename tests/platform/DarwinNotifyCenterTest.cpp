@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -155,6 +156,39 @@ TEST_F(DarwinNotifyCenterTest, PostingRemovesTheSocketsOfProcessesThatDied) {
         EXPECT_EQ(tidy.wait(), 0);
     }
     EXPECT_EQ(socketFiles(folder), ownSocket);
+}
+
+// A stopped observer reads nothing, so its queue fills after a few names; posting must still
+// not wait for it (the panel posts from its UI thread), and once it runs again it gets what is
+// posted then. Before, each post waited half a second for the full queue.
+TEST_F(DarwinNotifyCenterTest, StoppedObserverNeverHoldsPostsUp) {
+    DarwinNotifyCenter center(folder);
+    ChildProcess peer = startObserver({"tick", "after"});
+    ASSERT_EQ(peer.readLine(), "ready");
+    ASSERT_TRUE(tolvane::test::stopProcess(peer.pid()));
+
+    constexpr int kPosts = 100;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kPosts; ++i) ASSERT_TRUE(center.post("tick"));
+    // Generous for a busy machine; waiting for the full queue took 45 s here.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+
+    // Running again, it drains its queue; a name posted once there is room arrives.
+    ASSERT_EQ(kill(peer.pid(), SIGCONT), 0);
+    int ticks = 0;
+    bool arrived = false;
+    for (const auto until = std::chrono::steady_clock::now() + 30s; !arrived && std::chrono::steady_clock::now() < until;) {
+        ASSERT_TRUE(center.post("after"));
+        while (const std::optional<std::string> line = peer.readLine(200ms)) {
+            if (*line == "after") {
+                arrived = true;
+                break;
+            }
+            ++ticks;
+        }
+    }
+    EXPECT_TRUE(arrived);
+    EXPECT_LT(ticks, kPosts);  // the full queue dropped some
 }
 
 // An observer made, registered, removed and freed over and over while another process posts

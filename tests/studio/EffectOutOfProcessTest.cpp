@@ -27,6 +27,7 @@ AVAudioUnitComponentManager builtBundles() { return AVAudioUnitComponentManager(
 std::shared_ptr<AUAudioUnit> launchEffect(const AVAudioUnitComponent& component) {
     remote::RemoteAudioUnit::Options options;
     options.renderDeadline = 5s;  // sanitizer builds render slowly; a miss here would be a wrong sample
+    options.timing.allocationWait = 60s;  // and allocate slowly; these tests are no UI thread
     Error error;
     auto unit = remote::RemoteAudioUnit::launch(component.manifest(), kAudioComponentInstantiation_LoadOutOfProcess,
                                                 options, &error);

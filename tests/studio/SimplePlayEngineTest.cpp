@@ -247,5 +247,45 @@ TEST(SimplePlayEngineOutOfProcessTest, LoadsTheInstalledComponent) {
     EXPECT_EQ(generic->rows().size(), 5u);
 }
 
+// An effect whose extension is stuck in allocation (it still answers pings) froze the window
+// for the whole request timeout, twice per Play, and was never marked crashed. Now the main
+// loop keeps turning while Play waits for it, and the extension counts as hung once the request
+// has gone unanswered.
+TEST(SimplePlayEngineOutOfProcessTest, PlayKeepsTheMainLoopTurningWhileTheExtensionIsStuckInAllocation) {
+    const std::string welcome =
+        R"({"op": "welcome", "protocol": 1, "name": "Stuck", "tree": [],
+            "inputs": [{"format": {"rate": 44100, "channels": 2}}], "outputs": [{"format": {"rate": 44100, "channels": 2}}]})";
+    test::ComponentFolder folder(TOLVANE_SCRIPTED_EXTENSION, "gain", "Test",
+                                 {"--send", welcome, "--reply", R"({"op": "reply", "ok": true})", "--ignore", "allocate"});
+    test::InvalidationRecorder invalidations;
+    MainLoop main;
+    auto engine = std::make_shared<SimplePlayEngine>(main, std::make_shared<PlatformComponentSystem>(folder.registry()),
+                                                     Bundle(TOLVANE_STUDIO_RESOURCE_DIR));
+    bool loaded = false;
+    engine->loadAudioUnit("aufx", "gain", "Test", [&](std::shared_ptr<AUViewController>) { loaded = true; });
+    ASSERT_TRUE(main.runUntil([&] { return loaded; }, 20s));
+    ASSERT_TRUE(engine->avAudioUnit());
+
+    // A tick every 20 ms on the loop; the longest gap between two is how long the window froze.
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longestGap{};
+    std::function<void()> tick = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+        main.postAfter(20ms, tick);
+    };
+    main.post(tick);
+    main.post([&] { engine->startPlaying(); });
+    const auto unit = engine->avAudioUnit()->auAudioUnit();
+    EXPECT_TRUE(main.runUntil([&] { return invalidations.count() > 0; }, 60s));
+    EXPECT_FALSE(engine->isPlaying());
+    EXPECT_LT(longestGap, 5s);  // about a second at most; the request timeout alone is 10 s
+    testing::internal::CaptureStdout();
+    main.runUntil([] { return false; }, 300ms);  // the retry after the invalidation gives up
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(engine->isPlaying());
+}
+
 }  // namespace
 }  // namespace tolvane::studio

@@ -48,8 +48,7 @@ TEST_F(StudioOutOfProcessTest, PlayLoopsTheFileThroughTheEffectAsTheEffectInThis
     const auto served = servedUnit(*engine);
     ASSERT_TRUE(served);
     served->setRenderDeadline(5s);  // sanitizer builds render slowly; a miss here would be a wrong sample
-    engine->startPlaying();
-    ASSERT_TRUE(engine->isPlaying());
+    ASSERT_TRUE(test::startThrough(*engine, main, 60s));
 
     const Planes file = test::testFileSamples(*engine->file());
     const std::size_t frames = 2 * file[0].size() + file[0].size() / 4;
@@ -86,7 +85,7 @@ TEST_F(StudioOutOfProcessTest, AKilledEffectProcessMarksTheModelCrashedAndStopsP
     const auto served = servedUnit(*engine);
     ASSERT_TRUE(served);
     EXPECT_EQ(served->contextName(), "standalone");
-    engine->startPlaying();
+    ASSERT_TRUE(test::startThrough(*engine, main, 60s));
     test::playLooped(*engine, main, *device, 4096, 512);
 
     ASSERT_EQ(kill(served->processIdentifier(), SIGKILL), 0);
@@ -128,7 +127,7 @@ TEST(StudioNullOutputSoakTest, TheLoopPlaysInRealTimeWithoutAllocationsOrLocksOn
     const auto served = servedUnit(*engine);
     ASSERT_TRUE(served);
     engine->startPlaying();
-    ASSERT_TRUE(engine->isPlaying()) << "the output did not start (see the line above)";
+    ASSERT_TRUE(main.runUntil([&] { return engine->isPlaying(); }, 60s)) << "the output did not start (see the line above)";
     const auto length = tolvane::test::soakLength();
     main.runUntil([] { return false; }, length);
     engine->stopPlaying();

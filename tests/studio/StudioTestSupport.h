@@ -52,6 +52,13 @@ inline bool loadThrough(SimplePlayEngine& engine, ManualMainExecutor& main, std:
     return main.runUntilWithTimers([&] { return done; }, limit) && engine.avAudioUnit();
 }
 
+// Starts playback, running the executor's clock while an out-of-process effect is still
+// allocating (the engine tries the start again from the main loop then).
+inline bool startThrough(SimplePlayEngine& engine, ManualMainExecutor& main, std::chrono::milliseconds limit) {
+    engine.startPlaying();
+    return main.runUntilWithTimers([&] { return engine.isPlaying(); }, limit);
+}
+
 // Renders `frames` frames in blocks of `block` from the offline device, first letting the main
 // loop queue the next pass whenever the last one has been consumed, as a device in real time
 // would while the read-ahead still plays: rendering here is far faster than real time.

@@ -9,6 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -136,5 +139,20 @@ private:
     std::string buffered_;
     std::optional<int> exitCode_;
 };
+
+// Stops `pid` with SIGSTOP and, since that lands asynchronously, waits (up to 10 s) until the
+// process shows as stopped.
+inline bool stopProcess(pid_t pid) {
+    if (kill(pid, SIGSTOP) != 0) return false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        const std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const auto close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 }  // namespace tolvane::test

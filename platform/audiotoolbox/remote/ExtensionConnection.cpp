@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <deque>
@@ -61,6 +60,15 @@ struct Pending {
     Clock::time_point deadline;
     ExtensionConnection::ReplyHandler onReply;
 };
+
+std::string milliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
+
+// How a process that ended on its own ended, from its wait status.
+std::string describeExit(int status) {
+    if (WIFEXITED(status)) return "the extension process exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "the extension process was ended by signal " + std::to_string(WTERMSIG(status));
+    return "the extension process ended";
+}
 
 }  // namespace
 
@@ -121,8 +129,9 @@ struct ExtensionConnection::State {
     void expirePending();
     void pingIfDue();
     std::optional<Clock::time_point> nextWake() const;
-    void markLost();
-    void reapChild(bool giveGrace);
+    void markLost(std::string reason);
+    void markClosed();
+    std::optional<int> reapChild(bool giveGrace);
 
     MessageSocket socket;
     const pid_t pid;
@@ -139,6 +148,7 @@ struct ExtensionConnection::State {
 
     mutable std::mutex mutex;
     bool alive = true;
+    std::string lostReason;
     std::deque<Outgoing> outgoing;
     std::map<uint64_t, Pending> pending;
     uint64_t nextId = 1;
@@ -166,7 +176,7 @@ void ExtensionConnection::State::flushOutgoing() {
         }
         if (item.fd >= 0) ::close(item.fd);
         if (result == SendResult::closed) {
-            markLost();
+            markClosed();
             return;
         }
     }
@@ -191,7 +201,7 @@ void ExtensionConnection::State::receiveOne() {
     const auto message = socket.receive(&passedFd);
     if (passedFd >= 0) ::close(passedFd);  // the extension has no descriptors to give
     if (!message) {
-        markLost();
+        markClosed();
         return;
     }
     try {
@@ -199,8 +209,9 @@ void ExtensionConnection::State::receiveOne() {
     } catch (const json::exception& e) {
         // A field of the wrong type: the extension does not speak the protocol, and nothing it
         // sends after this can be trusted.
-        connectionLog().error("process " + std::to_string(pid) + " sent a malformed message: " + e.what());
-        markLost();
+        markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
+    } catch (const MalformedMessage& e) {
+        markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
     }
 }
 
@@ -218,6 +229,11 @@ void ExtensionConnection::State::expirePending() {
             }
         }
     }
+    if (expired.empty()) return;
+    // It answers pings but not its requests (its main thread is stuck, say): as useless as one
+    // that answers nothing.
+    markLost("the extension did not answer a request within " + milliseconds(timing.response) +
+             "; the host ended it");
     for (auto& handler : expired)
         if (handler) handler(std::nullopt);
 }
@@ -225,7 +241,9 @@ void ExtensionConnection::State::expirePending() {
 void ExtensionConnection::State::pingIfDue() {
     const auto now = Clock::now();
     if (pingId) {
-        if (now - pingSentAt >= timing.unresponsive) markLost();
+        if (now - pingSentAt >= timing.unresponsive)
+            markLost("the extension did not answer a ping within " + milliseconds(timing.unresponsive) +
+                     "; the host ended it");
         return;
     }
     if (now < nextPing) return;
@@ -247,13 +265,27 @@ std::optional<Clock::time_point> ExtensionConnection::State::nextWake() const {
     return next;
 }
 
-void ExtensionConnection::State::markLost() {
+// The socket ended or refused a send: the process is ending, or it closed the connection.
+// Given a moment to exit, an ended process says how it ended.
+void ExtensionConnection::State::markClosed() {
+    if (lostOnThread) return;
+    const std::optional<int> status = reapChild(/*giveGrace=*/true);
+    markLost(status ? describeExit(*status) : "the extension closed its connection; the host ended it");
+}
+
+void ExtensionConnection::State::markLost(std::string reason) {
     if (lostOnThread) return;
     lostOnThread = true;
+    // A process that stopped answering is of no use any more; one that exited is reaped here.
+    if (const std::optional<int> status = reapChild(/*giveGrace=*/false); status && reason.empty())
+        reason = describeExit(*status);
+    if (reason.empty()) reason = "the extension process ended";
+    connectionLog().error("process " + std::to_string(pid) + ": " + reason);
     std::map<uint64_t, Pending> failed;
     {
         std::lock_guard lock(mutex);
         alive = false;
+        lostReason = std::move(reason);
         failed.swap(pending);
         for (auto& item : outgoing)
             if (item.fd >= 0) ::close(item.fd);
@@ -261,20 +293,21 @@ void ExtensionConnection::State::markLost() {
     }
     for (auto& [id, entry] : failed)
         if (entry.onReply) entry.onReply(std::nullopt);
-    // A process that stopped answering is of no use any more; one that exited is reaped here.
-    reapChild(/*giveGrace=*/false);
     if (!closing.load() && onLost) onLost();
 }
 
-void ExtensionConnection::State::reapChild(bool giveGrace) {
-    if (reaped) return;
+// The wait status of a process that ended on its own (within the grace, when given one);
+// nothing when it had to be killed or was reaped before.
+std::optional<int> ExtensionConnection::State::reapChild(bool giveGrace) {
+    if (reaped) return std::nullopt;
     reaped = true;
     socket.shutdown();
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
     if (giveGrace) {
         const auto until = Clock::now() + kExitGrace;
-        int status = 0;
         while (Clock::now() < until) {
-            if (waitpid(pid, &status, WNOHANG) == pid) return;
+            if (waitpid(pid, &status, WNOHANG) == pid) return status;
             if (pidFd >= 0) {
                 pollfd exited{pidFd, POLLIN, 0};
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
@@ -285,9 +318,9 @@ void ExtensionConnection::State::reapChild(bool giveGrace) {
         }
     }
     kill(pid, SIGKILL);
-    int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    return std::nullopt;
 }
 
 void ExtensionConnection::State::run() {
@@ -323,12 +356,12 @@ void ExtensionConnection::State::run() {
         }
         if (lostOnThread || closing.load()) continue;
         if (fds[1].revents & POLLIN) receiveOne();
-        else if (fds[1].revents & (POLLHUP | POLLERR)) markLost();
+        else if (fds[1].revents & (POLLHUP | POLLERR)) markClosed();
         if (!lostOnThread && count > 2 && (fds[2].revents & POLLIN)) {
             // The process is gone; read what it managed to send first.
             pollfd rest{socket.fd(), POLLIN, 0};
             while (!lostOnThread && poll(&rest, 1, 0) > 0 && (rest.revents & POLLIN)) receiveOne();
-            markLost();
+            markLost("");
         }
     }
     if (!lostOnThread) {
@@ -414,28 +447,9 @@ void ExtensionConnection::request(json message, std::chrono::milliseconds timeou
     send(std::move(message), passedFd);
 }
 
-std::optional<json> ExtensionConnection::requestAndWait(json message, std::chrono::milliseconds timeout,
-                                                        int passedFd) {
-    if (onConnectionThread()) return std::nullopt;
-    struct Waiter {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        std::optional<json> reply;
-    };
-    auto waiter = std::make_shared<Waiter>();
-    request(
-        std::move(message), timeout,
-        [waiter](std::optional<json> reply) {
-            std::lock_guard lock(waiter->mutex);
-            waiter->reply = std::move(reply);
-            waiter->finished = true;
-            waiter->done.notify_all();
-        },
-        passedFd);
-    std::unique_lock lock(waiter->mutex);
-    waiter->done.wait(lock, [&] { return waiter->finished; });
-    return std::move(waiter->reply);
+std::string ExtensionConnection::lostReason() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->lostReason;
 }
 
 bool ExtensionConnection::isAlive() const {

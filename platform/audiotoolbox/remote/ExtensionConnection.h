@@ -19,7 +19,8 @@ namespace remote {
 // How long the host gives an extension process.
 struct ConnectionTiming {
     std::chrono::milliseconds handshake{10'000};    // from start to the welcome
-    std::chrono::milliseconds response{10'000};     // for a request's reply
+    std::chrono::milliseconds response{10'000};     // for a request's reply; none by then: it stopped answering
+    std::chrono::milliseconds allocationWait{1'000};  // the longest a caller (a UI thread) waits for an allocation
     std::chrono::milliseconds pingInterval{250};    // how often the host asks whether it is there
     std::chrono::milliseconds unresponsive{3'000};  // an unanswered ping this old: it stopped answering
 };
@@ -27,10 +28,10 @@ struct ConnectionTiming {
 // The host's side of one extension process: starts the program, owns its control socket, and
 // runs one thread that sends, receives, pings and watches the process.
 //
-// The connection is lost when the process exits, closes its socket or stops answering pings;
-// then the lost handler runs once, pending requests fail, later sends are dropped and a process
-// that still runs is killed. Handlers run on the connection's thread and must not wait for the
-// connection (requestAndWait from a handler fails at once).
+// The connection is lost when the process exits, closes its socket, stops answering pings or a
+// request, or sends a malformed message; then the lost handler runs once, pending requests
+// fail, later sends are dropped and a process that still runs is killed. Handlers run on the
+// connection's thread and must not wait for the connection.
 class ExtensionConnection {
 public:
     using MessageHandler = std::function<void(const nlohmann::json&)>;
@@ -56,11 +57,10 @@ public:
     // when it does not come within `timeout` or the connection is lost.
     void request(nlohmann::json message, std::chrono::milliseconds timeout, ReplyHandler onReply, int passedFd = -1);
 
-    // The same, waiting for the reply. Not on the connection's thread.
-    std::optional<nlohmann::json> requestAndWait(nlohmann::json message, std::chrono::milliseconds timeout,
-                                                 int passedFd = -1);
-
     bool isAlive() const;
+    // What ended the connection, in words ("the extension process exited with status 3");
+    // empty while it lives.
+    std::string lostReason() const;
     pid_t processIdentifier() const;
     const ConnectionTiming& timing() const;
     bool onConnectionThread() const;

@@ -31,6 +31,13 @@ json encodeNode(const AUParameterNode& node) {
     return {{"kind", "group"}, {"identifier", group.identifier()}, {"name", group.displayName()}, {"children", children}};
 }
 
+// A number field of a node as T exactly; throws when missing or out of T's range.
+template <class T>
+T exactAt(const json& node, const char* key) {
+    if (const auto number = exactNumber<T>(node.at(key))) return *number;
+    throw std::invalid_argument(std::string(key) + " is not a number in range");
+}
+
 // Reads with exceptions (json's typed access throws on a wrong type); the caller turns them
 // into an error value.
 std::shared_ptr<AUParameterNode> decodeNode(const json& node, int depth) {
@@ -45,9 +52,8 @@ std::shared_ptr<AUParameterNode> decodeNode(const json& node, int depth) {
         return AUParameterTree::createGroupWithIdentifier(std::move(identifier), std::move(name), std::move(children));
     }
     if (kind != "parameter") throw std::invalid_argument("unknown node kind " + kind);
-    const auto min = node.at("min").get<AUValue>();
-    const auto max = node.at("max").get<AUValue>();
-    if (!std::isfinite(min) || !std::isfinite(max)) throw std::invalid_argument("a parameter range is not finite");
+    const auto min = exactAt<AUValue>(node, "min");
+    const auto max = exactAt<AUValue>(node, "max");
     std::optional<std::string> unitName;
     if (node.contains("unitName")) unitName = node["unitName"].get<std::string>();
     std::optional<std::vector<std::string>> valueStrings;
@@ -55,10 +61,10 @@ std::shared_ptr<AUParameterNode> decodeNode(const json& node, int depth) {
     std::optional<std::vector<int64_t>> dependent;
     if (node.contains("dependentParameters")) dependent = node["dependentParameters"].get<std::vector<int64_t>>();
     auto parameter = AUParameterTree::createParameterWithIdentifier(
-        std::move(identifier), std::move(name), node.at("address").get<AUParameterAddress>(), min, max,
-        static_cast<AudioUnitParameterUnit>(node.at("unit").get<uint32_t>()), std::move(unitName),
-        node.at("flags").get<AudioUnitParameterOptions>(), std::move(valueStrings), std::move(dependent));
-    parameter->setValue(node.at("value").get<AUValue>());
+        std::move(identifier), std::move(name), exactAt<AUParameterAddress>(node, "address"), min, max,
+        static_cast<AudioUnitParameterUnit>(exactAt<uint32_t>(node, "unit")), std::move(unitName),
+        exactAt<AudioUnitParameterOptions>(node, "flags"), std::move(valueStrings), std::move(dependent));
+    parameter->setValue(exactAt<AUValue>(node, "value"));
     return parameter;
 }
 
@@ -93,8 +99,10 @@ json encodeFormat(const AVAudioFormat& format) {
 
 std::optional<AVAudioFormat> decodeFormat(const json& json) {
     if (!json.is_object() || !json.contains("rate") || !json.contains("channels")) return std::nullopt;
-    if (!json["rate"].is_number() || !json["channels"].is_number_unsigned()) return std::nullopt;
-    return AVAudioFormat::standardFormat(json["rate"].get<double>(), json["channels"].get<uint32_t>());
+    const auto rate = exactNumber<double>(json["rate"]);
+    const auto channels = exactNumber<uint32_t>(json["channels"]);
+    if (!rate || !channels || *rate <= 0) return std::nullopt;
+    return AVAudioFormat::standardFormat(*rate, *channels);
 }
 
 json encodeBuses(AUAudioUnitBusArray* buses) {
@@ -117,8 +125,9 @@ std::optional<std::vector<BusDescription>> decodeBuses(const json& json) {
         std::vector<uint32_t> supported;
         if (entry.contains("supported")) {
             for (const auto& count : entry["supported"]) {
-                if (!count.is_number_unsigned()) return std::nullopt;
-                supported.push_back(count.get<uint32_t>());
+                const auto channels = exactNumber<uint32_t>(count);
+                if (!channels) return std::nullopt;
+                supported.push_back(*channels);
             }
         }
         buses.push_back({*format, std::move(supported)});
@@ -134,7 +143,7 @@ Error decodeError(const json& json) {
     Error error{"ExtensionProtocol", -1, "the extension reported a failure"};
     if (!json.is_object()) return error;
     if (json.contains("domain") && json["domain"].is_string()) error.domain = json["domain"].get<std::string>();
-    if (json.contains("code") && json["code"].is_number_integer()) error.code = json["code"].get<int64_t>();
+    if (json.contains("code")) error.code = exactNumber<int64_t>(json["code"]).value_or(error.code);
     if (json.contains("message") && json["message"].is_string())
         error.localizedDescription = json["message"].get<std::string>();
     return error;
@@ -146,10 +155,10 @@ json encodeValueChange(AUParameterAddress address, AUValue value, AUParameterAut
 
 AUParameterAutomationEventType decodeEventType(const json& message) {
     const auto found = message.find("event");
-    if (found == message.end() || !found->is_number_unsigned()) return AUParameterAutomationEventType::value;
-    const auto raw = found->get<uint32_t>();
-    return raw <= static_cast<uint32_t>(AUParameterAutomationEventType::release)
-               ? static_cast<AUParameterAutomationEventType>(raw)
+    const auto raw = found == message.end() ? std::nullopt : exactNumber<uint32_t>(*found);
+    if (!raw) return AUParameterAutomationEventType::value;
+    return *raw <= static_cast<uint32_t>(AUParameterAutomationEventType::release)
+               ? static_cast<AUParameterAutomationEventType>(*raw)
                : AUParameterAutomationEventType::value;
 }
 

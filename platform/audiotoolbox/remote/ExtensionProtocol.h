@@ -4,9 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // The messages between a host and the extension process that serves a unit. Every message is
@@ -47,6 +52,43 @@ inline constexpr std::string_view view = "view";
 inline constexpr std::string_view embed = "embed";
 inline constexpr std::string_view unembed = "unembed";
 }  // namespace op
+
+// Thrown while handling a message that cannot be taken as it is (a number out of range, say):
+// the other side does not speak the protocol, and the connection ends.
+class MalformedMessage : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A JSON number as T exactly: nothing when it is not a number or T cannot hold it (out of range,
+// or a fraction for a whole-number T). The other side is another program; a plain conversion
+// of such a value would wrap or be undefined.
+template <class T>
+std::optional<T> exactNumber(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        const auto whole = value.get<uint64_t>();
+        if constexpr (std::is_integral_v<T>) return std::in_range<T>(whole) ? std::optional<T>(static_cast<T>(whole)) : std::nullopt;
+        else return static_cast<T>(whole);
+    }
+    if (value.is_number_integer()) {
+        const auto whole = value.get<int64_t>();
+        if constexpr (std::is_integral_v<T>) return std::in_range<T>(whole) ? std::optional<T>(static_cast<T>(whole)) : std::nullopt;
+        else return static_cast<T>(whole);
+    }
+    if (!value.is_number_float()) return std::nullopt;
+    const double real = value.get<double>();
+    if (!std::isfinite(real)) return std::nullopt;
+    if constexpr (std::is_integral_v<T>) {
+        // 2^digits is exact in a double, and the first whole number past T's largest.
+        const double end = std::ldexp(1.0, std::numeric_limits<T>::digits);
+        if (real != std::trunc(real) || real < static_cast<double>(std::numeric_limits<T>::min()) || real >= end)
+            return std::nullopt;
+        return static_cast<T>(real);
+    } else {
+        if (std::fabs(real) > static_cast<double>(std::numeric_limits<T>::max())) return std::nullopt;
+        return static_cast<T>(real);
+    }
+}
 
 // The op of a message, or an empty text for anything that is not a message.
 std::string opOf(const nlohmann::json& message);

@@ -3,6 +3,8 @@
 #include "platform/audiotoolbox/remote/ExtensionProtocol.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
+#include <exception>
+
 #include <unistd.h>
 
 namespace remote {
@@ -15,13 +17,31 @@ void statusError(Error* error, OSStatus status, std::string message) {
     setError(error, std::string(kOSStatusErrorDomain), status, std::move(message));
 }
 
-// A number from a message that may hold anything: the extension is another program.
+// A number from a message that may hold anything: the extension is another program. Missing or
+// not a number: nothing (the field is ignored); a number T cannot hold makes the message malformed.
 template <class T>
 std::optional<T> numberAt(const json& message, const char* key) {
     const auto found = message.find(key);
     if (found == message.end() || !found->is_number()) return std::nullopt;
-    return found->get<T>();
+    if (const auto number = exactNumber<T>(*found)) return number;
+    throw MalformedMessage(std::string(key) + " " + found->dump() + " is out of range");
 }
+
+// A list of whole numbers from the welcome; anything else there makes it malformed.
+std::vector<int> intsAt(const json& message, const char* key) {
+    std::vector<int> numbers;
+    const auto found = message.find(key);
+    if (found == message.end()) return numbers;
+    if (!found->is_array()) throw MalformedMessage(std::string(key) + " is not a list");
+    for (const auto& entry : *found) {
+        const auto number = exactNumber<int>(entry);
+        if (!number) throw MalformedMessage(std::string(key) + " holds " + entry.dump());
+        numbers.push_back(*number);
+    }
+    return numbers;
+}
+
+std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
 
 // A flag from such a message; anything but true reads as false.
 bool flagAt(const json& message, const char* key) {
@@ -36,6 +56,7 @@ std::shared_ptr<RemoteAudioUnit> RemoteAudioUnit::launch(const AudioComponentMan
                                                          Options remoteOptions, Error* error) {
     auto unit = std::shared_ptr<RemoteAudioUnit>(new RemoteAudioUnit());
     if (!unit->AUAudioUnit::initWithComponentDescription(component.description, options, error)) return nullptr;
+    unit->bundle_ = component.bundlePath.string();
     unit->setRenderDeadline(remoteOptions.renderDeadline);
 
     std::weak_ptr<RemoteAudioUnit> weak = unit;
@@ -48,7 +69,10 @@ std::shared_ptr<RemoteAudioUnit> RemoteAudioUnit::launch(const AudioComponentMan
             if (auto strong = weak.lock()) strong->handleLost();
         },
         error);
-    if (!unit->connection_) return nullptr;
+    if (!unit->connection_) {
+        if (error) error->localizedDescription += unit->bundleNote();
+        return nullptr;
+    }
     if (!unit->waitUntilDescribed(remoteOptions.timing.handshake, error)) return nullptr;
     return unit;
 }
@@ -66,12 +90,23 @@ bool RemoteAudioUnit::waitUntilDescribed(std::chrono::milliseconds limit, Error*
         return true;
     }
     if (lost_) {
+        // The connection thread sets its reason before it reports the loss.
         statusError(error, kAudioComponentErr_InstanceInvalidated,
-                    welcomeError_.empty() ? "the extension ended before it described its unit" : welcomeError_);
+                    (welcomeError_.empty() ? "the extension was lost before it described its unit: " + connection_->lostReason()
+                                           : welcomeError_) +
+                        bundleNote());
     } else {
-        statusError(error, kAudioComponentErr_InstanceTimedOut, "the extension did not describe its unit in time");
+        statusError(error, kAudioComponentErr_InstanceTimedOut,
+                    "the extension did not describe its unit within " + inMilliseconds(limit) + bundleNote());
     }
     return false;
+}
+
+std::string RemoteAudioUnit::bundleNote() const { return " (bundle " + bundle_ + ")"; }
+
+std::string RemoteAudioUnit::goneReason() const {
+    const std::string reason = connection_->lostReason();
+    return "the unit's extension is gone" + (reason.empty() ? std::string{} : ": " + reason) + bundleNote();
 }
 
 void RemoteAudioUnit::handleMessage(const json& message) {
@@ -90,9 +125,11 @@ void RemoteAudioUnit::handleMessage(const json& message) {
         if (address && value) applyRemoteValue(*address, *value, decodeEventType(message));
     } else if (kind == op::values) {
         for (const auto& entry : message.value("values", json::array())) {
-            if (entry.is_array() && entry.size() == 2 && entry[0].is_number_unsigned() && entry[1].is_number())
-                applyRemoteValue(entry[0].get<AUParameterAddress>(), entry[1].get<AUValue>(),
-                                 AUParameterAutomationEventType::value);
+            if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() || !entry[1].is_number()) continue;
+            const auto address = exactNumber<AUParameterAddress>(entry[0]);
+            const auto value = exactNumber<AUValue>(entry[1]);
+            if (!address || !value) throw MalformedMessage("the value " + entry.dump() + " is out of range");
+            applyRemoteValue(*address, *value, AUParameterAutomationEventType::value);
         }
         notifyAllParameterValuesChanged();
     } else if (kind == op::context) {
@@ -137,10 +174,12 @@ void RemoteAudioUnit::handleWelcome(const json& message) {
         name_ = message.value("name", std::string{});
         shortName_ = message.value("shortName", name_);
         manufacturerName_ = message.value("manufacturerName", std::string{});
-        channelCapabilities_ = message.value("channelCapabilities", std::vector<int>{});
+        channelCapabilities_ = intsAt(message, "channelCapabilities");
         midiOutputNames_ = message.value("midiOutputNames", std::vector<std::string>{});
-        latency_.store(message.value("latency", 0.0));
-        tailTime_.store(message.value("tailTime", 0.0));
+        if (message.contains("latency") && !message["latency"].is_number()) throw MalformedMessage("latency is not a number");
+        if (message.contains("tailTime") && !message["tailTime"].is_number()) throw MalformedMessage("tailTime is not a number");
+        latency_.store(numberAt<double>(message, "latency").value_or(0.0));
+        tailTime_.store(numberAt<double>(message, "tailTime").value_or(0.0));
         if (const auto frames = numberAt<AUAudioFrameCount>(message, "maxFrames")) setMaximumFramesToRender(*frames);
         AUAudioUnit::setContextName(decodeContextName(message.value("contextName", json())));
         setParameterTree(tree);
@@ -206,7 +245,8 @@ void RemoteAudioUnit::setRenderDeadline(std::optional<std::chrono::nanoseconds> 
 
 bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     if (isInvalidated()) {
-        statusError(error, kAudioComponentErr_InstanceInvalidated, "the unit's extension is gone");
+        inFlight_.reset();
+        statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
         return false;
     }
     if (!AUAudioUnit::allocateRenderResources(error)) return false;
@@ -218,36 +258,105 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
         return false;
     }
     const AVAudioFormat output = (*outputs)[0].format();
-    const uint32_t inputChannels = inputs->count() > 0 ? (*inputs)[0].format().channelCount() : 0;
-
-    int fd = -1;
-    auto channel = RenderChannel::create(maximumFramesToRender(), inputChannels, output.channelCount(), &fd, error);
-    if (!channel) {
+    const json message{{"op", op::allocate},
+                       {"inputs", encodeBuses(inputs)},
+                       {"outputs", encodeBuses(outputs)},
+                       {"maxFrames", maximumFramesToRender()}};
+    // An allocation asked for earlier and not finished then is taken over when it is the same.
+    if (inFlight_ && inFlight_->message != message) inFlight_.reset();
+    if (!inFlight_ && !startAllocation(message, error)) {
         AUAudioUnit::deallocateRenderResources();
         return false;
     }
-    const auto reply = connection_->requestAndWait({{"op", op::allocate},
-                                                    {"inputs", encodeBuses(inputs)},
-                                                    {"outputs", encodeBuses(outputs)},
-                                                    {"maxFrames", maximumFramesToRender()}},
-                                                   connection_->timing().response, fd);
-    close(fd);
-    if (!reply || !flagAt(*reply, "ok")) {
+    const std::optional<AllocationReply> reply = awaitAllocation();
+    if (!reply) {
+        // The caller is usually a UI thread: it waits a moment, not for as long as the extension
+        // may take. The request stays open; a later call with the same formats takes it over,
+        // and one left unanswered for the whole response time ends the connection as hung.
         AUAudioUnit::deallocateRenderResources();
-        if (!reply) statusError(error, kAudioComponentErr_InstanceTimedOut, "the extension did not allocate in time");
-        else if (error) *error = decodeError(reply->value("error", json()));
+        statusError(error, kAudioComponentErr_InstanceTimedOut,
+                    "the extension has not finished allocating within " +
+                        inMilliseconds(connection_->timing().allocationWait) + bundleNote());
         return false;
     }
-    latency_.store(numberAt<double>(*reply, "latency").value_or(latency_.load()));
-    tailTime_.store(numberAt<double>(*reply, "tailTime").value_or(tailTime_.load()));
+    std::unique_ptr<RenderChannel> channel = std::move(inFlight_->channel);
+    inFlight_.reset();
+    if (!reply->answered || !reply->ok) {
+        AUAudioUnit::deallocateRenderResources();
+        if (!reply->malformed.empty()) {
+            statusError(error, kAudioComponentErr_InstanceInvalidated,
+                        "the extension sent a malformed reply (" + reply->malformed + "); the host ended it" + bundleNote());
+        } else if (!reply->answered) {
+            statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
+        } else if (error) {
+            *error = reply->error;
+        }
+        return false;
+    }
+    if (reply->latency) latency_.store(*reply->latency);
+    if (reply->tailTime) tailTime_.store(*reply->tailTime);
     auto session = std::make_shared<RemoteRenderSession>(std::move(channel), render_, output.sampleRate());
     std::lock_guard lock(mutex_);
     session_ = std::move(session);
     return true;
 }
 
+bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
+    AUAudioUnitBusArray* inputs = inputBusses();
+    const uint32_t inputChannels = inputs->count() > 0 ? (*inputs)[0].format().channelCount() : 0;
+    const uint32_t outputChannels = (*outputBusses())[0].format().channelCount();
+    int fd = -1;
+    auto channel = RenderChannel::create(maximumFramesToRender(), inputChannels, outputChannels, &fd, error);
+    if (!channel) return false;
+    auto waiter = std::make_shared<AllocationWaiter>();
+    inFlight_ = InFlightAllocation{message, std::move(channel), waiter};
+    if (connection_->onConnectionThread()) {
+        // A handler of the connection would wait for itself.
+        waiter->reply = AllocationReply{};
+        close(fd);
+        return true;
+    }
+    // The reply is read on the connection's thread, so that a malformed one ends the connection
+    // there; the caller may have stopped waiting by then.
+    connection_->request(
+        message, connection_->timing().response,
+        [waiter](std::optional<json> answer) {
+            AllocationReply reply;
+            std::exception_ptr malformed;
+            if (answer) {
+                try {
+                    reply.latency = numberAt<double>(*answer, "latency");
+                    reply.tailTime = numberAt<double>(*answer, "tailTime");
+                    reply.ok = flagAt(*answer, "ok");
+                    if (!reply.ok) reply.error = decodeError(answer->value("error", json()));
+                    reply.answered = true;
+                } catch (const MalformedMessage& e) {
+                    reply.malformed = e.what();
+                    malformed = std::current_exception();
+                }
+            }
+            {
+                std::lock_guard lock(waiter->mutex);
+                waiter->reply = std::move(reply);
+            }
+            waiter->done.notify_all();
+            if (malformed) std::rethrow_exception(malformed);
+        },
+        fd);
+    close(fd);
+    return true;
+}
+
+std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::awaitAllocation() {
+    AllocationWaiter& waiter = *inFlight_->waiter;
+    std::unique_lock lock(waiter.mutex);
+    waiter.done.wait_for(lock, connection_->timing().allocationWait, [&] { return waiter.reply.has_value(); });
+    return waiter.reply;
+}
+
 void RemoteAudioUnit::deallocateRenderResources() {
     AUAudioUnit::deallocateRenderResources();
+    inFlight_.reset();  // the deallocation below reaches the extension after it
     {
         std::lock_guard lock(mutex_);
         session_.reset();
@@ -290,8 +399,14 @@ void RemoteAudioUnit::requestViewControllerWithCompletionHandler(std::function<v
                                  completion(nullptr);
                                  return;
                              }
-                             const CGSize size{numberAt<double>(*reply, "width").value_or(0.0),
-                                               numberAt<double>(*reply, "height").value_or(0.0)};
+                             CGSize size{};
+                             try {
+                                 size = {numberAt<double>(*reply, "width").value_or(0.0),
+                                         numberAt<double>(*reply, "height").value_or(0.0)};
+                             } catch (const MalformedMessage&) {
+                                 completion(nullptr);  // answered; the connection then ends
+                                 throw;
+                             }
                              completion(std::make_shared<RemoteViewController>(weak, size));
                          });
 }

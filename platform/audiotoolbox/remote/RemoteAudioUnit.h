@@ -31,6 +31,13 @@ namespace remote {
 // - When the extension dies or stops answering, the unit posts
 //   kAudioComponentInstanceInvalidationNotification (from the connection's thread); after that
 //   renders are silent, parameter writes stay here and requests fail.
+// - allocateRenderResources waits at most timing.allocationWait (callers are often UI threads)
+//   and then fails with kAudioComponentErr_InstanceTimedOut; the request stays open, and the
+//   next call with the same formats takes its answer. Unanswered for timing.response, it ends
+//   the connection as an unanswered ping does.
+// - Render output that is not finite or beyond kLargestRemoteSample is refused (silence).
+// - Numbers from the extension that do not fit their field make its message malformed: the
+//   connection ends. Errors name the bundle whose extension failed.
 class RemoteAudioUnit final : public AUAudioUnit {
 public:
     struct Options {
@@ -77,10 +84,40 @@ public:
     pid_t processIdentifier() const;
     // Renders that answered with silence because the extension missed the deadline.
     uint64_t missedDeadlines() const { return render_->missedDeadlines.load(); }
+    // Renders that answered with silence because the extension wrote non-finite samples or
+    // samples beyond kLargestRemoteSample.
+    uint64_t refusedBlocks() const { return render_->refusedBlocks.load(); }
     void setRenderDeadline(std::optional<std::chrono::nanoseconds> deadline);
 
 private:
     RemoteAudioUnit() = default;
+
+    // An allocation's answer as read on the connection's thread.
+    struct AllocationReply {
+        bool answered = false;  // false: the connection was lost first
+        bool ok = false;
+        Error error;              // when not ok
+        std::string malformed;    // why the reply was refused, when it was
+        std::optional<double> latency, tailTime;
+    };
+    struct AllocationWaiter {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<AllocationReply> reply;
+    };
+    // An allocation request sent and not yet taken: its message, the channel it hands over, and
+    // where its reply lands.
+    struct InFlightAllocation {
+        nlohmann::json message;
+        std::unique_ptr<RenderChannel> channel;
+        std::shared_ptr<AllocationWaiter> waiter;
+    };
+    bool startAllocation(const nlohmann::json& message, Error* error);
+    // Waits for the in-flight allocation at most timing().allocationWait; nothing when it has
+    // not been answered by then.
+    std::optional<AllocationReply> awaitAllocation();
+    std::string bundleNote() const;
+    std::string goneReason() const;
 
     void handleMessage(const nlohmann::json& message);  // connection thread
     void handleWelcome(const nlohmann::json& message);
@@ -96,6 +133,7 @@ private:
     std::atomic<double> tailTime_{0};
     AUParameterObserverToken treeToken_ = 0;
 
+    std::string bundle_;  // the bundle whose extension serves the unit, for error messages
     // Set once from the welcome, before launch() hands the unit out.
     std::string name_, shortName_, manufacturerName_;
     std::vector<int> channelCapabilities_;
@@ -109,6 +147,7 @@ private:
     bool handedOut_ = false;
     std::string welcomeError_;
     std::shared_ptr<RemoteRenderSession> session_;
+    std::optional<InFlightAllocation> inFlight_;  // the allocating thread's
 };
 
 // The controller of a view that lives in the extension process. Its view is a window that the

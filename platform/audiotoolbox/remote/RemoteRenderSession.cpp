@@ -1,6 +1,7 @@
 #include "platform/audiotoolbox/remote/RemoteRenderSession.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace remote {
@@ -77,6 +78,17 @@ bool RemoteRenderSession::awaitReply(std::chrono::nanoseconds deadline) noexcept
     }
 }
 
+// Every sample the extension wrote is finite and within kLargestRemoteSample. One pass without
+// early exit, so it vectorises; NaN fails the comparison.
+bool RemoteRenderSession::outputIsSane(AUAudioFrameCount frames) const noexcept {
+    bool sane = true;
+    for (uint32_t c = 0; c < channel_->outputChannels(); ++c) {
+        const float* samples = channel_->output(c);
+        for (AUAudioFrameCount i = 0; i < frames; ++i) sane &= std::fabs(samples[i]) <= kLargestRemoteSample;
+    }
+    return sane;
+}
+
 void RemoteRenderSession::copyOutput(AudioBufferList* output, AUAudioFrameCount frames) noexcept {
     const uint32_t channels = channel_->outputChannels();
     for (uint32_t b = 0; b < output->mNumberBuffers; ++b) {
@@ -124,6 +136,12 @@ AUAudioUnitStatus RemoteRenderSession::render(AudioUnitRenderActionFlags* action
     const auto deadline = fixed > 0 ? std::chrono::nanoseconds(fixed) : defaultRenderDeadline(frames, sampleRate_);
     if (!awaitReply(deadline)) {
         shared_->missedDeadlines.fetch_add(1, std::memory_order_relaxed);
+        return silence(output, frames);
+    }
+    // Whatever another process wrote: a non-finite or absurd sample silences the block, as a
+    // late reply does, instead of reaching the output.
+    if (!outputIsSane(frames)) {
+        shared_->refusedBlocks.fetch_add(1, std::memory_order_relaxed);
         return silence(output, frames);
     }
     copyOutput(output, frames);

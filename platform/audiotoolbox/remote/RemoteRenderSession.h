@@ -11,15 +11,21 @@
 namespace remote {
 
 // What a proxy's render blocks share with the proxy: whether the extension still lives, how
-// many renders missed their deadline, and a fixed deadline when one is set (0: the default).
+// many renders missed their deadline, how many answered with samples no output may carry, and
+// a fixed deadline when one is set (0: the default).
 struct RenderShared {
     std::atomic<bool> alive{true};
     std::atomic<uint64_t> missedDeadlines{0};
+    std::atomic<uint64_t> refusedBlocks{0};
     std::atomic<int64_t> fixedDeadlineNanoseconds{0};
 };
 
 // The default deadline of one render: half the block's duration, and never under 1 ms.
 std::chrono::nanoseconds defaultRenderDeadline(AUAudioFrameCount frames, double sampleRate);
+
+// The largest sample magnitude taken from an extension: far above full scale, so no sane unit
+// comes near it, yet a bound, so one buggy unit cannot blast the output.
+inline constexpr float kLargestRemoteSample = 64.0f;
 
 // The host's end of one allocation's render channel. render() runs on the host's real-time
 // thread: it never allocates or locks, and waits for the extension at most until the deadline.
@@ -37,6 +43,7 @@ private:
     void writeRequest(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                       AUAudioFrameCount frames, NSInteger busNumber, const AURenderEvent* events) noexcept;
     bool awaitReply(std::chrono::nanoseconds deadline) noexcept;
+    bool outputIsSane(AUAudioFrameCount frames) const noexcept;
     void copyOutput(AudioBufferList* output, AUAudioFrameCount frames) noexcept;
     AUAudioUnitStatus silence(AudioBufferList* output, AUAudioFrameCount frames) noexcept;
 

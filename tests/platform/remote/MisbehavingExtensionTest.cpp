@@ -22,13 +22,22 @@ const std::string kWelcome =
 
 class MisbehavingExtensionTest : public ::testing::Test {
 protected:
-    // Launches the scripted extension sending `messages`, then answering requests with `reply`.
+    // Launches the scripted extension sending `messages`, then answering requests with `reply`
+    // except those whose op is in `ignored`, and those in `slow` late.
     std::shared_ptr<RemoteAudioUnit> launch(const std::vector<std::string>& messages, const std::string& reply,
-                                            Error* error) {
+                                            Error* error, RemoteAudioUnit::Options options = {},
+                                            const std::vector<std::string>& ignored = {},
+                                            const std::vector<std::string>& slow = {}) {
         AudioComponentManifest manifest = folder.manifest();
         for (const auto& message : messages) manifest.arguments.insert(manifest.arguments.end(), {"--send", message});
         if (!reply.empty()) manifest.arguments.insert(manifest.arguments.end(), {"--reply", reply});
-        return RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, error);
+        for (const auto& op : ignored) manifest.arguments.insert(manifest.arguments.end(), {"--ignore", op});
+        for (const auto& op : slow) manifest.arguments.insert(manifest.arguments.end(), {"--slow", op});
+        return RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, options, error);
+    }
+
+    bool namesTheBundle(const Error& error) const {
+        return error.localizedDescription.find(folder.bundle().string()) != std::string::npos;
     }
 
     std::shared_ptr<AUViewController> requestView(RemoteAudioUnit& unit) {
@@ -112,6 +121,102 @@ TEST_F(MisbehavingExtensionTest, UnreadableReplyEndsTheConnectionAndAnswersWhatW
     EXPECT_TRUE(unit->isInvalidated());
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+}
+
+// Numbers a field cannot hold used to wrap or convert out of range (maxFrames 1e30 became 0,
+// channels 2^32 + 2 became 2); now they make the message malformed.
+TEST_F(MisbehavingExtensionTest, NumbersOutOfRangeAreMalformed) {
+    for (const auto& [key, wrong] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"maxFrames", 1e30}, {"maxFrames", -1}, {"maxFrames", 2.5}, {"channelCapabilities", {1, 4294967298}}}) {
+        nlohmann::json welcome = nlohmann::json::parse(kWelcome);
+        welcome[key] = wrong;
+        Error error;
+        EXPECT_FALSE(launch({welcome.dump()}, "", &error)) << key << " " << wrong;
+        EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated) << key;
+        EXPECT_TRUE(namesTheBundle(error)) << error.description();
+    }
+    nlohmann::json wideBus = nlohmann::json::parse(kWelcome);
+    wideBus["outputs"][0]["format"]["channels"] = 4294967298;
+    Error error;
+    EXPECT_FALSE(launch({wideBus.dump()}, "", &error));
+
+    // After the welcome, a value no parameter can take ends the connection. Sent as the answer to
+    // a request, so that it surely comes after the unit was handed out.
+    const auto unit = launch({kWelcome}, R"({"op": "set", "address": 0, "value": 1e300})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    EXPECT_EQ(requestView(*unit), nullptr);
+    EXPECT_TRUE(invalidations.waitFor(unit.get(), 10000ms));
+    EXPECT_EQ(invalidations.count(), 1u);
+}
+
+// Its main thread stuck in allocation, an extension still answers pings. The caller (the
+// studio's main thread) waited for the whole request timeout, twice per Play, and the unit
+// lived on. Now the caller waits a moment; the request stays open, and left unanswered it ends
+// the connection as an unanswered ping does.
+TEST_F(MisbehavingExtensionTest, AllocationKeepsTheCallerOnlyAMomentAndAnUnansweredOneEndsTheExtension) {
+    RemoteAudioUnit::Options patient;
+    patient.timing.response = 60s;  // the whole request timeout, which the caller no longer waits for
+    Error error;
+    const auto stuck = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error, patient, {"allocate"});
+    ASSERT_TRUE(stuck) << error.description();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto start = std::chrono::steady_clock::now();
+        Error refused;
+        EXPECT_FALSE(stuck->allocateRenderResources(&refused));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // the wait is a second; generous here
+        EXPECT_EQ(refused.code, kAudioComponentErr_InstanceTimedOut);
+        EXPECT_NE(refused.localizedDescription.find("has not finished allocating"), std::string::npos) << refused.description();
+        EXPECT_TRUE(namesTheBundle(refused)) << refused.description();
+    }
+
+    RemoteAudioUnit::Options quick;
+    quick.timing.response = 1500ms;
+    const auto hung = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error, quick, {"allocate"});
+    ASSERT_TRUE(hung) << error.description();
+    const pid_t pid = hung->processIdentifier();
+    EXPECT_FALSE(hung->allocateRenderResources(&error));
+    EXPECT_TRUE(invalidations.waitFor(hung.get(), 10000ms));
+    EXPECT_EQ(kill(pid, 0), -1);  // killed and reaped
+    EXPECT_FALSE(hung->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("did not answer a request within 1500 ms"), std::string::npos)
+        << error.description();
+}
+
+// An extension that allocates for longer than the caller waits is not lost for it: a later
+// call with the same formats takes the answer of the request still open, where a new request
+// would take as long again.
+TEST_F(MisbehavingExtensionTest, SlowAllocationIsTakenOverByTheNextCall) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error, {}, {}, {"allocate"});
+    ASSERT_TRUE(unit) << error.description();
+    ASSERT_FALSE(unit->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceTimedOut);
+    bool allocated = false;
+    for (int attempt = 0; attempt < 20 && !allocated; ++attempt) allocated = unit->allocateRenderResources(&error);
+    EXPECT_TRUE(allocated) << error.description();
+    EXPECT_TRUE(unit->renderResourcesAllocated());
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
+// Each failure says what happened, and in which bundle.
+TEST_F(MisbehavingExtensionTest, FailuresSayWhatHappened) {
+    RemoteAudioUnit::Options impatient;
+    impatient.timing.pingInterval = 20ms;
+    impatient.timing.unresponsive = 200ms;
+    Error error;
+    EXPECT_FALSE(launch({}, "", &error, impatient, {"ping"}));  // neither a welcome nor a pong
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("did not answer a ping within 200 ms"), std::string::npos)
+        << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
+
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "id": "seven"})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    EXPECT_FALSE(unit->allocateRenderResources(&error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("malformed message"), std::string::npos) << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "tests/platform/remote/RemoteTestSupport.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/AnyUnitHost.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Signals.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <thread>
 
 namespace tolvane::test {
@@ -50,17 +52,6 @@ bool eventually(Done done, std::chrono::milliseconds limit = 5000ms) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
-}
-
-// SIGSTOP lands asynchronously: waits until the process shows as stopped.
-bool stopProcess(pid_t pid) {
-    if (kill(pid, SIGSTOP) != 0) return false;
-    return eventually([pid] {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        const auto close = text.rfind(')');
-        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T';
-    });
 }
 
 // Calls the render block `times` times on blocks of `frames` of constant input and returns the
@@ -245,6 +236,31 @@ TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilen
     EXPECT_EQ(invalidations.count(), 1u);
 }
 
+// The gain extension writes what it is given, so the input puts any sample into the shared
+// memory. Non-finite or absurd samples silence their block; loud but sane ones pass.
+TEST_F(RemoteAudioUnitTest, BlocksWithNonFiniteOrAbsurdSamplesFromTheExtensionAreSilenced) {
+    auto proxy = launchGain(folder, withDeadline(5s));
+    ASSERT_TRUE(proxy);
+    AnyUnitHost host(proxy);
+    ASSERT_TRUE(host.allocate(48000, 2, 256));
+    const Planes silence(2, std::vector<float>(256, 0.0f));
+    Planes output;
+    for (const float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1e30f,
+                            -65.0f}) {
+        Planes input = stereoNoise(256, 3);
+        input[1][100] = bad;
+        ASSERT_EQ(host.render(input, 0, 256, output), noErr);
+        EXPECT_EQ(output, silence) << bad;
+    }
+    EXPECT_EQ(proxy->refusedBlocks(), 4u);
+    Planes loud(2, std::vector<float>(256, -64.0f));
+    loud[0][7] = 50.0f;
+    ASSERT_EQ(host.render(loud, 0, 256, output), noErr);
+    EXPECT_EQ(output, loud);
+    EXPECT_EQ(proxy->refusedBlocks(), 4u);
+    EXPECT_EQ(proxy->missedDeadlines(), 0u);
+}
+
 TEST_F(RemoteAudioUnitTest, StoppedExtensionMissesDeadlinesWithSilenceAndRecoversWhenContinued) {
     auto proxy = launchGain(folder, withPings(250ms, 60s));
     ASSERT_TRUE(proxy);
@@ -297,6 +313,7 @@ TEST_F(RemoteAudioUnitTest, ExtensionsThatFailToStartReportAnErrorAndInvalidateN
     ComponentFolder quitting(quits);
     EXPECT_FALSE(RemoteAudioUnit::launch(quitting.manifest(), 1, {}, &error));
     EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("exited with status 3"), std::string::npos) << error.description();
 
     ComponentFolder hanging(hangs);
     const auto start = std::chrono::steady_clock::now();

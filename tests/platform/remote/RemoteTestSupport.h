@@ -4,6 +4,8 @@
 #include "platform/foundation/NSNotificationCenter.h"
 #include "tests/support/TempFolder.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -13,18 +15,19 @@
 
 namespace tolvane::test {
 
-// A plug-in folder holding one bundle whose manifest names `executable` (linked into the bundle).
+// A plug-in folder holding one bundle whose manifest names `executable` (linked into the bundle)
+// and the `arguments` it is started with.
 class ComponentFolder {
 public:
     explicit ComponentFolder(const std::filesystem::path& executable, const std::string& subtype = "gain",
-                             const std::string& manufacturer = "Test") {
+                             const std::string& manufacturer = "Test", const std::vector<std::string>& arguments = {}) {
         bundle_ = folder_.path() / "gain.lv2";
         std::filesystem::create_directories(bundle_);
         std::filesystem::create_symlink(executable, bundle_ / "extension");
-        folder_.write("gain.lv2/component.json",
-                      R"({"type": "aufx", "subtype": ")" + subtype + R"(", "manufacturer": ")" + manufacturer +
-                          R"(", "name": "Gain", "manufacturerName": "Test", "version": "1.2.3",
-                              "executable": "extension"})");
+        const nlohmann::json manifest{{"type", "aufx"},           {"subtype", subtype},     {"manufacturer", manufacturer},
+                                      {"name", "Gain"},           {"manufacturerName", "Test"}, {"version", "1.2.3"},
+                                      {"executable", "extension"}, {"arguments", arguments}};
+        folder_.write("gain.lv2/component.json", manifest.dump());
     }
 
     AVAudioUnitComponentManager registry() const { return AVAudioUnitComponentManager({folder_.path()}); }

@@ -1,26 +1,33 @@
 // A stand-in extension that says exactly what a test tells it to, wrong or not:
-//   scripted-extension --serve-fd N [--send TEXT]... [--reply TEXT]
+//   scripted-extension --serve-fd N [--send TEXT]... [--reply TEXT] [--ignore OP]... [--slow OP]...
 // sends each TEXT as one message, byte for byte, then answers pings and, when given a reply,
-// every request with that reply (its "id" set to the request's unless the reply has one). It
+// every request with that reply (its "id" set to the request's unless the reply has one).
+// Requests whose op is ignored (pings too) go unanswered, as by a process whose main thread is
+// stuck; those whose op is slow are answered after 1.5 s, during which nothing else is. It
 // leaves when the host does.
 
 #include "platform/audiotoolbox/remote/MessageSocket.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 int main(int argc, char** argv) {
     int fd = -1;
-    std::vector<std::string> sends;
+    std::vector<std::string> sends, ignored, slow;
     std::optional<nlohmann::json> reply;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string_view flag = argv[i];
         if (flag == "--serve-fd") fd = std::atoi(argv[i + 1]);
         else if (flag == "--send") sends.emplace_back(argv[i + 1]);
         else if (flag == "--reply") reply = nlohmann::json::parse(argv[i + 1]);
+        else if (flag == "--ignore") ignored.emplace_back(argv[i + 1]);
+        else if (flag == "--slow") slow.emplace_back(argv[i + 1]);
     }
     if (fd < 0) return 2;
     remote::MessageSocket socket(fd);
@@ -29,9 +36,12 @@ int main(int argc, char** argv) {
     while (const auto message = socket.receive()) {
         if (!message->is_object() || !message->contains("id")) continue;
         const std::string op = message->value("op", std::string{});
+        if (std::find(ignored.begin(), ignored.end(), op) != ignored.end()) continue;
         if (op == "ping") {
             (void)socket.send({{"op", "pong"}, {"id", (*message)["id"]}});
         } else if (reply) {
+            if (std::find(slow.begin(), slow.end(), op) != slow.end())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             nlohmann::json answer = *reply;
             if (!answer.contains("id")) answer["id"] = (*message)["id"];
             (void)socket.send(answer);
