@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <deque>
@@ -445,6 +446,30 @@ void ExtensionConnection::request(json message, std::chrono::milliseconds timeou
     }
     message["id"] = *id;
     send(std::move(message), passedFd);
+}
+
+std::optional<json> ExtensionConnection::requestAndWait(json message, std::chrono::milliseconds timeout,
+                                                        int passedFd) {
+    if (onConnectionThread()) return std::nullopt;
+    struct Waiter {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<json> reply;
+    };
+    auto waiter = std::make_shared<Waiter>();
+    request(
+        std::move(message), timeout,
+        [waiter](std::optional<json> reply) {
+            std::lock_guard lock(waiter->mutex);
+            waiter->reply = std::move(reply);
+            waiter->finished = true;
+            waiter->done.notify_all();
+        },
+        passedFd);
+    std::unique_lock lock(waiter->mutex);
+    waiter->done.wait(lock, [&] { return waiter->finished; });
+    return std::move(waiter->reply);
 }
 
 std::string ExtensionConnection::lostReason() const {

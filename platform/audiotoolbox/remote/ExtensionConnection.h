@@ -31,7 +31,8 @@ struct ConnectionTiming {
 // The connection is lost when the process exits, closes its socket, stops answering pings or a
 // request, or sends a malformed message; then the lost handler runs once, pending requests
 // fail, later sends are dropped and a process that still runs is killed. Handlers run on the
-// connection's thread and must not wait for the connection.
+// connection's thread and must not wait for the connection (requestAndWait from a handler
+// fails at once).
 class ExtensionConnection {
 public:
     using MessageHandler = std::function<void(const nlohmann::json&)>;
@@ -56,6 +57,10 @@ public:
     // Sends a request (an "id" is added) and calls `onReply` with the reply, or with nothing
     // when it does not come within `timeout` or the connection is lost.
     void request(nlohmann::json message, std::chrono::milliseconds timeout, ReplyHandler onReply, int passedFd = -1);
+
+    // The same, waiting for the reply. Not on the connection's thread.
+    std::optional<nlohmann::json> requestAndWait(nlohmann::json message, std::chrono::milliseconds timeout,
+                                                 int passedFd = -1);
 
     bool isAlive() const;
     // What ended the connection, in words ("the extension process exited with status 3");
