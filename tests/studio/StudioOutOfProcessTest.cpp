@@ -12,6 +12,7 @@
 #include "tests/support/AnyUnitHost.h"
 #include "tests/support/AuditedOutputDevice.h"
 #include "tests/support/SoakLength.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +33,18 @@ std::shared_ptr<remote::RemoteAudioUnit> servedUnit(const SimplePlayEngine& engi
     return engine.avAudioUnit() ? std::dynamic_pointer_cast<remote::RemoteAudioUnit>(engine.avAudioUnit()->auAudioUnit()) : nullptr;
 }
 
+// The engine loops the first 0.8 s of the test file: both effects render every sample of the
+// comparison, and under the sanitizers the whole 4 s file made this the suite's longest test.
 class StudioOutOfProcessTest : public testing::Test {
 protected:
     ManualMainExecutor main;
+    tolvane::test::TempFolder scratch;
     std::shared_ptr<OfflineOutputDevice> device =
         std::make_shared<OfflineOutputDevice>(OfflineOutputDevice::Options{.preferredSampleRate = 48000, .channels = 2, .maximumFrames = 4096});
-    std::shared_ptr<SimplePlayEngine> engine =
-        std::make_shared<SimplePlayEngine>(main, builtBundles(), Bundle(TOLVANE_STUDIO_RESOURCE_DIR), device);
+    std::shared_ptr<SimplePlayEngine> engine = std::make_shared<SimplePlayEngine>(
+        main, builtBundles(),
+        Bundle(test::shortTestFileFolder(std::filesystem::path(TOLVANE_STUDIO_RESOURCE_DIR) / "Synth.aif", scratch.path(), 35'280)),
+        device);
 };
 
 // Both units start fresh, so the effect's latency and its fade-in are in both outputs alike and
