@@ -411,7 +411,12 @@ int ExtensionServer::run() {
         const std::size_t ran = loop_.runPending();
         const bool showing = views_ != nullptr && viewShown_;
         if (showing) views_->idle();
-        if (gone && ran == 0) break;
+        // Once the host is gone nothing wakes this loop again: it turns without sleeping until
+        // what is queued has run, then leaves.
+        if (gone) {
+            if (ran == 0) break;
+            continue;
+        }
         loop_.waitForWork(showing ? waitForView : MainLoop::Waiter{});
     }
     removeView();

@@ -1,3 +1,4 @@
+#include "platform/audiotoolbox/remote/MessageSocket.h"
 #include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
 #include "tests/platform/remote/GainTestUnit.h"
 #include "tests/platform/remote/RemoteTestSupport.h"
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <fstream>
 #include <future>
 #include <limits>
@@ -234,6 +238,43 @@ TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilen
     EXPECT_FALSE(proxy->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
     EXPECT_EQ(invalidations.count(), 1u);
+}
+
+// A host that ends without a word (it crashed, or was killed) leaves the extension a closed
+// socket; the extension then ends on its own instead of sleeping for ever beside nobody.
+TEST(ExtensionProcessTest, EndsOnItsOwnWhenItsHostIsGone) {
+    int fds[2];
+    ASSERT_TRUE(remote::MessageSocket::makePair(fds));
+    constexpr int kServedFd = 3;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], kServedFd);
+    std::string program = TOLVANE_TEST_EXTENSION;
+    std::string flag = "--serve-fd";
+    std::string fd = std::to_string(kServedFd);
+    char* argv[] = {program.data(), flag.data(), fd.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+
+    // Its welcome says it is serving; then the host goes.
+    pollfd welcome{fds[0], POLLIN, 0};
+    ASSERT_EQ(poll(&welcome, 1, 60'000), 1);
+    close(fds[0]);
+
+    int status = 0;
+    bool ended = false;
+    for (const auto until = std::chrono::steady_clock::now() + 60s; !ended && std::chrono::steady_clock::now() < until;) {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        if (!ended) std::this_thread::sleep_for(10ms);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the extension still ran a minute after its host was gone";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 // The gain extension writes what it is given, so the input puts any sample into the shared
