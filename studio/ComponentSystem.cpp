@@ -13,7 +13,7 @@ std::vector<AudioComponentDescription> PlatformComponentSystem::componentsMatchi
 void PlatformComponentSystem::instantiate(const AudioComponentDescription& description,
                                           AudioComponentInstantiationOptions options,
                                           AVAudioUnit::Completion completion) {
-    AVAudioUnit::instantiateWithComponentDescription(description, options, registry_, {}, std::move(completion));
+    AVAudioUnit::instantiateWithComponentDescription(description, options, registry_, remoteOptions_, std::move(completion));
 }
 
 }  // namespace tolvane::studio

@@ -26,7 +26,9 @@ public:
 class PlatformComponentSystem final : public ComponentSystem {
 public:
     PlatformComponentSystem() : registry_(AVAudioUnitComponentManager::sharedAudioUnitComponentManager()) {}
-    explicit PlatformComponentSystem(AVAudioUnitComponentManager registry) : registry_(std::move(registry)) {}
+    // `remoteOptions`: how long an extension is given; slow builds under test give it longer.
+    explicit PlatformComponentSystem(AVAudioUnitComponentManager registry, remote::RemoteAudioUnit::Options remoteOptions = {})
+        : registry_(std::move(registry)), remoteOptions_(std::move(remoteOptions)) {}
 
     std::vector<AudioComponentDescription> componentsMatchingDescription(
         const AudioComponentDescription& description) override;
@@ -35,6 +37,7 @@ public:
 
 private:
     AVAudioUnitComponentManager registry_;
+    remote::RemoteAudioUnit::Options remoteOptions_;
 };
 
 }  // namespace tolvane::studio

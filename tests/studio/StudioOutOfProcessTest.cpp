@@ -25,8 +25,13 @@ namespace {
 using namespace std::chrono_literals;
 using test::Planes;
 
+// The effect's activation loads every mode's models: in a sanitizer build on a busy machine that
+// takes longer than the ten seconds a user's extension is given for a request.
 std::shared_ptr<ComponentSystem> builtBundles() {
-    return std::make_shared<PlatformComponentSystem>(AVAudioUnitComponentManager({TOLVANE_LV2_DIR}));
+    remote::RemoteAudioUnit::Options patient;
+    patient.timing.handshake = std::chrono::seconds(60);
+    patient.timing.response = std::chrono::seconds(120);
+    return std::make_shared<PlatformComponentSystem>(AVAudioUnitComponentManager({TOLVANE_LV2_DIR}), patient);
 }
 
 std::shared_ptr<remote::RemoteAudioUnit> servedUnit(const SimplePlayEngine& engine) {
