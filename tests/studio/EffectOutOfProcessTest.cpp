@@ -113,7 +113,7 @@ TEST(EffectOutOfProcessTest, KilledEffectIsInvalidatedAndRendersSilence) {
     AnyUnitHost host(proxy);
     ASSERT_TRUE(host.allocate(44100, 2, 256));
     ASSERT_EQ(kill(std::static_pointer_cast<remote::RemoteAudioUnit>(proxy)->processIdentifier(), SIGKILL), 0);
-    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 1000ms));
+    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 30000ms));
     const Planes input{noise(256, 1), noise(256, 2)};
     Planes output;
     EXPECT_EQ(host.render(input, 0, 256, output), noErr);

@@ -117,7 +117,7 @@ TEST_F(MisbehavingExtensionTest, UnreadableReplyEndsTheConnectionAndAnswersWhatW
     const auto unit = launch({kWelcome}, R"({"op": "reply", "id": "seven"})", &error);
     ASSERT_TRUE(unit) << error.description();
     EXPECT_EQ(requestView(*unit), nullptr);
-    EXPECT_TRUE(invalidations.waitFor(unit.get(), 5000ms));
+    EXPECT_TRUE(invalidations.waitFor(unit.get(), 30000ms));
     EXPECT_TRUE(unit->isInvalidated());
     EXPECT_FALSE(unit->allocateRenderResources(&error));
     EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);

@@ -49,7 +49,7 @@ Planes stereoNoise(std::size_t frames, unsigned seed) { return {noise(frames, se
 
 // Polls until `done` holds: values from the extension arrive on another thread.
 template <class Done>
-bool eventually(Done done, std::chrono::milliseconds limit = 5000ms) {
+bool eventually(Done done, std::chrono::milliseconds limit = 30000ms) {
     const auto until = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;
@@ -173,7 +173,12 @@ TEST_F(RemoteAudioUnitTest, ParameterValuesTravelBothWaysWithOriginatorAndEventT
         });
 
     tree->parameterWithAddress(gain::kEchoIn)->setValue(0.25f, setter, 0, AUParameterAutomationEventType::touch);
-    ASSERT_TRUE(eventually([&] { return tree->parameterWithAddress(gain::kEchoOut)->value() == 0.5f; }));
+    // The answer's value is stored before its observers are called: wait for the observers.
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return !seenBySetter.empty() && seenByOther.size() >= 2;
+    }));
+    EXPECT_EQ(tree->parameterWithAddress(gain::kEchoOut)->value(), 0.5f);
     {
         std::lock_guard lock(mutex);
         using T = AUParameterAutomationEventType;
@@ -201,6 +206,8 @@ TEST_F(RemoteAudioUnitTest, ContextNameTravelsBothWays) {
     proxy->setContextName(std::string(gain::kRenameMe));
     ASSERT_TRUE(eventually([&] { return proxy->contextName() == std::string(gain::kRenamed); }));
     ASSERT_TRUE(eventually([&] { return length->value() == static_cast<AUValue>(std::string(gain::kRenamed).size()); }));
+    // The name is stored before its observers are called: wait for them, then count.
+    ASSERT_TRUE(eventually([&] { return changes.load() >= 2; }));
     EXPECT_EQ(changes.load(), 2);  // this side's set and the unit's own rename, nothing echoed back
 }
 
@@ -217,7 +224,7 @@ TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilen
     ASSERT_EQ(output, input);
 
     ASSERT_EQ(kill(proxy->processIdentifier(), SIGKILL), 0);
-    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 1000ms));
+    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 30000ms));
     EXPECT_TRUE(proxy->isInvalidated());
 
     EXPECT_EQ(heapTrafficOfRenders(host.block(), 512, 10), 0u);
@@ -336,7 +343,7 @@ TEST_F(RemoteAudioUnitTest, ExtensionThatStopsAnsweringIsInvalidated) {
     ASSERT_TRUE(proxy);
     const pid_t pid = proxy->processIdentifier();
     ASSERT_TRUE(stopProcess(pid));
-    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 5000ms));
+    EXPECT_TRUE(invalidations.waitFor(proxy.get(), 30000ms));
     EXPECT_TRUE(proxy->isInvalidated());
     // The stopped process was killed and reaped.
     EXPECT_TRUE(eventually([&] { return kill(pid, 0) != 0; }));
