@@ -60,3 +60,20 @@ std::optional<Number> parseNumber(std::string_view text) {
 std::optional<double> parseDouble(std::string_view text) { return parseNumber<double>(text); }
 
 std::optional<float> parseFloat(std::string_view text) { return parseNumber<float>(text); }
+
+ScopedClassicNumbers::ScopedClassicNumbers() {
+    const locale_t current = duplocale(uselocale(static_cast<locale_t>(nullptr)));
+    if (current == nullptr) return;
+    locale_ = newlocale(LC_NUMERIC_MASK, "C", current);  // takes over `current` when it succeeds
+    if (locale_ == nullptr) {
+        freelocale(current);
+        return;
+    }
+    previous_ = uselocale(locale_);
+}
+
+ScopedClassicNumbers::~ScopedClassicNumbers() {
+    if (locale_ == nullptr) return;
+    uselocale(previous_);
+    freelocale(locale_);
+}

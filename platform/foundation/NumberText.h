@@ -1,5 +1,7 @@
 #pragma once
 
+#include <locale.h>
+
 #include <optional>
 #include <string_view>
 
@@ -15,3 +17,21 @@ std::optional<double> parseDouble(std::string_view text);
 
 // The same for a float: a value beyond a float's range is an infinity.
 std::optional<float> parseFloat(std::string_view text);
+
+// While it lives, the C library reads and writes numbers on this thread as in the "C" locale, the
+// other categories as before: for code not ours that keeps numbers as text through the C library
+// (a plug-in framework restoring a host's saved state). Inactive when the C library cannot make
+// the locale (out of memory); the caller reports that.
+class ScopedClassicNumbers {
+public:
+    ScopedClassicNumbers();
+    ~ScopedClassicNumbers();
+    ScopedClassicNumbers(const ScopedClassicNumbers&) = delete;
+    ScopedClassicNumbers& operator=(const ScopedClassicNumbers&) = delete;
+
+    bool active() const { return locale_ != nullptr; }
+
+private:
+    locale_t locale_ = nullptr;
+    locale_t previous_ = nullptr;
+};
