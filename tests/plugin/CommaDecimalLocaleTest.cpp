@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 
@@ -37,19 +38,28 @@ TEST(CommaDecimalLocale, PresetStoreKeepsFractions) {
     EXPECT_EQ(loaded.back(), preset);
 }
 
-// A VST3 session's state (DPF's text form of every parameter) restores fractions as saved.
+// A VST3 session's state (DPF's text form of every parameter) restores fractions as saved, in
+// the component that renders and in the edit controller that shows the values to the host.
 TEST(CommaDecimalLocale, Vst3StateRestoresFractions) {
     Vst3Components components;
     ASSERT_TRUE(components.loaded());
     v3_component_cpp** original = components.make();
     const std::map<std::string, std::string> values = {{"compressor", "37.5"}, {"outputLevel", "62.25"}};
     Vst3Components::setState(original, withParameters(Vst3Components::stateOf(original), values));
+    const std::string state = Vst3Components::stateOf(original);
 
     v3_component_cpp** restored = components.make();
-    Vst3Components::setState(restored, Vst3Components::stateOf(original));
+    Vst3Components::setState(restored, state);
     const auto saved = parametersInVst3State(Vst3Components::stateOf(restored));
     EXPECT_EQ(saved.at("compressor"), "37.5");
     EXPECT_EQ(saved.at("outputLevel"), "62.25");
+
+    v3_edit_controller_cpp** controller = components.makeController();
+    Vst3MemoryStream stream(state);
+    ASSERT_EQ((*controller)->ctrl.set_component_state(controller, stream.stream()), V3_OK);
+    const std::vector<double> shown = Vst3Components::plainValues(controller);
+    for (const double value : {37.5, 62.25})
+        EXPECT_NE(std::find(shown.begin(), shown.end(), value), shown.end()) << value << " is not among the controller's values";
 }
 
 // tolvane-render's --set: the probe's gain is its cutoff over the sample rate, so the output of

@@ -5,6 +5,7 @@
 
 #include "travesty/bstream.h"
 #include "travesty/component.h"
+#include "travesty/edit_controller.h"
 #include "travesty/factory.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +124,10 @@ public:
             (*component)->base.terminate(component);
             (*component)->unref(component);
         }
+        for (auto** controller : controllers_) {
+            (*controller)->base.terminate(controller);
+            (*controller)->unref(controller);
+        }
         if (factory_ != nullptr) (*factory_)->unref(factory_);
         if (entered_) {
             EXPECT_TRUE(reinterpret_cast<bool (*)()>(library_.symbol("ModuleExit"))());
@@ -142,6 +147,29 @@ public:
         return component;
     }
 
+    // A fresh, initialised edit controller: the plug-ins' second class, apart from the component.
+    v3_edit_controller_cpp** makeController() {
+        v3_class_info info{};
+        EXPECT_EQ((*factory_)->v1.get_class_info(factory_, 1, &info), V3_OK);
+        v3_edit_controller_cpp** controller = nullptr;
+        EXPECT_EQ((*factory_)->v1.create_instance(factory_, info.class_id, v3_edit_controller_iid, reinterpret_cast<void**>(&controller)), V3_OK);
+        EXPECT_EQ((*controller)->base.initialize(controller, nullptr), V3_OK);
+        controllers_.push_back(controller);
+        return controller;
+    }
+
+    // Every parameter's value as the controller shows it to the host, in the parameter's own unit.
+    static std::vector<double> plainValues(v3_edit_controller_cpp** controller) {
+        std::vector<double> values;
+        for (int32_t i = 0, count = (*controller)->ctrl.get_parameter_count(controller); i < count; ++i) {
+            v3_param_info info{};
+            EXPECT_EQ((*controller)->ctrl.get_parameter_info(controller, i, &info), V3_OK);
+            const double normalised = (*controller)->ctrl.get_parameter_normalised(controller, info.param_id);
+            values.push_back((*controller)->ctrl.normalised_parameter_to_plain(controller, info.param_id, normalised));
+        }
+        return values;
+    }
+
     static std::string stateOf(v3_component_cpp** component) {
         Vst3MemoryStream saved;
         EXPECT_EQ((*component)->comp.get_state(component, saved.stream()), V3_OK);
@@ -159,6 +187,7 @@ private:
     v3_plugin_factory_cpp** factory_ = nullptr;
     v3_class_info info_{};
     std::vector<v3_component_cpp**> components_;
+    std::vector<v3_edit_controller_cpp**> controllers_;
 };
 
 // `state` with its parameter values replaced by `values` (symbol, text).
