@@ -1,13 +1,13 @@
 #include "panel/model/PresetJSON.h"
 
 #include "platform/foundation/JSONReading.h"
+#include "platform/foundation/NumberText.h"
 #include "platform/foundation/UUID.h"
 
 #include <nlohmann/json.hpp>
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 
@@ -29,7 +29,7 @@ OrderedJson shortestNumber(float value) {
         std::from_chars(digits.data(), digits.data() + digits.size(), whole);
         return whole;
     }
-    return std::strtod(std::string(digits).c_str(), nullptr);
+    return parseDouble(digits).value_or(value);
 }
 
 OrderedJson encodedPreset(const StoredPreset& p) {

@@ -1,9 +1,9 @@
 #include "platform/foundation/JSONReading.h"
 
-#include <cerrno>
+#include "platform/foundation/NumberText.h"
+
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
@@ -43,10 +43,8 @@ bool isJSONNumber(std::string_view token) {
 
 bool overflowsDouble(std::string_view token) {
     if (!isJSONNumber(token)) return false;
-    const std::string copy(token);
-    errno = 0;
-    const double value = std::strtod(copy.c_str(), nullptr);
-    return errno == ERANGE && std::isinf(value);
+    const std::optional<double> value = parseDouble(token);
+    return value && std::isinf(*value);
 }
 
 // Past the string whose opening quote is at `at - 1`: the index after its closing quote, or the

@@ -13,6 +13,7 @@
 #include "tests/support/VirtualScreen.h"
 
 #include "panel/AudioUnitViewController.h"
+#include "panel/model/PresetStore.h"
 #include "panel/render/PanelRenderer.h"
 #include "platform/dispatch/DispatchQueue.h"
 
@@ -329,6 +330,39 @@ TEST_F(PanelInHost, APresetSavedUnderATypedNameIsInTheChooserWhenTheEditorOpensA
         const ScreenRegion after = jalv.shoot(shots / "jalv-settings-done.png", closed.panel);
         EXPECT_NEAR(after.meanBrightness, before.meanBrightness, 0.02) << "the panel is back";
     }
+}
+
+// A GTK host runs in the user's locale, where the decimal point may be a comma; a preset saved
+// through the panel there keeps its fractions in the store.
+TEST_F(PanelInHost, APresetSavedInAGermanHostKeepsItsFractions) {
+    ScopedEnvironment language("LANG", "de_DE.UTF-8"), everything("LC_ALL", "de_DE.UTF-8");
+    PanelLayoutModel model;
+    // jalv reads its own command line in the locale, so the values are written as a German user would.
+    JalvPanel jalv(scratch, "jalv-german.log", {"-c", "compressor=37,5", "-c", "outputLevel=62,25"});
+    ASSERT_TRUE(jalv.open()) << jalv.log();
+    const auto litGreen = [](const ScreenRegion& r) { return r.litGreen > 100; };
+    ASSERT_TRUE(litGreen(jalv.await(shots / "jalv-german.png", model.layout().presetBar->display, litGreen)))
+        << "the panel with its factory presets stored";
+    model.reload();
+    jalv.click(model.layout().presetBar->saveAs.frame);
+    model.view().beginSaveAs();
+    const PresetDialogLayout dialog = *model.layout().presetDialog;
+    jalv.await(shots / "jalv-german.png", *dialog.field, [](const ScreenRegion& r) { return r.selection > 100; });
+    run("xdotool type --delay 40 'LocTest'");
+    jalv.await(shots / "jalv-german.png", *dialog.field, [](const ScreenRegion& r) { return r.selection == 0; });
+    jalv.click(dialog.confirm.frame);
+
+    // The preset's own text, from its name to the end of the store.
+    std::string saved;
+    const auto presetStored = [&] {
+        const std::string store = UserDefaults::standardUserDefaults().dataForKey(PresetStore::kDefaultsKey).value_or("");
+        const auto at = store.find("\"LocTest\"");
+        saved = at == std::string::npos ? "" : store.substr(at);
+        return !saved.empty();
+    };
+    ASSERT_TRUE(waitFor(presetStored, 10s)) << "the store holds no preset LocTest";
+    EXPECT_NE(saved.find("\"outputLevel\":62.25"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("[37.5,"), std::string::npos) << "knob 1 of the vinyl effect\n" << saved;
 }
 
 // The host hands the editor its values after the editor was built over its own unit's defaults:

@@ -2,6 +2,7 @@
 // resources found from the loaded binary.
 
 #include "tests/plugin/PluginTestSupport.h"
+#include "tests/plugin/Vst3TestSupport.h"
 
 #include "clap/entry.h"
 #include "clap/ext/latency.h"
@@ -27,22 +28,6 @@ namespace tolvane::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A loaded plug-in binary, closed again at the end of the test.
-class Library {
-public:
-    explicit Library(const fs::path& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-    ~Library() {
-        if (handle_ != nullptr) dlclose(handle_);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    void* handle() const { return handle_; }
-    void* symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
-
-private:
-    void* handle_;
-};
 
 fs::path resolved(const fs::path& path) { return fs::weakly_canonical(path); }
 
@@ -97,122 +82,29 @@ TEST_P(Vst3Binary, ExportsItsEntryPointsAndDescribesTheEffect) {
 INSTANTIATE_TEST_SUITE_P(Variants, Vst3Binary,
                          ::testing::Values(Vst3Case{"tolvane.vst3", "Tolvane"}, Vst3Case{"tolvane-mono.vst3", "Tolvane Mono"}));
 
-// A memory stream as VST3 hosts hand them to a component's state calls.
-class Vst3MemoryStream {
-public:
-    explicit Vst3MemoryStream(std::string bytes = {}) : bytes_(std::move(bytes)) {}
-    v3_bstream** stream() { return reinterpret_cast<v3_bstream**>(this); }
-    const std::string& bytes() const { return bytes_; }
-
-private:
-    struct Vtable {
-        v3_funknown unknown;
-        v3_bstream stream;
-    };
-    static Vst3MemoryStream& of(void* self) { return *static_cast<Vst3MemoryStream*>(self); }
-    static const Vtable kVtable;
-
-    const Vtable* vtable_ = &kVtable;  // first: the object is a pointer to its interface
-    std::string bytes_;
-    std::size_t at_ = 0;
-};
-
-const Vst3MemoryStream::Vtable Vst3MemoryStream::kVtable = {
-    {[](void*, const v3_tuid, void** obj) -> v3_result {
-         *obj = nullptr;
-         return V3_NO_INTERFACE;
-     },
-     [](void*) -> uint32_t { return 1; }, [](void*) -> uint32_t { return 1; }},
-    {[](void* self, void* buffer, int32_t size, int32_t* read) -> v3_result {
-         Vst3MemoryStream& s = of(self);
-         const auto n = static_cast<int32_t>(std::min<std::size_t>(static_cast<std::size_t>(size), s.bytes_.size() - s.at_));
-         std::memcpy(buffer, s.bytes_.data() + s.at_, static_cast<std::size_t>(n));
-         s.at_ += static_cast<std::size_t>(n);
-         if (read) *read = n;
-         return V3_OK;
-     },
-     [](void* self, void* buffer, int32_t size, int32_t* written) -> v3_result {
-         of(self).bytes_.append(static_cast<const char*>(buffer), static_cast<std::size_t>(size));
-         if (written) *written = size;
-         return V3_OK;
-     },
-     [](void* self, int64_t pos, int32_t mode, int64_t* result) -> v3_result {
-         Vst3MemoryStream& s = of(self);
-         const int64_t base = mode == V3_SEEK_SET ? 0 : mode == V3_SEEK_CUR ? static_cast<int64_t>(s.at_) : static_cast<int64_t>(s.bytes_.size());
-         s.at_ = static_cast<std::size_t>(std::clamp<int64_t>(base + pos, 0, static_cast<int64_t>(s.bytes_.size())));
-         if (result) *result = static_cast<int64_t>(s.at_);
-         return V3_OK;
-     },
-     [](void* self, int64_t* pos) -> v3_result {
-         *pos = static_cast<int64_t>(of(self).at_);
-         return V3_OK;
-     }}};
-
-// The parameter values in a DPF VST3 state: symbol, value, symbol, value, between its markers,
-// each field ended by a zero byte.
-std::map<std::string, std::string> parametersInVst3State(const std::string& state) {
-    const std::string begin = std::string("__dpf_parameters_begin__") + '\0', end = "__dpf_parameters_end__";
-    const auto from = state.find(begin), to = state.find(end);
-    if (from == std::string::npos || to == std::string::npos) return {};
-    std::map<std::string, std::string> values;
-    std::istringstream fields(state.substr(from + begin.size(), to - from - begin.size()));
-    for (std::string symbol, value; std::getline(fields, symbol, '\0') && std::getline(fields, value, '\0');)
-        values[symbol] = value;
-    return values;
-}
-
 // A VST3 host's session saved through the component state comes back whole in a fresh
 // component, every parameter included.
 TEST(Vst3State, EveryParameterRoundTripsIntoAFreshComponent) {
-    const fs::path binary = fs::path(TOLVANE_VST3_DIR) / "tolvane.vst3" / "Contents" / "x86_64-linux" / "tolvane.so";
-    Library library(binary);
-    ASSERT_NE(library.handle(), nullptr) << dlerror();
-    ASSERT_TRUE(reinterpret_cast<bool (*)(void*)>(library.symbol("ModuleEntry"))(library.handle()));
-    auto** factory = static_cast<v3_plugin_factory_cpp**>(reinterpret_cast<void* (*)()>(library.symbol("GetPluginFactory"))());
-    v3_class_info info{};
-    ASSERT_EQ((*factory)->v1.get_class_info(factory, 0, &info), V3_OK);
-    auto makeComponent = [&] {
-        v3_component_cpp** component = nullptr;
-        EXPECT_EQ((*factory)->v1.create_instance(factory, info.class_id, v3_component_iid, reinterpret_cast<void**>(&component)), V3_OK);
-        EXPECT_EQ((*component)->base.initialize(component, nullptr), V3_OK);
-        return component;
-    };
-    auto stateOf = [](v3_component_cpp** component) {
-        Vst3MemoryStream saved;
-        EXPECT_EQ((*component)->comp.get_state(component, saved.stream()), V3_OK);
-        return saved.bytes();
-    };
-
-    v3_component_cpp** original = makeComponent();
-    const std::string defaults = stateOf(original);
+    Vst3Components components;
+    ASSERT_TRUE(components.loaded());
+    v3_component_cpp** original = components.make();
+    const std::string defaults = Vst3Components::stateOf(original);
     const std::map<std::string, std::string> expected = {
         {"compressor", "12.5"}, {"crackle", "33"},  {"wowFlutter", "71"}, {"outputLevel", "90"}, {"effectMode", "6"},
         {"hissOn", "1"},        {"amFmMode", "1"}, {"monoSumOn", "1"},   {"hissLevel", "5"}};
     ASSERT_EQ(parametersInVst3State(defaults).size(), expected.size());
-    const char end = '\0';
-    std::string changed = defaults.substr(0, defaults.find("__dpf_parameters_begin__")) + "__dpf_parameters_begin__" + end;
-    for (const auto& [symbol, value] : expected) changed += symbol + end + value + end;
-    changed += defaults.substr(defaults.find("__dpf_parameters_end__"));  // the end marker and the terminator
-    Vst3MemoryStream input(changed);
-    ASSERT_EQ((*original)->comp.set_state(original, input.stream()), V3_OK);
-    const std::string saved = stateOf(original);
+    Vst3Components::setState(original, withParameters(defaults, expected));
+    const std::string saved = Vst3Components::stateOf(original);
 
-    v3_component_cpp** restored = makeComponent();
-    Vst3MemoryStream again(saved);
-    ASSERT_EQ((*restored)->comp.set_state(restored, again.stream()), V3_OK);
+    v3_component_cpp** restored = components.make();
+    Vst3Components::setState(restored, saved);
     auto asNumbers = [](const std::map<std::string, std::string>& values) {
         std::map<std::string, double> numbers;
         for (const auto& [symbol, value] : values) numbers[symbol] = std::stod(value);
         return numbers;
     };
-    EXPECT_EQ(asNumbers(parametersInVst3State(stateOf(restored))), asNumbers(expected));
+    EXPECT_EQ(asNumbers(parametersInVst3State(Vst3Components::stateOf(restored))), asNumbers(expected));
     EXPECT_EQ(asNumbers(parametersInVst3State(saved)), asNumbers(expected));
-    for (auto** component : {original, restored}) {
-        (*component)->base.terminate(component);
-        (*component)->unref(component);
-    }
-    (*factory)->unref(factory);
-    EXPECT_TRUE(reinterpret_cast<bool (*)()>(library.symbol("ModuleExit"))());
 }
 
 // Event lists for CLAP calls: parameter values in, nothing kept out.

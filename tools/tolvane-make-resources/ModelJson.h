@@ -1,9 +1,10 @@
 #pragma once
 
+#include "platform/foundation/NumberText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -17,9 +18,8 @@ namespace tolvane::resources {
 inline double asStoredFloat(double value) {
     const auto f = static_cast<float>(value);
     char text[32];
-    const auto result = std::to_chars(text, text + sizeof(text), f);
-    *result.ptr = '\0';
-    return std::strtod(text, nullptr);
+    const auto end = std::to_chars(text, text + sizeof(text), f).ptr;
+    return parseDouble(std::string_view(text, static_cast<std::size_t>(end - text))).value_or(value);
 }
 
 inline nlohmann::json floatArray(const std::vector<double>& values) {

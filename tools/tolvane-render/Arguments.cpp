@@ -2,9 +2,9 @@
 
 #include "tools/tolvane-render/Lv2Host.h"
 
-#include <cerrno>
+#include "platform/foundation/NumberText.h"
+
 #include <cmath>
-#include <cstdlib>
 
 namespace tolvane::render {
 
@@ -16,11 +16,8 @@ bool usageError(Error* error, std::string message) {
 }
 
 std::optional<double> parsePositive(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0) return std::nullopt;
+    const std::optional<double> value = parseDouble(text);
+    if (!value || !std::isfinite(*value) || *value <= 0) return std::nullopt;
     return value;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/tolvane-render/Lv2Host.h"
 
+#include "platform/foundation/NumberText.h"
+
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -10,7 +12,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -65,11 +66,8 @@ enum class PortKind { audioIn, audioOut, controlIn, controlOut, atomIn, atomOut,
 constexpr std::size_t kAtomBufferBytes = 8192;
 
 std::optional<float> parseNumber(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const float value = std::strtof(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+    const std::optional<float> value = parseFloat(text);
+    if (!value || !std::isfinite(*value)) return std::nullopt;
     return value;
 }
 
