@@ -17,6 +17,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <random>
 #include <set>
 #include <sstream>
@@ -373,6 +374,27 @@ TEST_F(PresetStoreTest, ADamagedDefaultsFileKeepsItsCompletePresetsAndSaysWhereI
         EXPECT_NE(log.find(aside[0].string()), std::string::npos) << log;
         EXPECT_TRUE(backups().empty());
     }
+}
+
+// A large store costs its length to read: the deadline is far above what a load and a save take,
+// and is there so that a cost growing with the square of the keys fails instead of taking minutes.
+TEST_F(PresetStoreTest, AStoreOf160000KeysLoadsAndSavesInTimeKeepingEveryKeyInPlace) {
+    const std::vector<StoredPreset> kept{samplePreset("Kept")};
+    std::string others;
+    for (int i = 0; i < 160000; ++i) others += "  \"key" + std::to_string(i) + "\": \"v\",\n";
+    writeStoreFile("{\n" + others + "  \"TolvaneStudioUserPresets\": " +
+                   nlohmann::json(encodePresets(kept, effectsTable())).dump() + "\n}\n");
+    auto loadAndSave = std::async(std::launch::async, [&] {
+        auto store = makeStore();
+        auto loaded = store.load();
+        return std::pair{std::move(loaded), store.add(samplePreset("Added"))};
+    });
+    ASSERT_EQ(loadAndSave.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [loaded, saved] = loadAndSave.get();
+    EXPECT_EQ(loaded.presets, kept);
+    ASSERT_EQ(saved.error, std::nullopt);
+    EXPECT_EQ(names(saved.presets), (std::vector<std::string>{"Kept", "Added"}));
+    EXPECT_TRUE(fileText(storeFile()).starts_with("{\n" + others));
 }
 
 // ---- nothing lost, measured across processes
