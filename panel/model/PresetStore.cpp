@@ -147,8 +147,16 @@ std::optional<Error> PresetStore::backUpUnreadable(const std::string& stored, st
 }
 
 void PresetStore::reportDamagedDefaults(const UserDefaults::StoredData& stored, std::size_t kept) {
+    const std::string aside = stored.movedAside->string();
+    // A file refused before any of it was read (too large, not a regular file) may hold any
+    // number of complete presets: they are all in the file set aside.
+    if (stored.unusable->domain == kUnusableFileDomain) {
+        log_.error("The defaults file holding the presets was not read (" + stored.unusable->localizedDescription +
+                   "); it was moved whole to " + aside +
+                   ", and nothing in it was read, so the factory presets stand in for its presets");
+        return;
+    }
     const std::string outcome = kept > 0 ? std::to_string(kept) + " complete presets in it were kept"
                                          : "no complete preset was left in it, so the factory presets replace them";
-    log_.error("The defaults file holding the presets could not be read; it was moved to " + stored.movedAside->string() +
-               ", and " + outcome);
+    log_.error("The defaults file holding the presets could not be read; it was moved to " + aside + ", and " + outcome);
 }

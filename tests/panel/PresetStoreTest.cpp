@@ -408,6 +408,24 @@ TEST_F(PresetStoreTest, ADamagedDefaultsFileKeepsItsCompletePresetsAndSaysWhereI
     }
 }
 
+TEST_F(PresetStoreTest, AStoreTooLargeToReadIsMovedAsideWholeAndTheLogSaysNothingWasRead) {
+    const std::string presetsText = nlohmann::json(encodePresets({samplePreset("Kept")}, effectsTable())).dump();
+    const std::string huge = "{\"TolvaneStudioUserPresets\": " + presetsText + ", \"padding\": \"" +
+                             std::string(kDefaultReadLimit, 'x') + "\"}";
+    writeStoreFile(huge);
+    testing::internal::CaptureStderr();
+    const auto loaded = makeStore().load();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(names(loaded.presets), names(makeDefaultPresets(effectsTable())));
+    const auto aside = defaultsBackups();
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(fs::file_size(aside[0]), huge.size());
+    // It held a complete preset, so the log must not say it held none.
+    EXPECT_NE(log.find("larger than"), std::string::npos) << log;
+    EXPECT_NE(log.find("nothing in it was read"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no complete preset"), std::string::npos) << log;
+}
+
 // A large store costs its length to read: the deadline is far above what a load and a save take,
 // and is there so that a cost growing with the square of the keys fails instead of taking minutes.
 TEST_F(PresetStoreTest, AStoreOf160000KeysLoadsAndSavesInTimeKeepingEveryKeyInPlace) {
