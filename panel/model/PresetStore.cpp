@@ -83,8 +83,8 @@ PresetStore::Result PresetStore::remove(const std::string& id) {
 PresetStore::Result PresetStore::save(const ListChange& apply) {
     Result result = change(apply, kChangeLockPatience);
     if (result.error && isLockBusy(*result.error)) {
-        log_.error("The presets could not be saved: another process kept them locked for " +
-                   std::to_string(kChangeLockPatience.count()) + " ms (" + result.error->description() + ")");
+        log_.error("The presets could not be saved, since another process holds them locked: " +
+                   result.error->description());
         // The change never saw the store, so the list comes from a read of its own.
         result.presets = listAsStored();
     }
