@@ -6,6 +6,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/os/Log.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,6 +17,11 @@
 // in every process. Nothing a user stored is ever lost:
 // - each change re-reads the stored list, applies itself by preset id and writes the result, all
 //   under the defaults' lock, so panels never write over each other's presets;
+// - a load reads without the lock (the store is replaced by rename, so it finds one whole list):
+//   a process stopped while it holds the lock, such as a host frozen in a debugger, delays no
+//   load. Only a load that must write (seed, repair, move a damaged file aside) tries the lock,
+//   and when it is busy it shows the list as read and leaves the writing to a later load;
+// - a change waits a few seconds at most for the lock, then fails as a failed write does;
 // - an unreadable object costs only itself: the stored bytes are first copied into a backup file
 //   beside the store (with a log line), then the readable presets are kept;
 // - a defaults file that cannot be read as a whole is moved aside by the defaults, and the
@@ -23,10 +29,14 @@
 // - the factory presets are seeded only when nothing readable was stored (a stored empty list
 //   stays empty);
 // - a failed write is logged and leaves the caller with what the store still holds.
-// Main thread only; each operation blocks for one read and at most one durable write.
+// Main thread only; each operation blocks for one read and at most one durable write, and a
+// change for at most kChangeLockPatience before that.
 class PresetStore {
 public:
     static constexpr std::string_view kDefaultsKey = "TolvaneStudioUserPresets";
+    // How long a change waits for another process's write; past it, that process is taken to be
+    // stopped, and the change fails.
+    static constexpr std::chrono::milliseconds kChangeLockPatience{3000};
 
     PresetStore(UserDefaults defaults, std::vector<EffectRow> effects);
 
@@ -55,11 +65,17 @@ public:
 private:
     // Changes the stored list in place; returns false to leave the store untouched.
     using ListChange = std::function<bool(std::vector<StoredPreset>& presets)>;
-    Result change(const ListChange& apply);
+    // Applies `apply` under the lock, waiting for it at most `lockPatience`; logs nothing.
+    Result change(const ListChange& apply, std::chrono::milliseconds lockPatience);
+    // A change by the user: fails with a log line when the store cannot be written.
+    Result save(const ListChange& apply);
+    // The list as the store holds it, read without the lock and kept as a load would keep it,
+    // though nothing is written.
+    std::vector<StoredPreset> listAsStored() const;
     // Copies stored bytes that could not all be read into a new backup file beside the store.
     std::optional<Error> backUpUnreadable(const std::string& stored, std::size_t unreadable);
     // Says where a defaults file that could not be read as a whole went, and what was kept of it.
-    void reportDamagedDefaults(const std::filesystem::path& aside, std::size_t kept);
+    void reportDamagedDefaults(const UserDefaults::StoredData& stored, std::size_t kept);
 
     UserDefaults defaults_;
     std::vector<EffectRow> effects_;

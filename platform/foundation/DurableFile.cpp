@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,8 +13,10 @@
 
 namespace {
 
+constexpr std::string_view kPOSIXDomain = "NSPOSIXErrorDomain";
+
 Error posixError(std::string_view what, const std::filesystem::path& path, int code) {
-    return Error{"NSPOSIXErrorDomain", code, std::string(what) + " " + path.string() + ": " + std::strerror(code)};
+    return Error{std::string(kPOSIXDomain), code, std::string(what) + " " + path.string() + ": " + std::strerror(code)};
 }
 
 void report(Error* out, Error error) {
@@ -94,6 +97,35 @@ std::optional<std::string> readAll(int fd, const std::filesystem::path& file, st
     }
 }
 
+int flockRetrying(int fd, int operation) {
+    int result;
+    do result = ::flock(fd, operation);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// 0 once the lock is taken, else the errno: EWOULDBLOCK when it is still held at `deadline`. A
+// blocking flock cannot be given a deadline, so this polls; the pauses start short and stay
+// short, since a writer holds the lock for a moment and takes it again almost at once.
+int lockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+    constexpr auto kLongestPause = std::chrono::microseconds(1000);
+    auto pause = std::chrono::microseconds(100);
+    for (;;) {
+        if (flockRetrying(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK) return errno;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return EWOULDBLOCK;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
+Error lockBusy(const std::filesystem::path& lockFile, std::chrono::milliseconds patience) {
+    return Error{std::string(kPOSIXDomain), EWOULDBLOCK,
+                 "lock " + lockFile.string() + ": still held by another process after " + std::to_string(patience.count()) +
+                     " ms"};
+}
+
 }  // namespace
 
 std::optional<std::string> readWholeFile(const std::filesystem::path& file, Error* error, std::size_t limit) {
@@ -158,7 +190,11 @@ std::optional<Error> createPrivateFolders(const std::filesystem::path& folder) {
     return std::nullopt;
 }
 
-std::optional<ExclusiveFileLock> ExclusiveFileLock::acquire(const std::filesystem::path& lockFile, Error* error) {
+bool isLockBusy(const Error& error) { return error.domain == kPOSIXDomain && error.code == EWOULDBLOCK; }
+
+std::optional<ExclusiveFileLock> ExclusiveFileLock::acquire(const std::filesystem::path& lockFile, Error* error,
+                                                            std::optional<std::chrono::milliseconds> patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience.value_or(std::chrono::milliseconds(0));
     // Never through a link, and never waiting to open: the lock is ours, in our folder.
     const int fd = openRetrying(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) {
@@ -171,11 +207,9 @@ std::optional<ExclusiveFileLock> ExclusiveFileLock::acquire(const std::filesyste
         ::close(fd);
         return std::nullopt;
     }
-    int result;
-    do result = ::flock(fd, LOCK_EX);
-    while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        report(error, posixError("flock", lockFile, errno));
+    const int failure = patience ? lockBefore(fd, deadline) : (flockRetrying(fd, LOCK_EX) == 0 ? 0 : errno);
+    if (failure != 0) {
+        report(error, failure == EWOULDBLOCK && patience ? lockBusy(lockFile, *patience) : posixError("flock", lockFile, failure));
         ::close(fd);
         return std::nullopt;
     }

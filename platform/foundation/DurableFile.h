@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Error.h"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <cstddef>
@@ -45,9 +46,12 @@ std::optional<Error> createPrivateFolders(const std::filesystem::path& folder);
 // file description, so it excludes other threads of this process as well as other processes.
 class ExclusiveFileLock {
 public:
-    // Waits until the lock is free. The lock file is created when missing and never removed; one
-    // that is a link or not a regular file is refused with an error.
-    static std::optional<ExclusiveFileLock> acquire(const std::filesystem::path& lockFile, Error* error);
+    // Waits until the lock is free, or for at most `patience` when given (zero: tries once); a
+    // lock still held then is reported busy (see isLockBusy), since its holder may be stopped for
+    // good. The lock file is created when missing and never removed; one that is a link or not a
+    // regular file is refused with an error.
+    static std::optional<ExclusiveFileLock> acquire(const std::filesystem::path& lockFile, Error* error,
+                                                    std::optional<std::chrono::milliseconds> patience = std::nullopt);
 
     ExclusiveFileLock(ExclusiveFileLock&& other) noexcept;
     ExclusiveFileLock& operator=(ExclusiveFileLock&&) = delete;
@@ -59,6 +63,10 @@ private:
     explicit ExclusiveFileLock(int fd) : fd_(fd) {}
     int fd_;
 };
+
+// True for the error of an acquire that found the lock held by someone else until its patience ran
+// out: a reason to try again later, not a fault of the files.
+bool isLockBusy(const Error& error);
 
 // "<folder>/<stem>-<UTC time as YYYYMMDDTHHMMSSZ>.<extension>", with "-2", "-3", ... after the
 // time when that name is taken: a name for a new file that keeps aside what must not be lost.

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -157,7 +159,84 @@ std::string_view trimmedEnd(std::string_view text) {
     return text;
 }
 
+// Builds an ordered tree from the parser's events without recursing. Each open object keeps an
+// index of its keys, so a member is found or added in constant time.
+class OrderedTreeBuilder {
+public:
+    using Json = nlohmann::ordered_json;
+
+    bool null() { return place(Json(nullptr)); }
+    bool boolean(bool value) { return place(Json(value)); }
+    bool number_integer(Json::number_integer_t value) { return place(Json(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) { return place(Json(value)); }
+    bool number_float(Json::number_float_t value, const Json::string_t&) { return place(Json(value)); }
+    bool string(Json::string_t& value) { return place(Json(std::move(value))); }
+    bool binary(Json::binary_t& value) { return place(Json::binary(std::move(value))); }
+    bool start_object(std::size_t) { return enter(Json::object()); }
+    bool start_array(std::size_t) { return enter(Json::array()); }
+    bool end_object() { return leave(); }
+    bool end_array() { return leave(); }
+    bool key(Json::string_t& name) {
+        Open& object = open_.back();
+        // The ordered map's own vector, appended to past the map's search, which the index
+        // stands in for.
+        Json::object_t::Container& members = object.value->get_ref<Json::object_t&>();
+        const auto [found, added] = object.keys.try_emplace(name, members.size());
+        if (added) members.emplace_back(std::move(name), nullptr);
+        member_ = &members[found->second].second;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const Json::exception&) { return false; }
+
+    Json take() { return std::move(root_); }
+
+private:
+    struct Open {
+        Json* value;
+        std::unordered_map<std::string, std::size_t> keys;  // objects only: where each member is
+    };
+
+    // Stores `value` where the parser is: the root, the next element of an array or the value of
+    // the member whose key came last. Returns where it went.
+    Json* put(Json&& value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Json& container = *open_.back().value;
+        if (container.is_array()) {
+            auto& elements = container.get_ref<Json::array_t&>();
+            elements.push_back(std::move(value));
+            return &elements.back();
+        }
+        *member_ = std::move(value);
+        return member_;
+    }
+    bool place(Json&& value) {
+        put(std::move(value));
+        return true;
+    }
+    bool enter(Json&& container) {
+        open_.push_back({put(std::move(container)), {}});
+        return true;
+    }
+    bool leave() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json root_;
+    std::vector<Open> open_;
+    Json* member_ = nullptr;
+};
+
 }  // namespace
+
+nlohmann::ordered_json parseOrderedJSON(std::string_view text) {
+    OrderedTreeBuilder builder;
+    if (!nlohmann::ordered_json::sax_parse(text, &builder)) return nlohmann::ordered_json(nlohmann::ordered_json::value_t::discarded);
+    return builder.take();
+}
 
 JSONTextScan scanJSONText(std::string_view text) {
     JSONTextScan scan;

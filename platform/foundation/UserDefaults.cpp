@@ -37,6 +37,33 @@ std::optional<std::string> dataValue(const Json& domain, std::string_view key) {
     return found->is_string() ? found->get<std::string>() : found->dump();
 }
 
+// One read of `file`: what it holds under `key`, with its keys in `domain` when it is usable;
+// nothing when it could not be read for a passing reason.
+std::optional<UserDefaults::StoredData> readStored(const std::filesystem::path& file, std::string_view key, Json* domain,
+                                                   Error* error) {
+    UserDefaults::StoredData stored;
+    Error readError;
+    const auto bytes = readWholeFile(file, &readError);
+    if (!bytes) {
+        if (readError.domain.empty()) return stored;  // no file yet
+        if (!isUnusable(readError)) {
+            if (error) *error = std::move(readError);
+            return std::nullopt;
+        }
+        stored.unusable = std::move(readError);
+        return stored;
+    }
+    auto parsed = parseDomain(*bytes);
+    if (!parsed) {
+        stored.unusable = unreadableFile(file);
+        stored.value = salvageObjectMember(*bytes, key);
+        return stored;
+    }
+    stored.value = dataValue(*parsed, key);
+    if (domain) *domain = std::move(*parsed);
+    return stored;
+}
+
 // The domain as the file holds it: two-space indentation, one key per line, a final line feed.
 std::optional<std::string> serialised(const Json& domain, std::string_view key, Error* error) {
     try {
@@ -68,50 +95,44 @@ std::filesystem::path UserDefaults::configurationFolder() {
 }
 
 std::optional<std::string> UserDefaults::dataForKey(std::string_view key, Error* error) const {
-    Error readError;
-    const auto bytes = readWholeFile(file_, &readError);
-    if (!bytes) {
-        if (error && !readError.domain.empty()) *error = readError;
+    auto stored = readDataForKey(key, error);
+    if (!stored) return std::nullopt;
+    if (stored->unusable) {
+        if (error) *error = std::move(*stored->unusable);
         return std::nullopt;
     }
-    const auto domain = parseDomain(*bytes);
-    if (!domain) {
-        if (error) *error = unreadableFile(file_);
-        return std::nullopt;
-    }
-    return dataValue(*domain, key);
+    return std::move(stored->value);
+}
+
+std::optional<UserDefaults::StoredData> UserDefaults::readDataForKey(std::string_view key, Error* error) const {
+    return readStored(file_, key, nullptr, error);
 }
 
 std::optional<Error> UserDefaults::setData(std::string_view key, std::string bytes) {
     return modifyDataForKey(key, [&](const StoredData&) { return std::optional<std::string>(bytes); });
 }
 
-std::optional<Error> UserDefaults::modifyDataForKey(std::string_view key, const DataChange& change) {
+std::optional<Error> UserDefaults::modifyDataForKey(std::string_view key, const DataChange& change,
+                                                   std::optional<std::chrono::milliseconds> lockPatience) {
     if (auto failure = createPrivateFolders(folder_)) return failure;
     Error error;
-    const auto lock = ExclusiveFileLock::acquire(folder_ / ("." + domain_ + ".lock"), &error);
+    const auto lock = ExclusiveFileLock::acquire(folder_ / ("." + domain_ + ".lock"), &error, lockPatience);
     if (!lock) return error;
 
-    const auto bytes = readWholeFile(file_, &error);
-    if (!bytes && !error.domain.empty() && !isUnusable(error)) return error;
     Json domain = Json::object();
-    StoredData stored;
-    std::optional<Json> parsed = bytes ? parseDomain(*bytes) : std::nullopt;
-    if (parsed) {
-        domain = std::move(*parsed);
-        stored.value = dataValue(domain, key);
-    } else if (bytes || isUnusable(error)) {
+    auto stored = readStored(file_, key, &domain, &error);
+    if (!stored) return error;
+    if (stored->unusable) {
         const auto aside = timestampedFreePath(folder_, domain_ + ".unreadable", "json");
         std::error_code renameError;
         std::filesystem::rename(file_, aside, renameError);
         if (renameError) return Error{"NSPOSIXErrorDomain", renameError.value(), "rename " + file_.string() + ": " + renameError.message()};
-        const std::string why = bytes ? unreadableFile(file_).localizedDescription : error.localizedDescription;
-        log_.error("The defaults file " + file_.string() + " could not be read (" + why + "); it was moved to " + aside.string());
-        stored.movedAside = aside;
-        if (bytes) stored.value = salvageObjectMember(*bytes, key);
+        log_.error("The defaults file " + file_.string() + " could not be read (" + stored->unusable->localizedDescription +
+                   "); it was moved to " + aside.string());
+        stored->movedAside = aside;
     }
 
-    const auto next = change(stored);
+    const auto next = change(*stored);
     if (!next) return std::nullopt;
     domain[std::string(key)] = *next;
     const auto text = serialised(domain, key, &error);

@@ -3,6 +3,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/os/Log.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -39,26 +40,37 @@ public:
     // Stores `bytes`, which must be UTF-8 text, under `key`, keeping every other key.
     std::optional<Error> setData(std::string_view key, std::string bytes);
 
-    // What `modifyDataForKey` found under the key.
+    // What a read of the file found under the key.
     struct StoredData {
         std::optional<std::string> value;  // nothing when the file or the key does not exist
-        // Where an unreadable file was moved; `value` is then what could still be read of the
-        // key's value in it (possibly cut short), and the file holds nothing more unless the
+        // Where `modifyDataForKey` moved an unusable file; the file holds nothing more unless the
         // change returns a value to store.
         std::optional<std::filesystem::path> movedAside;
+        // Set when the file is there but cannot be used as it stands (not JSON, nested too deep,
+        // not a regular file, too large): why. `value` is then what could still be read of the
+        // key's value in it (possibly cut short); nothing is read of a file that is not a regular
+        // file or is too large (the error is then in kUnusableFileDomain).
+        std::optional<Error> unusable = std::nullopt;
     };
+
+    // One read of the file without the lock, so it never waits for a writer: writers replace the
+    // file by rename, so this finds one whole version of it. Nothing when the file could not be
+    // read for a passing reason (then `error` says why).
+    std::optional<StoredData> readDataForKey(std::string_view key, Error* error) const;
 
     // The change that `modifyDataForKey` applies: given what is stored, the value to store, or
     // nothing to leave the file untouched. It runs with the lock held, so it may also write files
     // of its own beside the store before the store is written.
     using DataChange = std::function<std::optional<std::string>(const StoredData& stored)>;
 
-    // Reads the value, applies `change` and writes the result, all under the lock. A file that
-    // cannot be used (not JSON, nested too deep, not a regular file, too large) is first renamed
-    // aside ("<domain>.unreadable-<time>.json", with a log line) so that nothing in it is lost.
+    // Reads the value, applies `change` and writes the result, all under the lock, which it waits
+    // for as long as it takes or for at most `lockPatience` (see ExclusiveFileLock; `isLockBusy`
+    // tells that failure apart). An unusable file is first renamed aside
+    // ("<domain>.unreadable-<time>.json", with a log line) so that nothing in it is lost.
     // Returns the failure, if any; when the file could not be read for another reason, `change`
     // is not called.
-    std::optional<Error> modifyDataForKey(std::string_view key, const DataChange& change);
+    std::optional<Error> modifyDataForKey(std::string_view key, const DataChange& change,
+                                          std::optional<std::chrono::milliseconds> lockPatience = std::nullopt);
 
 private:
     std::filesystem::path folder_;

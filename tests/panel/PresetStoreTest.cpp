@@ -1,5 +1,6 @@
 #include "panel/model/PresetJSON.h"
 #include "panel/model/PresetStore.h"
+#include "platform/foundation/DurableFile.h"
 #include "tests/panel/PresetTestSupport.h"
 #include "tests/support/ForkedRun.h"
 #include "tests/support/ScopedEnvironment.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <random>
 #include <set>
 #include <sstream>
@@ -65,6 +67,37 @@ bool killWhileWriting(pid_t child, const fs::path& temporary) {
     kill(child, SIGKILL);
     return false;
 }
+
+// A forked copy of this process that took the store's lock and then stopped, as a host frozen in
+// a debugger does; killed at the latest when it goes.
+class StoppedLockHolder {
+public:
+    explicit StoppedLockHolder(const fs::path& lockFile)
+        : pid_(runInChild([&] {
+              Error error;
+              const auto lock = ExclusiveFileLock::acquire(lockFile, &error);
+              if (!lock) return 1;
+              raise(SIGSTOP);
+              return 0;
+          })) {}
+    ~StoppedLockHolder() { end(); }
+
+    // Waits until the child stands still with the lock; false when it ended instead.
+    bool stopped() const {
+        int status = 0;
+        while (waitpid(pid_, &status, WUNTRACED) < 0 && errno == EINTR) {}
+        return WIFSTOPPED(status);
+    }
+    void end() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitStatus(pid_);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_;
+};
 
 std::string presetName(std::string prefix, int i) { return prefix.append(std::to_string(i)); }
 
@@ -292,15 +325,15 @@ TEST_F(PresetStoreTest, AStoreOrLockThatIsNotARegularFileIsNeverWaitedOn) {
     ASSERT_EQ(loadsTheFactoryPresets(), 0);
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(storeFile())));
 
-    // A lock file that is a FIFO is refused with a reason.
+    // A lock file that is a FIFO is refused with a reason (a load of a sound store takes no lock).
     const auto lock = folder() / ".com.marlowen.tolvane.lock";
     fs::remove(lock);
     ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
     EXPECT_EQ(exitCodeOfForkedRun([&] {
         testing::internal::CaptureStderr();
-        const auto loaded = makeStore().load();
+        const auto saved = makeStore().add(samplePreset("Refused"));
         const std::string log = testing::internal::GetCapturedStderr();
-        return loaded.error && log.find("not a regular file") != std::string::npos ? 0 : 1;
+        return saved.error && log.find("not a regular file") != std::string::npos ? 0 : 1;
     }), 0);
 }
 
@@ -373,6 +406,93 @@ TEST_F(PresetStoreTest, ADamagedDefaultsFileKeepsItsCompletePresetsAndSaysWhereI
         EXPECT_NE(log.find(aside[0].string()), std::string::npos) << log;
         EXPECT_TRUE(backups().empty());
     }
+}
+
+TEST_F(PresetStoreTest, AStoreTooLargeToReadIsMovedAsideWholeAndTheLogSaysNothingWasRead) {
+    const std::string presetsText = nlohmann::json(encodePresets({samplePreset("Kept")}, effectsTable())).dump();
+    const std::string huge = "{\"TolvaneStudioUserPresets\": " + presetsText + ", \"padding\": \"" +
+                             std::string(kDefaultReadLimit, 'x') + "\"}";
+    writeStoreFile(huge);
+    testing::internal::CaptureStderr();
+    const auto loaded = makeStore().load();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(names(loaded.presets), names(makeDefaultPresets(effectsTable())));
+    const auto aside = defaultsBackups();
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(fs::file_size(aside[0]), huge.size());
+    // It held a complete preset, so the log must not say it held none.
+    EXPECT_NE(log.find("larger than"), std::string::npos) << log;
+    EXPECT_NE(log.find("nothing in it was read"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no complete preset"), std::string::npos) << log;
+}
+
+// A large store costs its length to read: the deadline is far above what a load and a save take,
+// and is there so that a cost growing with the square of the keys fails instead of taking minutes.
+TEST_F(PresetStoreTest, AStoreOf160000KeysLoadsAndSavesInTimeKeepingEveryKeyInPlace) {
+    const std::vector<StoredPreset> kept{samplePreset("Kept")};
+    std::string others;
+    for (int i = 0; i < 160000; ++i) others += "  \"key" + std::to_string(i) + "\": \"v\",\n";
+    writeStoreFile("{\n" + others + "  \"TolvaneStudioUserPresets\": " +
+                   nlohmann::json(encodePresets(kept, effectsTable())).dump() + "\n}\n");
+    auto loadAndSave = std::async(std::launch::async, [&] {
+        auto store = makeStore();
+        auto loaded = store.load();
+        return std::pair{std::move(loaded), store.add(samplePreset("Added"))};
+    });
+    ASSERT_EQ(loadAndSave.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [loaded, saved] = loadAndSave.get();
+    EXPECT_EQ(loaded.presets, kept);
+    ASSERT_EQ(saved.error, std::nullopt);
+    EXPECT_EQ(names(saved.presets), (std::vector<std::string>{"Kept", "Added"}));
+    EXPECT_TRUE(fileText(storeFile()).starts_with("{\n" + others));
+}
+
+// ---- a stopped peer
+
+TEST_F(PresetStoreTest, AProcessStoppedHoldingTheLockDelaysNoLoadAndASaveFailsInTime) {
+    const std::vector<StoredPreset> two{samplePreset("One"), samplePreset("Two")};
+    const std::string sound = encodePresets(two, effectsTable());
+    store(sound);
+    StoppedLockHolder holder(folder() / ".com.marlowen.tolvane.lock");
+    ASSERT_TRUE(holder.stopped());
+    // Each operation runs beside the test; one still waiting after 30 s fails the test, and
+    // ending the holder lets it finish.
+    const auto within30s = [&](const std::function<PresetStore::Result()>& operation) {
+        auto running = std::async(std::launch::async, operation);
+        if (running.wait_for(std::chrono::seconds(30)) == std::future_status::ready)
+            return std::optional<PresetStore::Result>(running.get());
+        holder.end();
+        running.wait();
+        return std::optional<PresetStore::Result>();
+    };
+    const auto load = [&] { return makeStore().load(); };
+
+    const auto loaded = within30s(load);
+    ASSERT_TRUE(loaded) << "a load waited for the stopped process";
+    EXPECT_EQ(loaded->presets, two);
+
+    // A load that would back up and repair a damaged list shows what it reads and writes nothing.
+    std::string damaged = sound;
+    damaged.back() = ',';
+    damaged += "{\"id\": 1}]";
+    writeStoreFile("{\"TolvaneStudioUserPresets\": " + nlohmann::json(damaged).dump() + "}");
+    testing::internal::CaptureStderr();
+    const auto shown = within30s(load);
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(shown) << "a load waited for the stopped process";
+    EXPECT_EQ(shown->presets, two);
+    EXPECT_EQ(shown->error, std::nullopt);
+    EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(storedBytes(), damaged);
+
+    testing::internal::CaptureStderr();
+    const auto saved = within30s([&] { return makeStore().add(samplePreset("Three")); });
+    const std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(saved) << "a save waited for the stopped process";
+    EXPECT_TRUE(saved->error.has_value());
+    EXPECT_EQ(saved->presets, two);
+    EXPECT_NE(log.find("The presets could not be saved"), std::string::npos) << log;
+    EXPECT_EQ(storedBytes(), damaged);
 }
 
 // ---- nothing lost, measured across processes
