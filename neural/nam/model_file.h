@@ -11,7 +11,8 @@
 // parses it here, nesting bounded before any tree is built.
 namespace nam {
 
-// Far above the largest model the project generates (a few MiB of weights as text).
+// The largest model the project generates is some 30 KB of text; this leaves room for models
+// thousands of times larger while refusing a file that could only exhaust the memory.
 inline constexpr std::size_t kMaxModelFileBytes = std::size_t{64} << 20;
 
 // The JSON value `text` starts with; what follows it is not looked at, since files written by
