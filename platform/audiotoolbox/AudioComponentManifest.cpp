@@ -78,7 +78,8 @@ bool liesInside(const fs::path& path, const fs::path& folder) {
     if (ec) return false;
     const fs::path resolved = fs::canonical(path, ec);
     if (ec) return false;
-    const auto [folderEnd, pathAt] = std::mismatch(resolvedFolder.begin(), resolvedFolder.end(), resolved.begin(), resolved.end());
+    const auto [folderEnd, pathAt] =
+        std::mismatch(resolvedFolder.begin(), resolvedFolder.end(), resolved.begin(), resolved.end());
     return folderEnd == resolvedFolder.end() && pathAt != resolved.end();
 }
 

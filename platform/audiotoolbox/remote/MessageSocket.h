@@ -30,8 +30,7 @@ public:
 
     // Receives one message; nothing at the end of the connection or on a broken one. A
     // malformed packet, or one nested deeper than kMaxJSONNesting, reads as a JSON value that is
-    // not an object. A passed descriptor lands in
-    // `receivedFd` (else -1); the caller owns it.
+    // not an object. A passed descriptor lands in `receivedFd` (else -1); the caller owns it.
     std::optional<nlohmann::json> receive(int* receivedFd = nullptr);
 
     // Stops both directions; a thread blocked in receive() returns.
