@@ -5,14 +5,18 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <nlohmann/json.hpp>
+
+#include "neural/nam/model_file.h"
+#include "platform/foundation/DurableFile.h"
 
 using nlohmann::json;
 
@@ -167,16 +171,20 @@ private:
 RTNeuralPlayer::RTNeuralPlayer() = default;
 
 std::shared_ptr<const RTNeuralPlayer::Weights> RTNeuralPlayer::readWeights(const std::string& path, Error* error) {
+    // A file refused before anything is read (a FIFO, a device, one larger than any model) cannot
+    // be opened, as a missing one or a folder cannot; the message says why when there is more to
+    // say than that.
     std::error_code ec;
-    std::ifstream stream;
-    if (!std::filesystem::is_directory(path, ec)) stream.open(path);
-    if (!stream.is_open()) {
-        setError(error, kErrorDomain, kCannotOpen, "Cannot open file: " + path);
+    Error refusal;
+    std::optional<std::string> text;
+    if (!std::filesystem::is_directory(path, ec)) text = readWholeFile(path, &refusal, nam::kMaxModelFileBytes);
+    if (!text) {
+        const std::string why = refusal.localizedDescription.empty() ? "" : " (" + refusal.localizedDescription + ")";
+        setError(error, kErrorDomain, kCannotOpen, "Cannot open file: " + path + why);
         return nullptr;
     }
     try {
-        json root;
-        stream >> root;  // one value from the start; whatever follows it is not examined
+        const json root = nam::parse_model_text(std::move(*text), path);
         const StateDictionary dictionary(root);
         // Allocated apart from the control block: a cache's weak reference then keeps only the
         // control block alive, not the weights, once the last player lets go.

@@ -13,7 +13,7 @@
 // The weights come from a JSON state dictionary, read into one immutable block of fixed size that
 // players of the same model may share; the recurrent state lives inside the object, so processing
 // never touches the heap. Errors have the domain "RTNeuralPlayer": -1 when the file cannot be
-// opened, -2 for anything wrong inside it.
+// opened (missing, not a regular file, or larger than any model), -2 for anything wrong inside it.
 //
 // Loading and processing must not overlap; processBuffer is real-time safe.
 class RTNeuralPlayer {

@@ -26,8 +26,6 @@ namespace {
 
 using tolvane::plugin::AudioUnitAdapter;
 
-constexpr std::size_t kLargestState = 1 << 20;  // far above any state of ours: refuse, do not grow
-
 const clap_plugin_factory_t* dpfFactory() {
     return static_cast<const clap_plugin_factory_t*>(tolvane_dpf_clap_entry.get_factory(CLAP_PLUGIN_FACTORY_ID));
 }
@@ -118,7 +116,7 @@ bool readAll(const clap_istream_t* stream, std::string& bytes) {
         if (n < 0) return false;
         if (n == 0) return true;
         bytes.append(chunk, static_cast<std::size_t>(n));
-        if (bytes.size() > kLargestState) return false;
+        if (bytes.size() > tolvane::plugin::kLargestParameterState) return false;  // refuse, do not grow
     }
 }
 

@@ -1,5 +1,7 @@
 #include "plugin/ParameterState.h"
 
+#include "platform/foundation/JSONReading.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -43,7 +45,14 @@ std::string saveParameterState(const AudioUnitAdapter& adapter) {
 }
 
 bool loadParameterState(AudioUnitAdapter& adapter, std::string_view document, Error* error) {
-    const nlohmann::json root = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
+    // A session file is someone else's file: its size and nesting are bounded before any tree is built.
+    if (document.size() > kLargestParameterState)
+        return refuse(error, "larger than " + std::to_string(kLargestParameterState) +
+                                 " bytes: not a Tolvane parameter state");
+    const nlohmann::json root = parseBoundedJSON<nlohmann::json>(document);
+    if (root.is_discarded())
+        return refuse(error, "not JSON, or nested deeper than " + std::to_string(kMaxJSONNesting) +
+                                 " levels: not a Tolvane parameter state");
     // Only checks that cannot throw: this runs under a host's C callback.
     if (!root.is_object()) return refuse(error, "not a Tolvane parameter state");
     const auto format = root.find("format");

@@ -1,13 +1,16 @@
 #include "neural/nam/get_dsp.h"
 
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
+#include "neural/nam/model_file.h"
 #include "neural/nam/registry.h"
+#include "platform/foundation/DurableFile.h"
 
 namespace nam {
 namespace {
@@ -48,13 +51,14 @@ std::optional<double> optional_metadata_value(const nlohmann::json& metadata, co
 }
 
 nlohmann::json parse_file(const std::filesystem::path& path) {
-    std::error_code ignored;
-    if (!std::filesystem::exists(std::filesystem::status(path, ignored)))
-        throw std::runtime_error("Config file doesn't exist!\n");
-    std::ifstream stream(path);
-    nlohmann::json j;
-    stream >> j;  // reads one value; text after it is not looked at
-    return j;
+    Error error;
+    std::optional<std::string> text = readWholeFile(path, &error, kMaxModelFileBytes);
+    if (!text) {
+        // A missing file is the one failure readWholeFile reports without an error.
+        if (error.localizedDescription.empty()) throw std::runtime_error("Config file doesn't exist!\n");
+        throw std::runtime_error("Cannot load the model: " + error.localizedDescription);
+    }
+    return parse_model_text(std::move(*text), path);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 namespace nam {
 
 // Loads a model file. Pass a std::filesystem::path (a plain string would also convert to JSON).
+// Only a regular file is read, without waiting, and only within the bounds of model_file.h.
 std::unique_ptr<DSP> get_dsp(const std::filesystem::path& config_filename);
 std::unique_ptr<DSP> get_dsp(const std::filesystem::path& config_filename, dspData& returned_config);
 // Builds a model from an already parsed model object (same keys as a file).

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <system_error>
 
 #include <unistd.h>
@@ -44,9 +45,16 @@ bool readCodes(const nlohmann::json& json, AudioComponentDescription& descriptio
     return true;
 }
 
+// Text without NUL bytes: the names end up in C strings (a path, a program's arguments), which
+// would end at the first NUL and so say less than the manifest does.
+bool isCText(const nlohmann::json& value) {
+    return value.is_string() && value.get_ref<const std::string&>().find('\0') == std::string::npos;
+}
+
 bool readString(const nlohmann::json& json, const char* key, std::string& out, Error* error) {
     if (!json.contains(key) || !json[key].is_string() || json[key].get_ref<const std::string&>().empty())
         return fail(error, kMalformed, std::string("\"") + key + "\" is missing or not a text");
+    if (!isCText(json[key])) return fail(error, kMalformed, std::string("\"") + key + "\" holds a NUL character");
     out = json[key].get<std::string>();
     return true;
 }
@@ -57,12 +65,26 @@ bool readArguments(const nlohmann::json& json, std::vector<std::string>& out, Er
     if (!list.is_array()) return fail(error, kMalformed, "\"arguments\" is not a list");
     for (const auto& item : list) {
         if (!item.is_string()) return fail(error, kMalformed, "\"arguments\" holds something other than text");
+        if (!isCText(item)) return fail(error, kMalformed, "\"arguments\" holds a NUL character");
         out.push_back(item.get<std::string>());
     }
     return true;
 }
 
-// The executable must stay inside its bundle: a manifest cannot point the host at any program.
+// True when `path`, with every link resolved, lies strictly inside the resolved `folder`.
+bool liesInside(const fs::path& path, const fs::path& folder) {
+    std::error_code ec;
+    const fs::path resolvedFolder = fs::canonical(folder, ec);
+    if (ec) return false;
+    const fs::path resolved = fs::canonical(path, ec);
+    if (ec) return false;
+    const auto [folderEnd, pathAt] =
+        std::mismatch(resolvedFolder.begin(), resolvedFolder.end(), resolved.begin(), resolved.end());
+    return folderEnd == resolvedFolder.end() && pathAt != resolved.end();
+}
+
+// The executable must stay inside its bundle, links resolved: a manifest cannot point the host
+// at any program.
 bool resolveExecutable(const fs::path& bundle, const std::string& relative, fs::path& out, Error* error) {
     const fs::path path(relative);
     if (path.is_absolute()) return fail(error, kMalformed, "\"executable\" must be relative to the bundle");
@@ -72,6 +94,8 @@ bool resolveExecutable(const fs::path& bundle, const std::string& relative, fs::
     std::error_code ec;
     if (!fs::is_regular_file(out, ec) || access(out.c_str(), X_OK) != 0)
         return fail(error, kMissingExecutable, "executable " + out.string() + " is missing or cannot run");
+    if (!liesInside(out, bundle))
+        return fail(error, kMalformed, "executable " + out.string() + " leads out of the bundle through a link");
     return true;
 }
 

@@ -29,8 +29,9 @@ struct AudioComponentManifest {
 };
 
 // Reads the manifest of the bundle folder `bundle`. Nothing, with the reason in `error`, when the
-// file is missing or malformed, a code is not four one-byte characters, or the executable is
-// missing, not executable, or outside the bundle.
+// file is missing or malformed, a code is not four one-byte characters, a text holds a NUL
+// character, or the executable is missing, not executable, or outside the bundle once links
+// are resolved.
 std::optional<AudioComponentManifest> readAudioComponentManifest(const std::filesystem::path& bundle, Error* error);
 
 // True when `component` is what `wanted` asks for: each of type, subtype and manufacturer equal,

@@ -1,7 +1,10 @@
 #include "platform/foundation/Bundle.h"
 
+#include "platform/foundation/DurableFile.h"
+#include "platform/foundation/JSONReading.h"
+#include "platform/os/Log.h"
+
 #include <array>
-#include <fstream>
 #include <system_error>
 #include <utility>
 
@@ -13,6 +16,31 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The information dictionary holds a handful of short strings written at build time; a file far
+// larger than that is not one.
+constexpr std::size_t kInfoDictionaryReadLimit = std::size_t{64} << 10;
+
+const OSLog& bundleLog() {
+    static const OSLog log("com.marlowen.tolvane", "Bundle");
+    return log;
+}
+
+// The parsed information file; a discarded value when it is missing or unusable. A file that is
+// there but refused (a FIFO, a device, too large, not a JSON object) reads as a missing one, and
+// the log says which file and why.
+nlohmann::json readInfoDictionary(const fs::path& file) {
+    Error error;
+    const std::optional<std::string> text = readWholeFile(file, &error, kInfoDictionaryReadLimit);
+    if (!text) {
+        if (!error.localizedDescription.empty())
+            bundleLog().error("ignoring the information file: " + error.localizedDescription);
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    }
+    nlohmann::json info = parseBoundedJSON<nlohmann::json>(*text);
+    if (!info.is_object()) bundleLog().error("ignoring the information file " + file.string() + ": not a JSON object");
+    return info;
+}
 
 // The running executable, resolved by the kernel (argv[0] may be relative or a bare name).
 fs::path executablePath() {
@@ -84,9 +112,7 @@ std::optional<fs::path> Bundle::URLForResource(std::string_view name, std::strin
 }
 
 std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
-    std::ifstream file(resourcePath_ / "Info.json");
-    if (!file) return std::nullopt;
-    const nlohmann::json info = nlohmann::json::parse(file, nullptr, /*allow_exceptions=*/false);
+    const nlohmann::json info = readInfoDictionary(resourcePath_ / "Info.json");
     if (!info.is_object()) return std::nullopt;
     const auto found = info.find(key);
     if (found == info.end() || !found->is_string()) return std::nullopt;

@@ -23,7 +23,9 @@ public:
     std::optional<std::filesystem::path> URLForResource(std::string_view name, std::string_view extension) const;
 
     // A string value of the bundle's information dictionary ("Info.json" among the resources: one
-    // JSON object); none when the file, the key or a string value under it is missing.
+    // JSON object); none when the file, the key or a string value under it is missing. The file is
+    // read without waiting and only when it is a regular file of at most 64 KiB; any other reads
+    // as missing, with a line on standard error naming it.
     std::optional<std::string> objectForInfoDictionaryKey(std::string_view key) const;
 
 private:

@@ -1,5 +1,6 @@
 #include "studio/updates/UpdateFeed.h"
 
+#include "platform/foundation/JSONReading.h"
 #include "platform/foundation/URL.h"
 
 #include <nlohmann/json.hpp>
@@ -93,7 +94,8 @@ bool isNewer(const FeedRelease& candidate, const SoftwareVersion& version, const
 
 std::optional<UpdateFeed> UpdateFeed::parse(std::string_view text, std::string& problem) {
     problem.clear();
-    const nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    // Network input: nesting is bounded before any tree is built (its size is, by the fetcher).
+    const nlohmann::json document = parseBoundedJSON<nlohmann::json>(text);
     if (document.is_discarded()) {
         problem = "it is not JSON";
         return std::nullopt;

@@ -6,10 +6,13 @@
 #include <typeinfo>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "neural/nam/get_dsp.h"
+#include "neural/nam/model_file.h"
 #include "neural/nam/registry.h"
 #include "tests/neural/NamTestSupport.h"
+#include "tests/support/ForkedRun.h"
 
 namespace {
 
@@ -174,6 +177,32 @@ TEST(NamLoader, MissingPathsAndDirectories) {
     const Thrown directory = catchFrom([&] { nam::get_dsp(dir.path()); });
     EXPECT_NE(directory.message, missing.message);
     EXPECT_FALSE(directory.message.empty());
+}
+
+// A model file can come from anywhere: a FIFO must not stop the loader (it runs in the effect's
+// process), and a file too large or too deep is refused before any tree is built. Each error names
+// the file.
+TEST(NamLoader, FilesThatAreNotSmallRegularShallowJSONAreRefusedAtOnce) {
+    TempDir dir;
+    const auto fifo = dir.file("fifo.nam");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // In a child with a deadline: opening a FIFO for reading waits for a writer.
+    EXPECT_EQ(tolvane::test::exitCodeOfForkedRun([&] {
+        const Thrown thrown = catchFrom([&] { nam::get_dsp(fifo); });
+        return thrown.message.find(fifo.string() + ": not a regular file") != std::string::npos ? 0 : 1;
+    }, std::chrono::seconds(30)), 0);
+
+    // Sparse: only its size is looked at.
+    const auto large = dir.write("large.nam", linearModel({1.0f}));
+    std::filesystem::resize_file(large, nam::kMaxModelFileBytes + 1);
+    EXPECT_NE(catchFrom([&] { nam::get_dsp(large); }).message.find(large.string() + ": larger than"), std::string::npos);
+
+    json deep = linearModel({1.0f});
+    deep["notes"] = tolvane::test::nestedArrays(65);
+    const auto deepFile = dir.write("deep.nam", deep);
+    const Thrown thrown = catchFrom([&] { nam::get_dsp(deepFile); });
+    EXPECT_EQ(thrown.kind, Kind::RuntimeError);
+    EXPECT_EQ(thrown.message, "Model file " + deepFile.string() + " nests deeper than 64 levels");
 }
 
 TEST(NamLoader, TextAfterTheModelIsIgnored) {

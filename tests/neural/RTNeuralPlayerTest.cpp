@@ -13,8 +13,10 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/ForkedRun.h"
 #include "tests/support/ModelFiles.h"
 #include "tests/support/TempFolder.h"
 
@@ -273,6 +275,32 @@ TEST(RTNeuralPlayerLoad, UnopenablePathsGiveCodeMinusOneAndKeepTheCurrentModel) 
     // Still loaded, and the recurrent state went on untouched.
     EXPECT_TRUE(player->isLoaded());
     EXPECT_TRUE(bitIdentical(processed(*player, input), processed(*twin, input)));
+}
+
+// A FIFO is refused at once, as a file that cannot be opened (the current model plays on); a
+// model nested deeper than any reader takes is refused as a bad one before its tree is built.
+TEST(RTNeuralPlayerLoad, AFifoOrAnOverNestedFileIsRefusedAtOnce) {
+    TempFolder dir;
+    const FileWeights weights = randomWeights(41);
+    const auto fifo = dir.file("fifo.json");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // In a child with a deadline: opening a FIFO for reading waits for a writer.
+    EXPECT_EQ(tolvane::test::exitCodeOfForkedRun([&] {
+        auto player = loadedPlayer(dir, weights.toJson());
+        Error error;
+        const bool refused = !player->loadModelAtPath(fifo.string(), &error) && error.code == -1 &&
+                             error.localizedDescription.find(fifo.string() + ": not a regular file") != std::string::npos;
+        return refused && player->isLoaded() ? 0 : 1;
+    }, std::chrono::seconds(30)), 0);
+
+    json deep = weights.toJson();
+    deep["notes"] = tolvane::test::nestedArrays(65);
+    RTNeuralPlayer player;
+    Error error;
+    EXPECT_FALSE(player.loadModelAtPath(dir.write("deep.json", deep.dump()), &error));
+    EXPECT_EQ(error.code, -2);
+    EXPECT_NE(error.localizedDescription.find("deep.json nests deeper than 64 levels"), std::string::npos)
+        << error.localizedDescription;
 }
 
 TEST(RTNeuralPlayerLoad, ANewModelStartsFromAClearedState) {

@@ -1,10 +1,12 @@
 #include "platform/foundation/Bundle.h"
+#include "tests/support/ForkedRun.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <fstream>
@@ -69,6 +71,28 @@ TEST_F(BundleTest, ReadsTextValuesOfTheInformationDictionary) {
         folder.write("resources/Info.json", broken);
         EXPECT_FALSE(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString")) << broken;
     }
+}
+
+// The studio's window and a host's settings view read this file on their UI thread: a FIFO must
+// not stop them, nor may a huge file be taken in whole.
+TEST_F(BundleTest, AnInformationFileThatIsNotASmallRegularFileReadsAsMissingAndIsNamedInTheLog) {
+    const Bundle bundle(resources);
+    const fs::path info = resources / "Info.json";
+    ASSERT_EQ(mkfifo(info.c_str(), 0600), 0);
+    // In a child with a deadline: opening a FIFO for reading waits for a writer.
+    EXPECT_EQ(tolvane::test::exitCodeOfForkedRun([&] {
+        testing::internal::CaptureStderr();
+        const bool missing = !bundle.objectForInfoDictionaryKey("CFBundleVersion");
+        const std::string log = testing::internal::GetCapturedStderr();
+        return missing && log.find(info.string() + ": not a regular file") != std::string::npos ? 0 : 1;
+    }, std::chrono::seconds(30)), 0);
+
+    fs::remove(info);
+    folder.write("resources/Info.json", R"({"CFBundleVersion": "7"})" + std::string(64 << 10, ' '));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(bundle.objectForInfoDictionaryKey("CFBundleVersion"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(info.string() + ": larger than"), std::string::npos) << log;
 }
 
 // The file that maps `address`, read from the kernel's list of mappings.

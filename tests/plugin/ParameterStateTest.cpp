@@ -70,6 +70,24 @@ TEST(ParameterState, ForeignOrDamagedDocumentsChangeNothing) {
     }
 }
 
+// A session file comes from anywhere: one that is good but for its size or nesting is refused
+// whole, although its own values are fine and the deep member's symbol is unknown.
+TEST(ParameterState, OversizedOrOverNestedDocumentsChangeNothing) {
+    AudioUnitAdapter adapter = makeAdapter();
+    const auto before = valuesOf(adapter);
+    const std::string good = R"({"format": "tolvane-parameters", "version": 1, "parameters": {"crackle": 20)";
+    const std::string documents[] = {
+        good + "}}" + std::string(kLargestParameterState, ' '),
+        good + R"(, "drive": )" + std::string(65, '[') + std::string(65, ']') + "}}",
+    };
+    for (const std::string& document : documents) {
+        Error error;
+        EXPECT_FALSE(loadParameterState(adapter, document, &error)) << document.substr(0, 120);
+        EXPECT_NE(error.localizedDescription.find("not a Tolvane parameter state"), std::string::npos);
+        EXPECT_EQ(valuesOf(adapter), before);
+    }
+}
+
 TEST(ParameterState, UnknownSymbolsAreIgnoredAndValuesConformedAsHostChangesAre) {
     AudioUnitAdapter adapter = makeAdapter();
     Error error;

@@ -15,6 +15,14 @@
 
 namespace tolvane::test {
 
+// `depth` arrays, each the only element of the one around it: a member no model reader needs,
+// deeper than any reader takes.
+inline nlohmann::json nestedArrays(int depth) {
+    nlohmann::json value = nlohmann::json::array();
+    for (int level = 1; level < depth; ++level) value = nlohmann::json::array({value});
+    return value;
+}
+
 // A Linear model file: taps t[0..rf-1] (t[0] on the current sample), then the bias if any. [1]
 // is the identity and [g] a gain.
 inline nlohmann::json linearModel(const std::vector<float>& taps, std::optional<float> bias = std::nullopt,

@@ -1,5 +1,7 @@
 #include "platform/audiotoolbox/remote/MessageSocket.h"
 
+#include "platform/foundation/JSONReading.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -72,7 +74,8 @@ std::optional<nlohmann::json> MessageSocket::receive(int* receivedFd) {
         else close(fd);
     }
     if (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) return nlohmann::json();
-    return nlohmann::json::parse(buffer_.data(), buffer_.data() + length, nullptr, /*allow_exceptions=*/false);
+    // The peer is another process: its nesting is bounded as a file's is.
+    return parseBoundedJSON<nlohmann::json>(std::string_view(buffer_.data(), static_cast<std::size_t>(length)));
 }
 
 void MessageSocket::shutdown() const { ::shutdown(fd_, SHUT_RDWR); }

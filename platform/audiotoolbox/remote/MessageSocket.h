@@ -29,8 +29,8 @@ public:
     SendResult sendText(const std::string& text, int passedFd, bool wait) const;
 
     // Receives one message; nothing at the end of the connection or on a broken one. A
-    // malformed packet reads as a JSON value that is not an object. A passed descriptor lands in
-    // `receivedFd` (else -1); the caller owns it.
+    // malformed packet, or one nested deeper than kMaxJSONNesting, reads as a JSON value that is
+    // not an object. A passed descriptor lands in `receivedFd` (else -1); the caller owns it.
     std::optional<nlohmann::json> receive(int* receivedFd = nullptr);
 
     // Stops both directions; a thread blocked in receive() returns.

@@ -1,3 +1,4 @@
+#include "platform/audiotoolbox/AudioComponentManifest.h"
 #include "platform/avfaudio/AVAudioUnitComponentManager.h"
 #include "tests/support/ForkedRun.h"
 #include "tests/support/TempFolder.h"
@@ -120,6 +121,39 @@ TEST(ComponentRegistryTest, AManifestThatIsNotARegularFileIsSkippedWithoutWaitin
                                  log.find("b-device.lv2/component.json: not a regular file") != std::string::npos;
         return names(found) == std::vector<std::string>{"Tolvane@c-good.lv2"} && oneLineEach ? 0 : 1;
     }), 0);
+}
+
+// The host starts what a manifest names, with its arguments: a link may not lead the executable
+// out of the bundle, and no text may say less to the program than the manifest shows (C strings
+// end at a NUL). A bundle reached through a link is still one bundle.
+TEST(ComponentRegistryTest, AnExecutableLinkedOutOfItsBundleOrATextHoldingANulIsRefused) {
+    PluginFolder folder, elsewhere;
+    const auto outside = elsewhere.write("program", "#!/bin/sh\n");
+    fs::permissions(outside, fs::perms::owner_all);
+    folder.bundle("linked-out.lv2", manifest("Tolvane", R"("aufx", "subtype": "vnyl", "manufacturer": "MrLw")", "run"));
+    fs::create_symlink(outside, folder.path() / "linked-out.lv2" / "run");
+    fs::create_directory_symlink(folder.path() / "linked-out.lv2", folder.path() / "via-link.lv2");
+    Error error;
+    EXPECT_FALSE(readAudioComponentManifest(folder.path() / "via-link.lv2", &error));
+    EXPECT_NE(error.localizedDescription.find("via-link.lv2/run leads out of the bundle"), std::string::npos)
+        << error.localizedDescription;
+
+    folder.bundle("good.lv2", manifest("Tolvane"));
+    fs::create_directory_symlink(folder.path() / "good.lv2", folder.path() / "good-link.lv2");
+    EXPECT_TRUE(readAudioComponentManifest(folder.path() / "good-link.lv2", &error)) << error.description();
+
+    const std::string withNul[] = {
+        manifest("Tol\\u0000vane"),
+        manifest("Tolvane", R"("aufx", "subtype": "vnyl", "manufacturer": "MrLw")", "extension\\u0000.sh"),
+        R"({"type": "aufx", "subtype": "vnyl", "manufacturer": "MrLw", "name": "Tolvane", "manufacturerName": "MrLw",
+            "version": "1.0.0", "executable": "extension", "arguments": ["--channels\u00002"]})",
+    };
+    for (const std::string& text : withNul) {
+        folder.write("good.lv2/component.json", text);
+        error = {};
+        EXPECT_FALSE(readAudioComponentManifest(folder.path() / "good.lv2", &error)) << text;
+        EXPECT_NE(error.localizedDescription.find("holds a NUL character"), std::string::npos) << text;
+    }
 }
 
 TEST(ComponentRegistryTest, DefaultFoldersFollowLv2Path) {

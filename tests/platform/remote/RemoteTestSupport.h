@@ -11,19 +11,23 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tolvane::test {
 
-// A plug-in folder holding one bundle whose manifest names `executable` (linked into the bundle)
-// and the `arguments` it is started with.
+// A plug-in folder holding one bundle whose manifest names `executable` (hard-linked into the
+// bundle, or copied where that cannot be: a symbolic link out of the bundle is refused) and the
+// `arguments` it is started with.
 class ComponentFolder {
 public:
     explicit ComponentFolder(const std::filesystem::path& executable, const std::string& subtype = "gain",
                              const std::string& manufacturer = "Test", const std::vector<std::string>& arguments = {}) {
         bundle_ = folder_.path() / "gain.lv2";
         std::filesystem::create_directories(bundle_);
-        std::filesystem::create_symlink(executable, bundle_ / "extension");
+        std::error_code ec;
+        std::filesystem::create_hard_link(executable, bundle_ / "extension", ec);
+        if (ec) std::filesystem::copy_file(executable, bundle_ / "extension");
         const nlohmann::json manifest{{"type", "aufx"},           {"subtype", subtype},     {"manufacturer", manufacturer},
                                       {"name", "Gain"},           {"manufacturerName", "Test"}, {"version", "1.2.3"},
                                       {"executable", "extension"}, {"arguments", arguments}};
