@@ -1,7 +1,7 @@
 #include "studio/app/Kessrin_VinylApp.h"
 
 #include "panel/model/MainViewModel.h"
-#include "panel/window/PanelWindow.h"
+#include "panel/window/DisplayConnection.h"
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/coreaudio/AudioHardware.h"
 #include "studio/AudioUnitHostModel.h"
@@ -108,8 +108,11 @@ void Kessrin_VinylApp::showAbout() {
 }
 
 int Kessrin_VinylApp::run() {
-    if (!panel::displayAvailable()) {
-        printLine("Tolvane: No display to open the window on (DISPLAY is unset or does not answer).");
+    std::string problem;
+    // Held until the window is gone (declared before it): the server never resets under it.
+    const auto display = panel::DisplayConnection::open(&problem);
+    if (!display) {
+        panel::reportCannotOpenWindow(problem);
         return 1;
     }
     DGL::Application app(true);

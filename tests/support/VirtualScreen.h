@@ -15,6 +15,8 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +104,59 @@ public:
 private:
     std::string number_;
     std::string name_;
+    BackgroundProcess server_;
+    bool ready_ = false;
+};
+
+// A private X server as bare as a desktop session's own: it resets whenever its last client
+// leaves. Its screen, black at first, is a file (XWD), so a test sees what is drawn there without
+// being a client that would keep the server from resetting. DISPLAY is left as it is.
+class BareDisplay {
+public:
+    explicit BareDisplay(const fs::path& folder, const std::vector<std::string>& options = {})
+        : number_(std::to_string(freeDisplay())),
+          screenFile_(folder / "Xvfb_screen0"),
+          server_(arguments(":" + number_, folder, options), folder / "xvfb.log") {
+        // Once it takes clients, the server writes its number on a line of its own (-displayfd).
+        ready_ = waitFor([&] {
+            std::ifstream log(folder / "xvfb.log");
+            for (std::string line; std::getline(log, line);) {
+                if (line == number_) return true;
+            }
+            return false;
+        }, 10s);
+    }
+
+    std::string name() const { return ":" + number_; }
+    bool ready() const { return ready_; }
+    // Whether anything but the black root shows on the screen.
+    bool drawn() const {
+        std::ifstream file(screenFile_, std::ios::binary);
+        const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // The header's size and its colour count (big-endian words 0 and 19); 12 bytes a colour.
+        const auto word = [&](std::size_t index) {
+            uint32_t value = 0;
+            for (std::size_t i = 0; i < 4 && index * 4 + i < image.size(); ++i)
+                value = value << 8u | static_cast<unsigned char>(image[index * 4 + i]);
+            return std::size_t{value};
+        };
+        if (image.size() < 80) return false;
+        const std::size_t pixels = word(0) + 12 * word(19);
+        return pixels < image.size() && std::any_of(image.begin() + static_cast<std::ptrdiff_t>(pixels), image.end(),
+                                                    [](char byte) { return byte != 0; });
+    }
+
+private:
+    static std::vector<std::string> arguments(const std::string& name, const fs::path& folder,
+                                              const std::vector<std::string>& options) {
+        std::vector<std::string> all{"Xvfb",  name,    "-screen",        "0",     "640x480x24", "-br", "-nolisten",
+                                     "tcp",   "-fbdir", folder.string(), "-displayfd", "1"};
+        all.insert(all.end(), options.begin(), options.end());
+        return all;
+    }
+
+    std::string number_;
+    fs::path screenFile_;
     BackgroundProcess server_;
     bool ready_ = false;
 };
