@@ -111,6 +111,7 @@ public:
         window_ = found.substr(0, found.find('\n'));
     }
     bool running() const { return process_.running(); }
+    std::optional<int> status() const { return process_.status(); }
     pid_t pid() const { return process_.pid(); }
     std::string log() const { return readFile(log_); }
     const std::string& window() const { return window_; }
@@ -332,6 +333,26 @@ TEST_F(StudioApp, LoadsTheEffectPlaysOpensItsSettingsAndSurvivesTheEffectCrashin
     // Quit ends the studio.
     studio->click(menu.rows[2].frame);
     EXPECT_TRUE(waitFor([&] { return !studio->running(); }, 10s)) << studio->log();
+}
+
+// SIGTERM quits as the menu's Quit does: the effect's view goes down before the window, so neither
+// the studio nor the effect's process (whose output goes to the same log) has a word to say.
+TEST_F(StudioApp, QuitsOnSigtermAsFromTheMenuWithNothingSaid) {
+    fs::create_directory_symlink(fs::path(TOLVANE_LV2_DIR) / "tolvane.lv2", plugins / "tolvane.lv2");
+    studio.emplace(scratch.file("studio.log"));
+    ASSERT_FALSE(studio->window().empty()) << studio->log();
+    ASSERT_TRUE(waitFor([&] { return studio->frame().width >= 680; }, 60s)) << studio->log();
+    const Rect window = studio->frame();
+    ASSERT_TRUE(await(shots / "studio-before-sigterm.png", [&](const fs::path& png) {
+        return measure(png, window.x, window.y, window.width, window.height).litRed > 300;
+    })) << "the effect's panel embedded\n" << studio->log();
+    ASSERT_EQ(childrenOf(studio->pid()).size(), 1u) << "the effect runs in a process of its own";
+
+    ASSERT_EQ(kill(studio->pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitFor([&] { return !studio->running(); }, 60s)) << studio->log();
+    const int status = studio->status().value_or(-1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_EQ(studio->log(), "");
 }
 
 // The studio on X servers as bare as a desktop session's own, without the effect: each server

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,12 +48,19 @@ public:
     ~BackgroundProcess() { stop(); }
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool running() const { return pid_ > 0 && !status(); }
+    // Its wait status once it has ended (see waitpid), none while it runs.
+    std::optional<int> status() const {
+        int status = 0;
+        if (!status_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        return status_;
+    }
     void stop() {
         if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 50 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
-        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        // An ended process's id may be another's by now.
+        if (!status()) kill(pid_, SIGTERM);
+        for (int i = 0; i < 50 && !status(); ++i) std::this_thread::sleep_for(100ms);
+        if (!status()) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
@@ -61,6 +69,7 @@ public:
 
 private:
     pid_t pid_ = 0;
+    mutable std::optional<int> status_;
 };
 
 // A display number nobody uses on this machine.
