@@ -72,6 +72,13 @@ private:
     mutable std::optional<int> status_;
 };
 
+// What a file holds (a program's log), empty when it cannot be read.
+inline std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text;
+}
+
 // A display number nobody uses on this machine.
 int freeDisplay() {
     for (int n = 200 + getpid() % 500;; ++n) {
