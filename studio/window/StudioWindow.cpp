@@ -1,6 +1,7 @@
 #include "studio/window/StudioWindow.h"
 
 #include "panel/window/WindowEvents.h"
+#include "studio/Console.h"
 #include "studio/window/CairoSurface.h"
 #include "studio/window/EffectViewHost.h"
 #include "studio/window/KeyCommands.h"
@@ -179,8 +180,9 @@ struct StudioWindow::Parts final : SurfaceDelegate {
         if (shortcutsGrabbed || window->connection() == nullptr) return;
         shortcutsGrabbed = true;
         for (const MenuItem& item : applicationMenu()) {
-            if (item.shortcut.size() == kControlShortcut.size() + 1 && item.shortcut.starts_with(kControlShortcut))
-                grabControlKey(window->connection(), handle(), item.shortcut.back());
+            if (item.shortcut.size() != kControlShortcut.size() + 1 || !item.shortcut.starts_with(kControlShortcut)) continue;
+            if (!grabControlKey(window->connection(), handle(), item.shortcut.back()))
+                printLine("Tolvane: The keyboard has no key for " + item.shortcut + "; it works only where the window has the keyboard.");
         }
     }
 
