@@ -11,9 +11,6 @@ class Application;
 
 namespace tolvane::panel {
 
-// Whether a window can open: DISPLAY names an X server that answers.
-bool displayAvailable();
-
 // The panel in a window of its own, embedded in a parent X11 window that another program owns
 // (the standalone host's window), over a unit that program's process already has:
 //

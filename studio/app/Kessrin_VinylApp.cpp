@@ -1,9 +1,10 @@
 #include "studio/app/Kessrin_VinylApp.h"
 
 #include "panel/model/MainViewModel.h"
-#include "panel/window/PanelWindow.h"
+#include "panel/window/DisplayConnection.h"
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/coreaudio/AudioHardware.h"
+#include "platform/dispatch/QuitSignals.h"
 #include "studio/AudioUnitHostModel.h"
 #include "studio/Console.h"
 #include "studio/SimplePlayEngine.h"
@@ -18,12 +19,15 @@ namespace {
 
 // DGL's events, the main loop's work and the window's update in turn, asleep in between until the
 // window system or the main loop has something: an open window where nothing changes costs no
-// time. Everything the window shows changes on the main loop or through an event.
-void runEventLoop(DGL::Application& app, MainLoop& loop, StudioWindow& window) {
+// time. Everything the window shows changes on the main loop or through an event. SIGTERM and
+// SIGINT quit as the menu's Quit does (`quit`).
+void runEventLoop(DGL::Application& app, MainLoop& loop, StudioWindow& window, QuitSignals& signals,
+                  const std::function<void()>& quit) {
     const MainLoop::Waiter waitForWindow = [&window](int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
         window.waitForEvents(wakeFd, timeout);
     };
     while (!app.isQuitting()) {
+        if (signals.takeRequest()) quit();
         app.idle();
         loop.runPending();
         window.idle();
@@ -108,8 +112,13 @@ void Kessrin_VinylApp::showAbout() {
 }
 
 int Kessrin_VinylApp::run() {
-    if (!panel::displayAvailable()) {
-        printLine("Tolvane: No display to open the window on (DISPLAY is unset or does not answer).");
+    // From the start: a signal that comes while the window opens quits on the loop's first turn.
+    QuitSignals signals(mainLoop_.fileDescriptor());
+    std::string problem;
+    // Held until the window is gone (declared before it): the server never resets under it.
+    const auto display = panel::DisplayConnection::open(&problem);
+    if (!display) {
+        panel::reportCannotOpenWindow(problem);
         return 1;
     }
     DGL::Application app(true);
@@ -125,7 +134,7 @@ int Kessrin_VinylApp::run() {
     // The menu's command exists from the start; building it makes the updater.
     appUpdater();
 
-    runEventLoop(app, mainLoop_, window);
+    runEventLoop(app, mainLoop_, window, signals, quit_);
 
     quit_ = nullptr;
     userDriver_->window = nullptr;

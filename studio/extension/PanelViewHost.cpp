@@ -1,5 +1,6 @@
 #include "studio/extension/PanelViewHost.h"
 
+#include "panel/window/DisplayConnection.h"
 #include "panel/window/PanelWindow.h"
 #include "panel/window/WindowEvents.h"
 
@@ -29,15 +30,23 @@ PanelViewHost::PanelViewHost() = default;
 // The window goes before the event loop it belongs to.
 PanelViewHost::~PanelViewHost() { remove(); }
 
+bool PanelViewHost::connectDisplay(std::string* reason) {
+    if (!display_) display_ = panel::DisplayConnection::open(reason);
+    return display_ != nullptr;
+}
+
 std::optional<CGSize> PanelViewHost::preferredSize(const std::shared_ptr<AUAudioUnit>&) {
-    if (!panel::displayAvailable()) return std::nullopt;
+    // Without a display the host shows its generic view: nothing to tell anyone.
+    if (!connectDisplay(nullptr)) return std::nullopt;
     return AudioUnitViewController::kPanelSize;
 }
 
 std::optional<uint64_t> PanelViewHost::embed(const std::shared_ptr<AUAudioUnit>& unit, uint64_t parent, Error* error) {
     remove();
-    if (!panel::displayAvailable()) {
-        setError(error, "PanelViewHost", -1, "no X display to show the panel on");
+    std::string problem;
+    if (!connectDisplay(&problem)) {
+        panel::reportCannotOpenWindow(problem);
+        setError(error, "PanelViewHost", -1, "no X display to show the panel on: " + problem);
         return std::nullopt;
     }
     // The unit's own controller, as a host gets it; it builds the panel when its view loads.

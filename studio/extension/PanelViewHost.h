@@ -3,12 +3,14 @@
 #include "platform/audiotoolbox/remote/ExtensionService.h"
 
 #include <memory>
+#include <string>
 
 namespace DGL {
 class Application;
 }
 
 namespace tolvane::panel {
+class DisplayConnection;
 class PanelWindow;
 }
 
@@ -29,6 +31,10 @@ public:
     void waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) override;
 
 private:
+    bool connectDisplay(std::string* reason);
+
+    // Outlives the event loop and its window, which connect on their own.
+    std::unique_ptr<panel::DisplayConnection> display_;
     std::unique_ptr<DGL::Application> app_;
     std::unique_ptr<panel::PanelWindow> window_;
 };

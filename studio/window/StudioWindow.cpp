@@ -1,13 +1,16 @@
 #include "studio/window/StudioWindow.h"
 
 #include "panel/window/WindowEvents.h"
+#include "studio/Console.h"
 #include "studio/window/CairoSurface.h"
 #include "studio/window/EffectViewHost.h"
+#include "studio/window/KeyCommands.h"
 
 #include <algorithm>
 #include <cmath>
 #include <deque>
 #include <optional>
+#include <string_view>
 #include <tuple>
 
 namespace tolvane::studio {
@@ -17,6 +20,7 @@ namespace {
 constexpr double kSheetMinimumWidth = 600;
 constexpr unsigned kKeyEscape = 0x1B;
 constexpr unsigned kModifierControl = 1u << 1u;
+constexpr std::string_view kControlShortcut = "Ctrl+";  // a menu item's "Ctrl+Q"
 
 Rect local(const Rect& frame) { return Rect{0, 0, frame.width, frame.height}; }
 
@@ -163,9 +167,22 @@ struct StudioWindow::Parts final : SurfaceDelegate {
         }
         if ((modifiers & kModifierControl) == 0 || key >= 128) return;
         // The menu's shortcuts ("Ctrl+Q").
-        const std::string shortcut = std::string("Ctrl+") + static_cast<char>(std::toupper(static_cast<int>(key)));
+        const std::string shortcut = std::string(kControlShortcut) + static_cast<char>(std::toupper(static_cast<int>(key)));
         for (MenuItem& item : applicationMenu()) {
             if (item.enabled && item.shortcut == shortcut && item.action) later(item.action);
+        }
+    }
+
+    // The menu's shortcuts come here wherever the keyboard is in the window: in the sheet, an
+    // alert, or the effect's view, whose process would take them otherwise. The window's
+    // connection is known once it has drawn.
+    void grabShortcuts() {
+        if (shortcutsGrabbed || window->connection() == nullptr) return;
+        shortcutsGrabbed = true;
+        for (const MenuItem& item : applicationMenu()) {
+            if (item.shortcut.size() != kControlShortcut.size() + 1 || !item.shortcut.starts_with(kControlShortcut)) continue;
+            if (!grabControlKey(window->connection(), handle(), item.shortcut.back()))
+                printLine("Tolvane: The keyboard has no key for " + item.shortcut + "; it works only where the window has the keyboard.");
         }
     }
 
@@ -252,6 +269,7 @@ struct StudioWindow::Parts final : SurfaceDelegate {
         if (alert) alert->update(contentArea());
         if (menu) menu->refresh(applicationMenu());
         fitWindow();
+        grabShortcuts();
     }
 
     DGL::Application& app;
@@ -267,6 +285,7 @@ struct StudioWindow::Parts final : SurfaceDelegate {
     ContentLayout contentLayout;
     MenuBarLayout menuBar;
     bool playPressed = false;
+    bool shortcutsGrabbed = false;
     std::deque<std::function<void()>> deferred;
 
     std::unique_ptr<EffectViewHost> effect;

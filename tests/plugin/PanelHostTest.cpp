@@ -35,13 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string run(const std::string& command) { return runProcess({"sh", "-c", command}).output; }
 
 // The value jalv saved for a control port.

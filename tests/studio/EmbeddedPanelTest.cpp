@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <future>
 
@@ -179,12 +180,19 @@ protected:
 };
 
 // A closing application takes the panel down and destroys its window right after, then ends the
-// effect: the effect's process says nothing about the window on its way out.
+// effect: the effect outlives its view until then, and its process says nothing about the window
+// on its way out.
 TEST_F(EmbeddedPanelExitTest, PanelTakenDownAsTheHostClosesLeavesNoErrorsAtExit) {
     ASSERT_TRUE(embed());
     controller->removeFromParentWindow();
     XDestroyWindow(x, parent);
     XSync(x, False);
+    // A request made now gets its reply from the same process.
+    const pid_t extension = unit->processIdentifier();
+    EXPECT_TRUE(requestView(*unit)) << "the extension answers after its view went";
+    EXPECT_FALSE(unit->isInvalidated());
+    EXPECT_EQ(unit->processIdentifier(), extension);
+    EXPECT_EQ(kill(extension, 0), 0) << "the extension's process still runs";
     controller.reset();
     unit.reset();  // waits for the extension's process to end
     const std::string output = printed();

@@ -34,13 +34,6 @@ namespace {
 
 using studio::ContentSnapshot;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The number written right after the first `key` in `text`.
 std::optional<double> numberAfter(const std::string& text, const std::string& key) {
     const auto at = text.find(key);
@@ -108,6 +101,7 @@ public:
         window_ = found.substr(0, found.find('\n'));
     }
     bool running() const { return process_.running(); }
+    std::optional<int> status() const { return process_.status(); }
     pid_t pid() const { return process_.pid(); }
     std::string log() const { return readFile(log_); }
     const std::string& window() const { return window_; }
@@ -160,6 +154,27 @@ protected:
             studio->shoot(png);
             return shows(png);
         }, limit);
+    }
+
+    // Starts the studio with the effect installed and waits for the effect's panel in its window;
+    // where the panel is on the screen.
+    std::optional<Rect> startWithThePanel(const std::string& name) {
+        if (!fs::exists(plugins / "tolvane.lv2"))
+            fs::create_directory_symlink(fs::path(TOLVANE_LV2_DIR) / "tolvane.lv2", plugins / "tolvane.lv2");
+        studio.emplace(scratch.file(name + ".log"));
+        if (studio->window().empty() || !waitFor([&] { return studio->frame().width >= 680; }, 60s)) return std::nullopt;
+        const Rect window = studio->frame();
+        ContentSnapshot loaded;
+        loaded.effectArea = ContentSnapshot::EffectArea::effectView;
+        loaded.effectViewWidth = 672;
+        loaded.effectViewHeight = 418;
+        loaded.showAudioControls = true;
+        const Rect area = moved(content(window, loaded).effectArea, window.x, window.y);
+        const bool lit = await(shots / (name + ".png"), [&](const fs::path& png) {
+            return measure(png, area.x, area.y, area.width, area.height).litRed > 300;
+        });
+        if (!lit) return std::nullopt;
+        return area;
     }
 
     TempFolder scratch;
@@ -329,6 +344,101 @@ TEST_F(StudioApp, LoadsTheEffectPlaysOpensItsSettingsAndSurvivesTheEffectCrashin
     // Quit ends the studio.
     studio->click(menu.rows[2].frame);
     EXPECT_TRUE(waitFor([&] { return !studio->running(); }, 10s)) << studio->log();
+}
+
+// The menu's Ctrl+Q reaches the studio wherever the keyboard is: in the effect's panel (another
+// process's window), in the settings sheet, in the About box. The panel still gets the keys it
+// uses: a knob's typed value, its own Ctrl+A, a preset's name.
+TEST_F(StudioApp, CtrlQQuitsWhereverTheKeyboardIsWhileThePanelKeepsItsOwnKeys) {
+    PanelLayoutModel model;
+    const PanelLayout panel = model.layout();
+    const auto at = [](const Rect& r) {
+        return std::to_string(static_cast<int>(r.midX())) + " " + std::to_string(static_cast<int>(r.midY()));
+    };
+    const auto quitsOnCtrlQ = [&](const std::string& where) {
+        run("xdotool key ctrl+q");
+        EXPECT_TRUE(waitFor([&] { return !studio->running(); }, 20s)) << where << "\n" << studio->log();
+    };
+
+    // The window has the keyboard, as a window manager gives it; the pointer is over the panel.
+    const auto area = startWithThePanel("studio-keys");
+    ASSERT_TRUE(area) << studio->log();
+    run("xdotool windowfocus --sync " + studio->window());
+    const Rect readout = moved(panel.knobs[3].readout, area->x, area->y);
+    const ScreenRegion closed = [&] {
+        studio->shoot(shots / "studio-keys.png");
+        return measure(shots / "studio-keys.png", readout.x, readout.y, readout.width, readout.height);
+    }();
+    run("xdotool mousemove " + at(readout) + " click --repeat 2 --delay 100 1");
+    ASSERT_TRUE(await(shots / "studio-keys-knob.png", [&](const fs::path& png) {
+        return measure(png, readout.x, readout.y, readout.width, readout.height).selection > closed.selection + 20;
+    })) << "the readout opened for typing";
+    run("xdotool key ctrl+a type --delay 40 30");
+    run("xdotool key Return");
+    const Rect saveAs = moved(panel.presetBar->saveAs.frame, area->x, area->y);
+    run("xdotool mousemove " + at(saveAs) + " click 1");
+    model.view().beginSaveAs();
+    const PresetDialogLayout dialog = *model.layout().presetDialog;
+    const Rect field = moved(*dialog.field, area->x, area->y);
+    ASSERT_TRUE(await(shots / "studio-keys-name.png", [&](const fs::path& png) {
+        return measure(png, field.x, field.y, field.width, field.height).selection > 20;
+    })) << "the name field, its text selected";
+    run("xdotool key ctrl+a type --delay 40 'quiet take'");
+    const std::size_t presetsBefore = [&] {
+        model.reload();
+        return model.view().presets.size();
+    }();
+    run("xdotool mousemove " + at(moved(dialog.confirm.frame, area->x, area->y)) + " click 1");
+    EXPECT_TRUE(waitFor([&] {
+        model.reload();
+        return model.view().presets.size() > presetsBefore;
+    }, 10s)) << "the panel saved a preset";
+    if (model.view().presets.size() > presetsBefore) {
+        EXPECT_EQ(model.view().presets.back().name, "quiet take");
+        EXPECT_FLOAT_EQ(model.view().presets.back().outputLevel, 30) << "the typed output level";
+    }
+    run("xdotool mousemove " + at(moved(panel.knobs[1].face, area->x, area->y)));
+    quitsOnCtrlQ("over the panel, which has the keyboard");
+
+    // The sheet, opened from the panel's gear, has the keyboard.
+    ASSERT_TRUE(startWithThePanel("studio-keys-sheet")) << studio->log();
+    run("xdotool windowfocus --sync " + studio->window());
+    run("xdotool mousemove " + at(moved(*panel.presetBar->gear, area->x, area->y)) + " click 1");
+    ASSERT_TRUE(await(shots / "studio-keys-sheet-open.png", [&](const fs::path& png) {
+        return measure(png, area->x, area->y, area->width, area->height).litRed < 50;
+    })) << "the sheet over the panel";
+    quitsOnCtrlQ("with the sheet open");
+
+    // The About box has the keyboard.
+    ASSERT_TRUE(startWithThePanel("studio-keys-about")) << studio->log();
+    run("xdotool windowfocus --sync " + studio->window());
+    const auto bar = studio::layoutMenuBar(studio->frame().width, "Tolvane", resources.metrics());
+    studio->click(bar.titleFrame);
+    const auto menu = studio::layoutMenu(bar.titleFrame.x, studio::kMenuBarHeight, applicationMenu(), resources.metrics());
+    studio->click(menu.rows[0].frame);
+    ASSERT_TRUE(await(shots / "studio-keys-about-open.png", [&](const fs::path& png) {
+        return measure(png, area->x, area->y, area->width, area->height).litRed < 50;
+    })) << "the About box over the panel";
+    quitsOnCtrlQ("with the About box open");
+}
+
+// SIGTERM quits as the menu's Quit does: the effect's view goes down before the window, so neither
+// the studio nor the effect's process (whose output goes to the same log) has a word to say.
+TEST_F(StudioApp, QuitsOnSigtermAsFromTheMenuWithNothingSaid) {
+    // Cairo's X11 backend keeps what it made for a connection past the process's end; the leak
+    // checker of a sanitizer build would have its say about that at any orderly exit.
+    const fs::path suppressions = scratch.file("lsan.supp");
+    std::ofstream(suppressions) << "leak:libcairo.so\n";
+    const std::string leakOptions = "suppressions=" + suppressions.string() + ":print_suppressions=0";
+    const ScopedEnvironment leaks{"LSAN_OPTIONS", leakOptions.c_str()};
+    ASSERT_TRUE(startWithThePanel("studio-before-sigterm")) << "the effect's panel embedded\n" << studio->log();
+    ASSERT_EQ(childrenOf(studio->pid()).size(), 1u) << "the effect runs in a process of its own";
+
+    ASSERT_EQ(kill(studio->pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitFor([&] { return !studio->running(); }, 60s)) << studio->log();
+    const int status = studio->status().value_or(-1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_EQ(studio->log(), "");
 }
 
 // The README's main job on a machine with a display: it installs everything for the user (here

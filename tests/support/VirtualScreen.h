@@ -15,6 +15,9 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,12 +48,19 @@ public:
     ~BackgroundProcess() { stop(); }
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool running() const { return pid_ > 0 && !status(); }
+    // Its wait status once it has ended (see waitpid), none while it runs.
+    std::optional<int> status() const {
+        int status = 0;
+        if (!status_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        return status_;
+    }
     void stop() {
         if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 50 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
-        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        // An ended process's id may be another's by now.
+        if (!status()) kill(pid_, SIGTERM);
+        for (int i = 0; i < 50 && !status(); ++i) std::this_thread::sleep_for(100ms);
+        if (!status()) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
@@ -59,7 +69,15 @@ public:
 
 private:
     pid_t pid_ = 0;
+    mutable std::optional<int> status_;
 };
+
+// What a file holds (a program's log), empty when it cannot be read.
+inline std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text;
+}
 
 // A display number nobody uses on this machine.
 int freeDisplay() {
@@ -102,6 +120,59 @@ public:
 private:
     std::string number_;
     std::string name_;
+    BackgroundProcess server_;
+    bool ready_ = false;
+};
+
+// A private X server as bare as a desktop session's own: it resets whenever its last client
+// leaves. Its screen, black at first, is a file (XWD), so a test sees what is drawn there without
+// being a client that would keep the server from resetting. DISPLAY is left as it is.
+class BareDisplay {
+public:
+    explicit BareDisplay(const fs::path& folder, const std::vector<std::string>& options = {})
+        : number_(std::to_string(freeDisplay())),
+          screenFile_(folder / "Xvfb_screen0"),
+          server_(arguments(":" + number_, folder, options), folder / "xvfb.log") {
+        // Once it takes clients, the server writes its number on a line of its own (-displayfd).
+        ready_ = waitFor([&] {
+            std::ifstream log(folder / "xvfb.log");
+            for (std::string line; std::getline(log, line);) {
+                if (line == number_) return true;
+            }
+            return false;
+        }, 10s);
+    }
+
+    std::string name() const { return ":" + number_; }
+    bool ready() const { return ready_; }
+    // Whether anything but the black root shows on the screen.
+    bool drawn() const {
+        std::ifstream file(screenFile_, std::ios::binary);
+        const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // The header's size and its colour count (big-endian words 0 and 19); 12 bytes a colour.
+        const auto word = [&](std::size_t index) {
+            uint32_t value = 0;
+            for (std::size_t i = 0; i < 4 && index * 4 + i < image.size(); ++i)
+                value = value << 8u | static_cast<unsigned char>(image[index * 4 + i]);
+            return std::size_t{value};
+        };
+        if (image.size() < 80) return false;
+        const std::size_t pixels = word(0) + 12 * word(19);
+        return pixels < image.size() && std::any_of(image.begin() + static_cast<std::ptrdiff_t>(pixels), image.end(),
+                                                    [](char byte) { return byte != 0; });
+    }
+
+private:
+    static std::vector<std::string> arguments(const std::string& name, const fs::path& folder,
+                                              const std::vector<std::string>& options) {
+        std::vector<std::string> all{"Xvfb",  name,    "-screen",        "0",     "640x480x24", "-br", "-nolisten",
+                                     "tcp",   "-fbdir", folder.string(), "-displayfd", "1"};
+        all.insert(all.end(), options.begin(), options.end());
+        return all;
+    }
+
+    std::string number_;
+    fs::path screenFile_;
     BackgroundProcess server_;
     bool ready_ = false;
 };
