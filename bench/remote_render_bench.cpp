@@ -13,13 +13,12 @@
 #include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
 #include "platform/avfaudio/AVAudioUnitComponentManager.h"
 #include "tests/support/AnyUnitHost.h"
+#include "tests/support/ProcessStat.h"
 #include "tests/support/Signals.h"
 
 #include <benchmark/benchmark.h>
 
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <unistd.h>
@@ -72,18 +71,10 @@ double threadCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// User and system time of a whole process so far, from /proc; 0 when it cannot be read.
+// User and system time of a whole process so far; 0 when it cannot be read.
 double processCpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(file, line)) return 0;
-    // Fields after the command name (which may hold spaces) start at the state, field 3.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; index <= 15 && rest >> field; ++index)
-        if (index >= 14) ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const auto stat = tolvane::test::readProcessStat(pid);
+    return stat ? stat->cpuSeconds : 0;
 }
 
 // A host over `unit` allocated for blocks of `frames`, or none (and the case skipped).

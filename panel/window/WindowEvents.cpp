@@ -1,22 +1,13 @@
 #include "panel/window/WindowEvents.h"
 
-#include <cairo-xlib.h>
+#include "platform/os/Waiting.h"
 
-#include <poll.h>
+#include <cairo-xlib.h>
 
 #include <algorithm>
 
 // Apart from the window's code, whose toolkit names clash with Xlib's.
 namespace tolvane::panel {
-
-namespace {
-
-timespec toTimespec(std::chrono::nanoseconds span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-}
-
-}  // namespace
 
 void* windowConnectionOf(cairo_t* context) {
     if (context == nullptr) return nullptr;
@@ -38,8 +29,7 @@ void waitForWindowEvents(void* connection, int wakeFd, std::optional<std::chrono
     } else {
         timeout = std::min<std::chrono::nanoseconds>(timeout.value_or(kUnknownConnectionWait), kUnknownConnectionWait);
     }
-    const timespec limit = timeout ? toTimespec(std::max(*timeout, std::chrono::nanoseconds{0})) : timespec{};
-    (void)ppoll(entries, count, timeout ? &limit : nullptr, nullptr);
+    (void)pollFor(entries, count, timeout);
 }
 
 }  // namespace tolvane::panel

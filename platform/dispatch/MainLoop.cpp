@@ -1,6 +1,7 @@
 #include "platform/dispatch/MainLoop.h"
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/os/Waiting.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,18 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-
-namespace {
-
-timespec toTimespec(std::chrono::nanoseconds span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-}
-
-}  // namespace
 
 struct MainLoop::WakeSignal {
     WakeSignal() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -113,9 +104,7 @@ void MainLoop::waitUntil(std::optional<Clock::time_point> until, const Waiter& w
     if (waiter) {
         waiter(wake_->fd, wait);
     } else {
-        pollfd entry{wake_->fd, POLLIN, 0};
-        const timespec timeout = wait ? toTimespec(*wait) : timespec{};
-        (void)ppoll(&entry, 1, wait ? &timeout : nullptr, nullptr);
+        (void)pollReadable(wake_->fd, wait);
     }
     wake_->clear();
 }

@@ -7,10 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/ProcessStat.h"
+
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <optional>
 #include <stdexcept>
@@ -146,10 +146,7 @@ inline bool stopProcess(pid_t pid) {
     if (kill(pid, SIGSTOP) != 0) return false;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        const std::string text((std::istreambuf_iterator<char>(stat)), {});
-        const auto close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') return true;
+        if (const auto stat = readProcessStat(pid); stat && stat->state == 'T') return true;
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

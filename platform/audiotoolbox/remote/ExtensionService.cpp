@@ -4,6 +4,7 @@
 #include "platform/audiotoolbox/remote/MessageSocket.h"
 #include "platform/audiotoolbox/remote/RenderChannel.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/os/Waiting.h"
 #include "platform/os/ThreadPriority.h"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <string>
 #include <thread>
 
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -59,11 +59,7 @@ bool wellFormed(const json& message) {
 }  // namespace
 
 void ExtensionViewHost::waitForEvents(int wakeFd, std::optional<std::chrono::nanoseconds> timeout) {
-    pollfd entry{wakeFd, POLLIN, 0};
-    const auto span = std::max(timeout.value_or(std::chrono::nanoseconds{0}), std::chrono::nanoseconds{0});
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const timespec limit{static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-    (void)ppoll(&entry, 1, timeout ? &limit : nullptr, nullptr);
+    (void)pollReadable(wakeFd, timeout);
 }
 
 class ExtensionServer {

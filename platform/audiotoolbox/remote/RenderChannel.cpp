@@ -1,5 +1,7 @@
 #include "platform/audiotoolbox/remote/RenderChannel.h"
 
+#include "platform/os/Waiting.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -108,12 +110,7 @@ std::unique_ptr<RenderChannel> RenderChannel::map(int fd, uint32_t maxFrames, ui
 }
 
 void futexWait(std::atomic<uint32_t>& word, uint32_t expected, std::optional<std::chrono::nanoseconds> timeout) noexcept {
-    timespec limit{};
-    if (timeout) {
-        const auto ns = std::max<int64_t>(timeout->count(), 0);
-        limit.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        limit.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    }
+    const timespec limit = timeout ? timespecFor(*timeout) : timespec{};
     // Not FUTEX_PRIVATE: the word lives in memory shared with another process.
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT, expected, timeout ? &limit : nullptr, nullptr, 0);
 }
