@@ -126,7 +126,7 @@ struct ExtensionConnection::State {
     void run();
     void flushOutgoing();
     void receiveOne();
-    void dispatch(const json& message);
+    void dispatch(json message);
     void expirePending();
     void pingIfDue();
     std::optional<Clock::time_point> nextWake() const;
@@ -183,7 +183,8 @@ void ExtensionConnection::State::flushOutgoing() {
     }
 }
 
-void ExtensionConnection::State::dispatch(const json& message) {
+// Taken by value: a reply moves on to its handler instead of being copied.
+void ExtensionConnection::State::dispatch(json message) {
     const std::string kind = opOf(message);
     if (kind == op::pong) {
         if (pingId && message.value("id", uint64_t{0}) == *pingId) pingId.reset();
@@ -191,7 +192,7 @@ void ExtensionConnection::State::dispatch(const json& message) {
     }
     if (kind == op::reply) {
         const uint64_t id = message.value("id", uint64_t{0});
-        if (ReplyHandler handler = takePending(id)) handler(message);
+        if (ReplyHandler handler = takePending(id)) handler(std::move(message));
         return;
     }
     if (!kind.empty() && onMessage) onMessage(message);
@@ -199,17 +200,22 @@ void ExtensionConnection::State::dispatch(const json& message) {
 
 void ExtensionConnection::State::receiveOne() {
     int passedFd = -1;
-    const auto message = socket.receive(&passedFd);
+    std::string unreadable;
+    auto message = socket.receive(&passedFd, &unreadable);
     if (passedFd >= 0) ::close(passedFd);  // the extension has no descriptors to give
     if (!message) {
         markClosed();
         return;
     }
+    // Nothing it sends after a malformed message can be trusted: it does not speak the protocol.
+    if (message->is_discarded()) {
+        markLost("the extension sent a malformed message (" + unreadable + "); the host ended it");
+        return;
+    }
     try {
-        dispatch(*message);
+        dispatch(std::move(*message));
     } catch (const json::exception& e) {
-        // A field of the wrong type: the extension does not speak the protocol, and nothing it
-        // sends after this can be trusted.
+        // A field of the wrong type: the extension does not speak the protocol either.
         markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
     } catch (const MalformedMessage& e) {
         markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");

@@ -35,13 +35,32 @@ std::vector<int> intsAt(const json& message, const char* key) {
     if (!found->is_array()) throw MalformedMessage(std::string(key) + " is not a list");
     for (const auto& entry : *found) {
         const auto number = exactNumber<int>(entry);
-        if (!number) throw MalformedMessage(std::string(key) + " holds " + entry.dump());
+        // A number is quoted; anything else only named, never printed whole.
+        if (!number)
+            throw MalformedMessage(std::string(key) + " holds " +
+                                   (entry.is_number() ? entry.dump() : std::string("a ") + entry.type_name()));
         numbers.push_back(*number);
     }
     return numbers;
 }
 
 std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
+
+// A member of a message, or `fallback`: read in place, never a copy of what the extension sent.
+const json& memberOr(const json& message, const char* key, const json& fallback) {
+    const auto found = message.find(key);
+    return found == message.end() ? fallback : *found;
+}
+
+const json& emptyList() {
+    static const json empty = json::array();
+    return empty;
+}
+
+const json& nothing() {
+    static const json none;
+    return none;
+}
 
 // A flag from such a message; anything but true reads as false.
 bool flagAt(const json& message, const char* key) {
@@ -124,7 +143,7 @@ void RemoteAudioUnit::handleMessage(const json& message) {
         const auto value = numberAt<AUValue>(message, "value");
         if (address && value) applyRemoteValue(*address, *value, decodeEventType(message));
     } else if (kind == op::values) {
-        for (const auto& entry : message.value("values", json::array())) {
+        for (const auto& entry : memberOr(message, "values", emptyList())) {
             if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() || !entry[1].is_number()) continue;
             const auto address = exactNumber<AUParameterAddress>(entry[0]);
             const auto value = exactNumber<AUValue>(entry[1]);
@@ -133,7 +152,7 @@ void RemoteAudioUnit::handleMessage(const json& message) {
         }
         notifyAllParameterValuesChanged();
     } else if (kind == op::context) {
-        AUAudioUnit::setContextName(decodeContextName(message.value("name", json())));
+        AUAudioUnit::setContextName(decodeContextName(memberOr(message, "name", nothing())));
     }
 }
 
@@ -163,11 +182,11 @@ void RemoteAudioUnit::handleWelcome(const json& message) {
         problem = "the extension could not create its unit: " + decodeError(message["error"]).localizedDescription;
     } else if (message.value("protocol", 0) != kProtocolVersion) {
         problem = "the extension speaks another protocol version";
-    } else if (!(tree = decodeParameterTree(message.value("tree", json::array()), &error))) {
+    } else if (!(tree = decodeParameterTree(memberOr(message, "tree", emptyList()), &error))) {
         problem = error.localizedDescription;
     } else {
-        inputBusses_ = makeBuses(AUAudioUnitBusType::input, message.value("inputs", json::array()));
-        outputBusses_ = makeBuses(AUAudioUnitBusType::output, message.value("outputs", json::array()));
+        inputBusses_ = makeBuses(AUAudioUnitBusType::input, memberOr(message, "inputs", emptyList()));
+        outputBusses_ = makeBuses(AUAudioUnitBusType::output, memberOr(message, "outputs", emptyList()));
         if (!inputBusses_ || !outputBusses_) problem = "the extension described malformed buses";
     }
     if (problem.empty()) {
@@ -181,7 +200,7 @@ void RemoteAudioUnit::handleWelcome(const json& message) {
         latency_.store(numberAt<double>(message, "latency").value_or(0.0));
         tailTime_.store(numberAt<double>(message, "tailTime").value_or(0.0));
         if (const auto frames = numberAt<AUAudioFrameCount>(message, "maxFrames")) setMaximumFramesToRender(*frames);
-        AUAudioUnit::setContextName(decodeContextName(message.value("contextName", json())));
+        AUAudioUnit::setContextName(decodeContextName(memberOr(message, "contextName", nothing())));
         setParameterTree(tree);
         installTreeObserver();
     }
@@ -328,7 +347,7 @@ bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
                     reply.latency = numberAt<double>(*answer, "latency");
                     reply.tailTime = numberAt<double>(*answer, "tailTime");
                     reply.ok = flagAt(*answer, "ok");
-                    if (!reply.ok) reply.error = decodeError(answer->value("error", json()));
+                    if (!reply.ok) reply.error = decodeError(memberOr(*answer, "error", nothing()));
                     reply.answered = true;
                 } catch (const MalformedMessage& e) {
                     reply.malformed = e.what();
@@ -425,7 +444,7 @@ void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optiona
                              else if (const auto window = reply->find("window");
                                       flagAt(*reply, "ok") && window != reply->end() && window->is_number_unsigned())
                                  completion(window->get<uint64_t>(), Error{});
-                             else completion(std::nullopt, decodeError(reply->value("error", json())));
+                             else completion(std::nullopt, decodeError(memberOr(*reply, "error", nothing())));
                          });
 }
 

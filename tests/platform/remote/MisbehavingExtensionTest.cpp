@@ -199,6 +199,32 @@ TEST_F(MisbehavingExtensionTest, SlowAllocationIsTakenOverByTheNextCall) {
     EXPECT_FALSE(unit->isInvalidated());
 }
 
+// Copying or printing a tree recurses once per level: a welcome, reply or values message nested
+// 200,000 deep overflowed the stack of the host's connection thread and took the whole host
+// down. Now such a message is malformed on arrival, and only the unit is lost.
+TEST_F(MisbehavingExtensionTest, MessagesNestedBeyondAnyTreeEndOnlyTheConnection) {
+    nlohmann::json deepWelcome = nlohmann::json::parse(kWelcome);
+    deepWelcome["tree"] = "DEEP";
+    AudioComponentManifest manifest = folder.manifest();
+    manifest.arguments = {"--deep", "200000", "--send", deepWelcome.dump()};
+    Error error;
+    EXPECT_FALSE(RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, &error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("nested deeper than 64 levels"), std::string::npos) << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
+
+    // After the welcome, as the answer to a request: a reply, and a values message.
+    for (const std::string reply : {R"({"op": "reply", "available": "DEEP"})", R"({"op": "values", "values": "DEEP"})"}) {
+        manifest.arguments = {"--deep", "200000", "--send", kWelcome, "--reply", reply};
+        const auto unit = RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, &error);
+        ASSERT_TRUE(unit) << error.description();
+        EXPECT_EQ(requestView(*unit), nullptr) << reply;
+        EXPECT_TRUE(invalidations.waitFor(unit.get(), 30000ms)) << reply;
+        EXPECT_FALSE(unit->allocateRenderResources(&error));
+        EXPECT_NE(error.localizedDescription.find("malformed message"), std::string::npos) << error.description();
+    }
+}
+
 // Each failure says what happened, and in which bundle.
 TEST_F(MisbehavingExtensionTest, FailuresSayWhatHappened) {
     RemoteAudioUnit::Options impatient;
