@@ -123,6 +123,11 @@ bool RemoteAudioUnit::waitUntilDescribed(std::chrono::milliseconds limit, Error*
 
 std::string RemoteAudioUnit::bundleNote() const { return " (bundle " + bundle_ + ")"; }
 
+bool RemoteAudioUnit::failNamingTheBundle(Error* error) const {
+    if (error) error->localizedDescription += bundleNote();
+    return false;
+}
+
 std::string RemoteAudioUnit::goneReason() const {
     const std::string reason = connection_->lostReason();
     return "the unit's extension is gone" + (reason.empty() ? std::string{} : ": " + reason) + bundleNote();
@@ -268,12 +273,12 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
         statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
         return false;
     }
-    if (!AUAudioUnit::allocateRenderResources(error)) return false;
+    if (!AUAudioUnit::allocateRenderResources(error)) return failNamingTheBundle(error);
     AUAudioUnitBusArray* inputs = inputBusses();
     AUAudioUnitBusArray* outputs = outputBusses();
     if (outputs->count() == 0) {
         AUAudioUnit::deallocateRenderResources();
-        statusError(error, kAudioUnitErr_FormatNotSupported, "the unit has no output bus");
+        statusError(error, kAudioUnitErr_FormatNotSupported, "the unit has no output bus" + bundleNote());
         return false;
     }
     const AVAudioFormat output = (*outputs)[0].format();
@@ -285,7 +290,7 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     if (inFlight_ && inFlight_->message != message) inFlight_.reset();
     if (!inFlight_ && !startAllocation(message, error)) {
         AUAudioUnit::deallocateRenderResources();
-        return false;
+        return failNamingTheBundle(error);
     }
     const std::optional<AllocationReply> reply = awaitAllocation();
     if (!reply) {

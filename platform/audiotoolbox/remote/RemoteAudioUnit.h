@@ -117,6 +117,8 @@ private:
     // not been answered by then.
     std::optional<AllocationReply> awaitAllocation();
     std::string bundleNote() const;
+    // Adds bundleNote() to a failure set by code that does not know the bundle; returns false.
+    bool failNamingTheBundle(Error* error) const;
     std::string goneReason() const;
 
     void handleMessage(const nlohmann::json& message);  // connection thread

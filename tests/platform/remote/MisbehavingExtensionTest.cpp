@@ -199,6 +199,27 @@ TEST_F(MisbehavingExtensionTest, SlowAllocationIsTakenOverByTheNextCall) {
     EXPECT_FALSE(unit->isInvalidated());
 }
 
+// Formats or a block size that this side refuses before asking the extension: the failure
+// named no bundle, where every other one does.
+TEST_F(MisbehavingExtensionTest, AllocationRefusedHereNamesTheBundle) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    ASSERT_TRUE((*unit->inputBusses())[0].setFormat(*AVAudioFormat::standardFormat(44100, 2), &error));
+    Error rates;
+    EXPECT_FALSE(unit->allocateRenderResources(&rates));
+    EXPECT_NE(rates.localizedDescription.find("different sample rates"), std::string::npos) << rates.description();
+    EXPECT_TRUE(namesTheBundle(rates)) << rates.description();
+
+    ASSERT_TRUE((*unit->inputBusses())[0].setFormat(*AVAudioFormat::standardFormat(48000, 2), &error));
+    ASSERT_TRUE(unit->setMaximumFramesToRender(1u << 20));
+    Error block;
+    EXPECT_FALSE(unit->allocateRenderResources(&block));
+    EXPECT_NE(block.localizedDescription.find("unsupported block size"), std::string::npos) << block.description();
+    EXPECT_TRUE(namesTheBundle(block)) << block.description();
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
 // Copying or printing a tree recurses once per level: a welcome, reply or values message nested
 // 200,000 deep overflowed the stack of the host's connection thread and took the whole host
 // down. Now such a message is malformed on arrival, and only the unit is lost.
