@@ -62,8 +62,6 @@ struct Pending {
     ExtensionConnection::ReplyHandler onReply;
 };
 
-std::string milliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
-
 // How a process that ended on its own ended, from its wait status.
 std::string describeExit(int status) {
     if (WIFEXITED(status)) return "the extension process exited with status " + std::to_string(WEXITSTATUS(status));
@@ -214,10 +212,8 @@ void ExtensionConnection::State::receiveOne() {
     }
     try {
         dispatch(std::move(*message));
-    } catch (const json::exception& e) {
-        // A field of the wrong type: the extension does not speak the protocol either.
-        markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
-    } catch (const MalformedMessage& e) {
+    } catch (const std::exception& e) {
+        // A field of the wrong type, or a number its field cannot hold.
         markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
     }
 }
@@ -239,7 +235,7 @@ void ExtensionConnection::State::expirePending() {
     if (expired.empty()) return;
     // It answers pings but not its requests (its main thread is stuck, say): as useless as one
     // that answers nothing.
-    markLost("the extension did not answer a request within " + milliseconds(timing.response) +
+    markLost("the extension did not answer a request within " + inMilliseconds(timing.response) +
              "; the host ended it");
     for (auto& handler : expired)
         if (handler) handler(std::nullopt);
@@ -249,7 +245,7 @@ void ExtensionConnection::State::pingIfDue() {
     const auto now = Clock::now();
     if (pingId) {
         if (now - pingSentAt >= timing.unresponsive)
-            markLost("the extension did not answer a ping within " + milliseconds(timing.unresponsive) +
+            markLost("the extension did not answer a ping within " + inMilliseconds(timing.unresponsive) +
                      "; the host ended it");
         return;
     }
@@ -383,6 +379,8 @@ void ExtensionConnection::State::run() {
     }
     reapChild(/*giveGrace=*/true);
 }
+
+std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
 
 ExtensionConnection::ExtensionConnection(std::shared_ptr<State> state) : state_(std::move(state)) {}
 

@@ -25,6 +25,9 @@ struct ConnectionTiming {
     std::chrono::milliseconds unresponsive{3'000};  // an unanswered ping this old: it stopped answering
 };
 
+// A wait as failure messages quote it ("1500 ms").
+std::string inMilliseconds(std::chrono::milliseconds span);
+
 // The host's side of one extension process: starts the program, owns its control socket, and
 // runs one thread that sends, receives, pings and watches the process.
 //

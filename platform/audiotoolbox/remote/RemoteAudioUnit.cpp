@@ -44,8 +44,6 @@ std::vector<int> intsAt(const json& message, const char* key) {
     return numbers;
 }
 
-std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
-
 // A member of a message, or `fallback`: read in place, never a copy of what the extension sent.
 const json& memberOr(const json& message, const char* key, const json& fallback) {
     const auto found = message.find(key);
