@@ -59,6 +59,7 @@ struct Outgoing {
 
 struct Pending {
     Clock::time_point deadline;
+    RequestLimit limit;
     ExtensionConnection::ReplyHandler onReply;
 };
 
@@ -104,11 +105,11 @@ struct ExtensionConnection::State {
 
     // Nothing once the connection is lost: markLost has failed the pending requests already, so
     // one added now would never be answered. `onReply` is left to the caller then.
-    std::optional<uint64_t> addPending(std::chrono::milliseconds timeout, ReplyHandler& onReply) {
+    std::optional<uint64_t> addPending(RequestLimit limit, ReplyHandler& onReply) {
         std::lock_guard lock(mutex);
         if (!alive) return std::nullopt;
         const uint64_t id = nextId++;
-        pending.emplace(id, Pending{Clock::now() + timeout, std::move(onReply)});
+        pending.emplace(id, Pending{Clock::now() + limit.wait, limit, std::move(onReply)});
         return id;
     }
 
@@ -220,23 +221,28 @@ void ExtensionConnection::State::receiveOne() {
 
 void ExtensionConnection::State::expirePending() {
     std::vector<ReplyHandler> expired;
+    std::optional<std::chrono::milliseconds> hungFor;  // the wait of an expiry that ends the connection
     {
         std::lock_guard lock(mutex);
         const auto now = Clock::now();
         for (auto it = pending.begin(); it != pending.end();) {
-            if (it->second.deadline <= now) {
-                expired.push_back(std::move(it->second.onReply));
-                it = pending.erase(it);
-            } else {
+            if (it->second.deadline > now) {
                 ++it;
+                continue;
             }
+            if (it->second.limit.onExpiry == RequestLimit::OnExpiry::endConnection)
+                hungFor = std::max(hungFor.value_or(it->second.limit.wait), it->second.limit.wait);
+            else
+                connectionLog().info("process " + std::to_string(pid) + ": a request went unanswered within " +
+                                     inMilliseconds(it->second.limit.wait) + "; it failed, the extension goes on");
+            expired.push_back(std::move(it->second.onReply));
+            it = pending.erase(it);
         }
     }
-    if (expired.empty()) return;
     // It answers pings but not its requests (its main thread is stuck, say): as useless as one
     // that answers nothing.
-    markLost("the extension did not answer a request within " + inMilliseconds(timing.response) +
-             "; the host ended it");
+    if (hungFor)
+        markLost("the extension did not answer a request within " + inMilliseconds(*hungFor) + "; the host ended it");
     for (auto& handler : expired)
         if (handler) handler(std::nullopt);
 }
@@ -441,9 +447,8 @@ void ExtensionConnection::send(json message, int passedFd) {
     state_->enqueue(message.dump(), fd);
 }
 
-void ExtensionConnection::request(json message, std::chrono::milliseconds timeout, ReplyHandler onReply,
-                                  int passedFd) {
-    const auto id = state_->addPending(timeout, onReply);
+void ExtensionConnection::request(json message, RequestLimit limit, ReplyHandler onReply, int passedFd) {
+    const auto id = state_->addPending(limit, onReply);
     if (!id) {
         if (onReply) onReply(std::nullopt);
         return;
@@ -452,8 +457,7 @@ void ExtensionConnection::request(json message, std::chrono::milliseconds timeou
     send(std::move(message), passedFd);
 }
 
-std::optional<json> ExtensionConnection::requestAndWait(json message, std::chrono::milliseconds timeout,
-                                                        int passedFd) {
+std::optional<json> ExtensionConnection::requestAndWait(json message, RequestLimit limit, int passedFd) {
     if (onConnectionThread()) return std::nullopt;
     struct Waiter {
         std::mutex mutex;
@@ -463,7 +467,7 @@ std::optional<json> ExtensionConnection::requestAndWait(json message, std::chron
     };
     auto waiter = std::make_shared<Waiter>();
     request(
-        std::move(message), timeout,
+        std::move(message), limit,
         [waiter](std::optional<json> reply) {
             std::lock_guard lock(waiter->mutex);
             waiter->reply = std::move(reply);

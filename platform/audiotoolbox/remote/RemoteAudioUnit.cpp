@@ -453,7 +453,8 @@ void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optiona
 
 // The view sits in a window of the host's, which the host may destroy right after: waiting until
 // the extension has taken the view down means it never meets a window that is already gone. A
-// stuck extension holds the host no longer than this.
+// busy extension holds the host no longer than this, and is not ended for being busy: a view
+// closed while it works on something else is no sign that it hangs.
 void RemoteAudioUnit::removeView() {
     constexpr std::chrono::milliseconds kRemovalWait{1'000};
     if (isInvalidated()) return;
@@ -461,7 +462,7 @@ void RemoteAudioUnit::removeView() {
         connection_->send({{"op", op::unembed}});
         return;
     }
-    (void)connection_->requestAndWait({{"op", op::unembed}}, kRemovalWait);
+    (void)connection_->requestAndWait({{"op", op::unembed}}, {kRemovalWait, RequestLimit::OnExpiry::failRequest});
 }
 
 RemoteViewController::RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize)

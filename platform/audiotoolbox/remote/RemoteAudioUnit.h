@@ -77,7 +77,8 @@ public:
     // with the child window's id, or with none and the reason.
     void embedView(uint64_t parent, std::function<void(std::optional<uint64_t>, Error)> completion);
     // Takes the view down and returns once the extension says it is down (or after a short
-    // wait), so that the host may destroy the parent window right after.
+    // wait, which leaves a busy extension running), so that the host may destroy the parent
+    // window right after.
     void removeView();
 
     bool isInvalidated() const { return !render_->alive.load(); }

@@ -246,6 +246,26 @@ TEST_F(MisbehavingExtensionTest, MessagesNestedBeyondAnyTreeEndOnlyTheConnection
     }
 }
 
+// Taking the view down waits a second for the extension's word; an extension busy for longer
+// was killed for it, with a message quoting the ten seconds of the ordinary request timeout.
+// Busy is not hung: it lives on, and its next answer still arrives.
+TEST_F(MisbehavingExtensionTest, ViewTakenDownWhileTheExtensionIsBusyLeavesItRunning) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "ok": true, "window": 5})", &error, {}, {}, {"unembed"});
+    ASSERT_TRUE(unit) << error.description();
+    const pid_t pid = unit->processIdentifier();
+    unit->removeView();  // answered after 1.5 s; the host stops waiting before
+
+    std::promise<std::optional<uint64_t>> embedded;
+    unit->embedView(7, [&](std::optional<uint64_t> window, Error) { embedded.set_value(window); });
+    auto window = embedded.get_future();
+    ASSERT_EQ(window.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(window.get(), std::optional<uint64_t>(5));
+    EXPECT_FALSE(unit->isInvalidated());
+    EXPECT_EQ(kill(pid, 0), 0);
+    EXPECT_EQ(invalidations.count(), 0u);
+}
+
 // Each failure says what happened, and in which bundle.
 TEST_F(MisbehavingExtensionTest, FailuresSayWhatHappened) {
     RemoteAudioUnit::Options impatient;
