@@ -267,7 +267,7 @@ void RemoteAudioUnit::setRenderDeadline(std::optional<std::chrono::nanoseconds> 
 
 bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     if (isInvalidated()) {
-        inFlight_.reset();
+        dropInFlight();
         statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
         return false;
     }
@@ -285,24 +285,26 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
                        {"outputs", encodeBuses(outputs)},
                        {"maxFrames", maximumFramesToRender()}};
     // An allocation asked for earlier and not finished then is taken over when it is the same.
-    if (inFlight_ && inFlight_->message != message) inFlight_.reset();
+    if (inFlight_ && inFlight_->message != message) dropInFlight();
     if (!inFlight_ && !startAllocation(message, error)) {
         AUAudioUnit::deallocateRenderResources();
         return failNamingTheBundle(error);
     }
     const std::optional<AllocationReply> reply = awaitAllocation();
     if (!reply) {
-        // The caller is usually a UI thread: it waits a moment, not for as long as the extension
-        // may take. The request stays open; a later call with the same formats takes it over,
-        // and one left unanswered for the whole response time ends the connection as hung.
+        // The caller is usually a UI thread: it waits a moment at most, not for as long as the
+        // extension may take. The request stays open; a later call with the same formats takes
+        // it over, and one left unanswered for the whole response time ends the connection as hung.
         AUAudioUnit::deallocateRenderResources();
         statusError(error, kAudioComponentErr_InstanceTimedOut,
-                    "the extension has not finished allocating within " +
-                        inMilliseconds(connection_->timing().allocationWait) + bundleNote());
+                    (allocationAnswered_ ? std::string("the extension has not finished allocating yet")
+                                         : "the extension has not finished allocating within " +
+                                               inMilliseconds(connection_->timing().allocationWait)) +
+                        bundleNote());
         return false;
     }
     std::unique_ptr<RenderChannel> channel = std::move(inFlight_->channel);
-    inFlight_.reset();
+    dropInFlight();
     if (!reply->answered || !reply->ok) {
         AUAudioUnit::deallocateRenderResources();
         if (!reply->malformed.empty()) {
@@ -357,11 +359,14 @@ bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
                     malformed = std::current_exception();
                 }
             }
+            std::function<void()> onAnswer;
             {
                 std::lock_guard lock(waiter->mutex);
                 waiter->reply = std::move(reply);
+                onAnswer = std::move(waiter->onAnswer);
             }
             waiter->done.notify_all();
+            if (onAnswer) onAnswer();
             if (malformed) std::rethrow_exception(malformed);
         },
         fd);
@@ -372,13 +377,32 @@ bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
 std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::awaitAllocation() {
     AllocationWaiter& waiter = *inFlight_->waiter;
     std::unique_lock lock(waiter.mutex);
+    if (allocationAnswered_) {
+        // Decided under the waiter's lock: an answer comes either before this (and is taken
+        // here) or after (and is announced).
+        if (!waiter.reply) waiter.onAnswer = allocationAnswered_;
+        return waiter.reply;
+    }
     waiter.done.wait_for(lock, connection_->timing().allocationWait, [&] { return waiter.reply.has_value(); });
     return waiter.reply;
 }
 
+void RemoteAudioUnit::dropInFlight() {
+    if (!inFlight_) return;
+    {
+        std::lock_guard lock(inFlight_->waiter->mutex);
+        inFlight_->waiter->onAnswer = nullptr;
+    }
+    inFlight_.reset();
+}
+
+void RemoteAudioUnit::setAllocationAnsweredHandler(std::function<void()> answered) {
+    allocationAnswered_ = std::move(answered);
+}
+
 void RemoteAudioUnit::deallocateRenderResources() {
     AUAudioUnit::deallocateRenderResources();
-    inFlight_.reset();  // the deallocation below reaches the extension after it
+    dropInFlight();  // the deallocation below reaches the extension after it
     {
         std::lock_guard lock(mutex_);
         session_.reset();
