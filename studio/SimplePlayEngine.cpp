@@ -82,6 +82,7 @@ void SimplePlayEngine::finishLoad(std::shared_ptr<AVAudioUnit> unit, std::option
         return;
     }
     avAudioUnit_ = std::move(unit);
+    listenForAllocations();
     // The panel reads it to route its settings button to the application.
     avAudioUnit_->auAudioUnit()->setContextName(std::string(kStandaloneContext));
     loadAudioUnitViewController(avAudioUnit_, std::move(completion));

@@ -38,9 +38,6 @@ public:
 
     static constexpr std::chrono::nanoseconds kPassPause{500'000'000};
     static constexpr int kLastPass = 3;
-    // A start whose effect is still allocating (its extension took longer than the moment the
-    // main thread waits) is tried again after this, until it plays, fails or Stop is pressed.
-    static constexpr std::chrono::nanoseconds kAllocationRetryPause{100'000'000};
     static constexpr AudioComponentInstantiationOptions kLoadOutOfProcess = kAudioComponentInstantiation_LoadOutOfProcess;
 
     // Opens the test file "Synth.aif" from `mainBundle`; stops the program when it cannot. The
@@ -73,6 +70,8 @@ public:
     void connectAudioUnit();
     // Wires, schedules the first pass of the looped test file and starts the engine; a start
     // that fails prints "Tolvane: Could not start engine. error: <error>." and leaves playback off.
+    // An out-of-process effect still allocating does not hold the main loop: the start is made
+    // again from the loop once the extension has answered, unless Stop came first.
     void startPlaying() override;
     void stopPlaying() override;
     // The input source. The looped test file is the only one, so this changes nothing.
@@ -107,7 +106,9 @@ private:
     void connectPlayerDirect();
     void storeMIDIEventListBlock();
     void scheduleEffectLoop();
-    void startAgainAfterAllocation();
+    void listenForAllocations();
+    void awaitAllocation();
+    void allocationAnswered(const std::shared_ptr<AUAudioUnit>& unit);
     void updateLiveInputDiagnostics();
     void resetMeters();
     void reportMeterReset(std::function<void(float)> PlayEngine::*handler);
@@ -128,6 +129,8 @@ private:
     // Each start begins a new chain of loop passes; a pass of an older chain ends its chain when
     // it completes, so a chain that outlives a stop or a failed start never schedules again.
     uint64_t loopGeneration_ = 0;
+    // The chain of the start waiting for the effect's allocation, if one is.
+    std::optional<uint64_t> startAwaitingAllocation_;
 };
 
 }  // namespace tolvane::studio

@@ -4,6 +4,7 @@
 #include "studio/SimplePlayEngine.h"
 
 #include "platform/audiotoolbox/AUAudioUnit.h"
+#include "platform/audiotoolbox/remote/RemoteAudioUnit.h"
 #include "studio/Console.h"
 
 #include <cmath>
@@ -113,7 +114,7 @@ void SimplePlayEngine::startPlaying() {
     if (!engine_->startAndReturnError(&error)) {
         isPlaying_ = false;
         if (error.code == kAudioComponentErr_InstanceTimedOut) {
-            startAgainAfterAllocation();
+            awaitAllocation();
             return;
         }
         printLine("Tolvane: Could not start engine. error: " + error.description() + ".");
@@ -134,15 +135,37 @@ void SimplePlayEngine::stopPlaying() {
     updateLiveInputDiagnostics();
 }
 
-// The window stays responsive while an out-of-process effect allocates: the start is tried
-// again from the main loop, and a stop (or a new start) in between ends the retries.
-void SimplePlayEngine::startAgainAfterAllocation() {
+// The window stays responsive while an out-of-process effect allocates: its allocation does not
+// wait, and its answer comes back through the main loop.
+void SimplePlayEngine::listenForAllocations() {
+    const auto remoteUnit = std::dynamic_pointer_cast<remote::RemoteAudioUnit>(avAudioUnit_->auAudioUnit());
+    if (!remoteUnit) return;
+    remoteUnit->setAllocationAnsweredHandler(
+        [weak = weak_from_this(), &main = main_, unit = std::weak_ptr<AUAudioUnit>(remoteUnit)] {
+            main.post([weak, unit] {
+                auto self = weak.lock();
+                auto answered = unit.lock();
+                if (self && answered) self->allocationAnswered(answered);
+            });
+        });
+}
+
+void SimplePlayEngine::awaitAllocation() {
     if (unitIsEffect()) player_->stop();  // the pass scheduled for this start
-    const uint64_t generation = loopGeneration_;
-    main_.postAfter(kAllocationRetryPause, [weak = weak_from_this(), generation] {
-        auto self = weak.lock();
-        if (self && !self->isPlaying_ && self->loopGeneration_ == generation) self->startPlaying();
-    });
+    startAwaitingAllocation_ = loopGeneration_;
+}
+
+void SimplePlayEngine::allocationAnswered(const std::shared_ptr<AUAudioUnit>& unit) {
+    if (!avAudioUnit_ || avAudioUnit_->auAudioUnit() != unit || unit->renderResourcesAllocated()) return;
+    const bool startWaits = startAwaitingAllocation_ == loopGeneration_ && !isPlaying_;
+    startAwaitingAllocation_.reset();
+    if (startWaits) {
+        startPlaying();  // takes the answer, or reports why there is none
+        return;
+    }
+    // The start that asked for it is over (Stop came first): nothing renders through what the
+    // extension allocated, so it lets go of it too.
+    unit->deallocateRenderResources();
 }
 
 // One pass of the file at a time; the next is queued when the player has consumed this one (or

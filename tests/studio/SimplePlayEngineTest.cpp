@@ -287,5 +287,69 @@ TEST(SimplePlayEngineOutOfProcessTest, PlayKeepsTheMainLoopTurningWhileTheExtens
     EXPECT_FALSE(engine->isPlaying());
 }
 
+// The studio with an effect whose extension answers an allocation only when the host next sends
+// it a context name, and tells of each deallocation it gets through the context name.
+class HeldAllocationTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // A caller that waits for the allocation waits longer than the checks below allow.
+        remote::RemoteAudioUnit::Options waiting;
+        waiting.timing.allocationWait = 60s;
+        waiting.timing.response = 120s;
+        engine = std::make_shared<SimplePlayEngine>(main, std::make_shared<PlatformComponentSystem>(folder.registry(), waiting),
+                                                    Bundle(TOLVANE_STUDIO_RESOURCE_DIR));
+        bool loaded = false;
+        engine->loadAudioUnit("aufx", "gain", "Test", [&](std::shared_ptr<AUViewController>) { loaded = true; });
+        ASSERT_TRUE(main.runUntil([&] { return loaded; }, 20s));
+        ASSERT_TRUE(engine->avAudioUnit());
+        unit = engine->avAudioUnit()->auAudioUnit();
+    }
+
+    // Lets the extension answer the allocation it holds.
+    void release() { unit->setContextName("answer now"); }
+
+    const std::string welcome =
+        R"({"op": "welcome", "protocol": 1, "name": "Held", "tree": [],
+            "inputs": [{"format": {"rate": 44100, "channels": 2}}], "outputs": [{"format": {"rate": 44100, "channels": 2}}]})";
+    test::ComponentFolder folder{TOLVANE_SCRIPTED_EXTENSION, "gain", "Test",
+                                 {"--send", welcome, "--reply", R"({"op": "reply", "ok": true})", "--hold", "allocate",
+                                  "--echo", "deallocate"}};
+    MainLoop main;
+    std::shared_ptr<SimplePlayEngine> engine;
+    std::shared_ptr<AUAudioUnit> unit;
+};
+
+// Play waited on the main loop for the allocation (a second per try by default), so nothing
+// else ran there meanwhile. Now the loop goes on at once, and Play completes from the loop when
+// the answer comes; here the answer can only come after work posted behind Play has run.
+TEST_F(HeldAllocationTest, WorkPostedBehindPlayRunsWhileTheEffectAllocates) {
+    bool ranWhileAllocating = false;
+    main.post([&] { engine->startPlaying(); });
+    main.post([&] {
+        ranWhileAllocating = !engine->isPlaying() && !unit->renderResourcesAllocated();
+        release();
+    });
+    EXPECT_TRUE(main.runUntil([&] { return engine->isPlaying(); }, 30s));
+    EXPECT_TRUE(ranWhileAllocating);
+    EXPECT_TRUE(unit->renderResourcesAllocated());
+    engine->stopPlaying();
+}
+
+// Stop pressed while the effect allocates: the answer that comes later is for no start, and the
+// extension is told to let go of what it allocated instead of holding it for nothing.
+TEST_F(HeldAllocationTest, AnswerAfterStopDeallocatesTheExtension) {
+    // The name arrives on the connection's thread: the loop is woken to look.
+    const auto token = unit->observeContextName([&] { main.post([] {}); });
+    main.post([&] { engine->startPlaying(); });
+    main.post([&] {
+        engine->stopPlaying();
+        release();
+    });
+    EXPECT_TRUE(main.runUntil([&] { return unit->contextName() == "got deallocate"; }, 30s)) << unit->contextName().value_or("");
+    EXPECT_FALSE(engine->isPlaying());
+    EXPECT_FALSE(unit->renderResourcesAllocated());
+    unit->removeContextNameObserver(token);
+}
+
 }  // namespace
 }  // namespace tolvane::studio

@@ -59,10 +59,9 @@ struct Outgoing {
 
 struct Pending {
     Clock::time_point deadline;
+    RequestLimit limit;
     ExtensionConnection::ReplyHandler onReply;
 };
-
-std::string milliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
 
 // How a process that ended on its own ended, from its wait status.
 std::string describeExit(int status) {
@@ -106,11 +105,11 @@ struct ExtensionConnection::State {
 
     // Nothing once the connection is lost: markLost has failed the pending requests already, so
     // one added now would never be answered. `onReply` is left to the caller then.
-    std::optional<uint64_t> addPending(std::chrono::milliseconds timeout, ReplyHandler& onReply) {
+    std::optional<uint64_t> addPending(RequestLimit limit, ReplyHandler& onReply) {
         std::lock_guard lock(mutex);
         if (!alive) return std::nullopt;
         const uint64_t id = nextId++;
-        pending.emplace(id, Pending{Clock::now() + timeout, std::move(onReply)});
+        pending.emplace(id, Pending{Clock::now() + limit.wait, limit, std::move(onReply)});
         return id;
     }
 
@@ -126,7 +125,7 @@ struct ExtensionConnection::State {
     void run();
     void flushOutgoing();
     void receiveOne();
-    void dispatch(const json& message);
+    void dispatch(json message);
     void expirePending();
     void pingIfDue();
     std::optional<Clock::time_point> nextWake() const;
@@ -183,7 +182,8 @@ void ExtensionConnection::State::flushOutgoing() {
     }
 }
 
-void ExtensionConnection::State::dispatch(const json& message) {
+// Taken by value: a reply moves on to its handler instead of being copied.
+void ExtensionConnection::State::dispatch(json message) {
     const std::string kind = opOf(message);
     if (kind == op::pong) {
         if (pingId && message.value("id", uint64_t{0}) == *pingId) pingId.reset();
@@ -191,7 +191,7 @@ void ExtensionConnection::State::dispatch(const json& message) {
     }
     if (kind == op::reply) {
         const uint64_t id = message.value("id", uint64_t{0});
-        if (ReplyHandler handler = takePending(id)) handler(message);
+        if (ReplyHandler handler = takePending(id)) handler(std::move(message));
         return;
     }
     if (!kind.empty() && onMessage) onMessage(message);
@@ -199,42 +199,50 @@ void ExtensionConnection::State::dispatch(const json& message) {
 
 void ExtensionConnection::State::receiveOne() {
     int passedFd = -1;
-    const auto message = socket.receive(&passedFd);
+    std::string unreadable;
+    auto message = socket.receive(&passedFd, &unreadable);
     if (passedFd >= 0) ::close(passedFd);  // the extension has no descriptors to give
     if (!message) {
         markClosed();
         return;
     }
+    // Nothing it sends after a malformed message can be trusted: it does not speak the protocol.
+    if (message->is_discarded()) {
+        markLost("the extension sent a malformed message (" + unreadable + "); the host ended it");
+        return;
+    }
     try {
-        dispatch(*message);
-    } catch (const json::exception& e) {
-        // A field of the wrong type: the extension does not speak the protocol, and nothing it
-        // sends after this can be trusted.
-        markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
-    } catch (const MalformedMessage& e) {
+        dispatch(std::move(*message));
+    } catch (const std::exception& e) {
+        // A field of the wrong type, or a number its field cannot hold.
         markLost(std::string("the extension sent a malformed message (") + e.what() + "); the host ended it");
     }
 }
 
 void ExtensionConnection::State::expirePending() {
     std::vector<ReplyHandler> expired;
+    std::optional<std::chrono::milliseconds> hungFor;  // the wait of an expiry that ends the connection
     {
         std::lock_guard lock(mutex);
         const auto now = Clock::now();
         for (auto it = pending.begin(); it != pending.end();) {
-            if (it->second.deadline <= now) {
-                expired.push_back(std::move(it->second.onReply));
-                it = pending.erase(it);
-            } else {
+            if (it->second.deadline > now) {
                 ++it;
+                continue;
             }
+            if (it->second.limit.onExpiry == RequestLimit::OnExpiry::endConnection)
+                hungFor = std::max(hungFor.value_or(it->second.limit.wait), it->second.limit.wait);
+            else
+                connectionLog().info("process " + std::to_string(pid) + ": a request went unanswered within " +
+                                     inMilliseconds(it->second.limit.wait) + "; it failed, the extension goes on");
+            expired.push_back(std::move(it->second.onReply));
+            it = pending.erase(it);
         }
     }
-    if (expired.empty()) return;
     // It answers pings but not its requests (its main thread is stuck, say): as useless as one
     // that answers nothing.
-    markLost("the extension did not answer a request within " + milliseconds(timing.response) +
-             "; the host ended it");
+    if (hungFor)
+        markLost("the extension did not answer a request within " + inMilliseconds(*hungFor) + "; the host ended it");
     for (auto& handler : expired)
         if (handler) handler(std::nullopt);
 }
@@ -243,7 +251,7 @@ void ExtensionConnection::State::pingIfDue() {
     const auto now = Clock::now();
     if (pingId) {
         if (now - pingSentAt >= timing.unresponsive)
-            markLost("the extension did not answer a ping within " + milliseconds(timing.unresponsive) +
+            markLost("the extension did not answer a ping within " + inMilliseconds(timing.unresponsive) +
                      "; the host ended it");
         return;
     }
@@ -378,6 +386,8 @@ void ExtensionConnection::State::run() {
     reapChild(/*giveGrace=*/true);
 }
 
+std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
+
 ExtensionConnection::ExtensionConnection(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
 std::unique_ptr<ExtensionConnection> ExtensionConnection::launch(const std::filesystem::path& executable,
@@ -437,9 +447,8 @@ void ExtensionConnection::send(json message, int passedFd) {
     state_->enqueue(message.dump(), fd);
 }
 
-void ExtensionConnection::request(json message, std::chrono::milliseconds timeout, ReplyHandler onReply,
-                                  int passedFd) {
-    const auto id = state_->addPending(timeout, onReply);
+void ExtensionConnection::request(json message, RequestLimit limit, ReplyHandler onReply, int passedFd) {
+    const auto id = state_->addPending(limit, onReply);
     if (!id) {
         if (onReply) onReply(std::nullopt);
         return;
@@ -448,8 +457,7 @@ void ExtensionConnection::request(json message, std::chrono::milliseconds timeou
     send(std::move(message), passedFd);
 }
 
-std::optional<json> ExtensionConnection::requestAndWait(json message, std::chrono::milliseconds timeout,
-                                                        int passedFd) {
+std::optional<json> ExtensionConnection::requestAndWait(json message, RequestLimit limit, int passedFd) {
     if (onConnectionThread()) return std::nullopt;
     struct Waiter {
         std::mutex mutex;
@@ -459,7 +467,7 @@ std::optional<json> ExtensionConnection::requestAndWait(json message, std::chron
     };
     auto waiter = std::make_shared<Waiter>();
     request(
-        std::move(message), timeout,
+        std::move(message), limit,
         [waiter](std::optional<json> reply) {
             std::lock_guard lock(waiter->mutex);
             waiter->reply = std::move(reply);

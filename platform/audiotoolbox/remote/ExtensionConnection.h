@@ -25,11 +25,26 @@ struct ConnectionTiming {
     std::chrono::milliseconds unresponsive{3'000};  // an unanswered ping this old: it stopped answering
 };
 
+// A wait as failure messages quote it ("1500 ms").
+std::string inMilliseconds(std::chrono::milliseconds span);
+
+// How long a request waits for its reply, and what it means when none comes by then: the
+// extension is hung and the connection ends (an allocation, say), or the request only fails (a
+// view taken down while the extension is busy elsewhere is no reason to end it).
+struct RequestLimit {
+    enum class OnExpiry { endConnection, failRequest };
+    // Not explicit: a plain wait is a request whose expiry ends the connection.
+    RequestLimit(std::chrono::milliseconds span, OnExpiry expiry = OnExpiry::endConnection)
+        : wait(span), onExpiry(expiry) {}
+    std::chrono::milliseconds wait;
+    OnExpiry onExpiry;
+};
+
 // The host's side of one extension process: starts the program, owns its control socket, and
 // runs one thread that sends, receives, pings and watches the process.
 //
 // The connection is lost when the process exits, closes its socket, stops answering pings or a
-// request, or sends a malformed message; then the lost handler runs once, pending requests
+// request whose expiry ends it, or sends a malformed message; then the lost handler runs once, pending requests
 // fail, later sends are dropped and a process that still runs is killed. Handlers run on the
 // connection's thread and must not wait for the connection (requestAndWait from a handler
 // fails at once).
@@ -55,12 +70,12 @@ public:
     void send(nlohmann::json message, int passedFd = -1);
 
     // Sends a request (an "id" is added) and calls `onReply` with the reply, or with nothing
-    // when it does not come within `timeout` or the connection is lost.
-    void request(nlohmann::json message, std::chrono::milliseconds timeout, ReplyHandler onReply, int passedFd = -1);
+    // when it does not come within the limit's wait or the connection is lost. A reply that
+    // comes after the request failed is dropped.
+    void request(nlohmann::json message, RequestLimit limit, ReplyHandler onReply, int passedFd = -1);
 
     // The same, waiting for the reply. Not on the connection's thread.
-    std::optional<nlohmann::json> requestAndWait(nlohmann::json message, std::chrono::milliseconds timeout,
-                                                 int passedFd = -1);
+    std::optional<nlohmann::json> requestAndWait(nlohmann::json message, RequestLimit limit, int passedFd = -1);
 
     bool isAlive() const;
     // What ended the connection, in words ("the extension process exited with status 3");

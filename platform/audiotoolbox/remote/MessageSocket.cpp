@@ -10,11 +10,6 @@
 
 namespace remote {
 
-namespace {
-// Larger than any message the two sides exchange (the parameter tree is the largest).
-constexpr std::size_t kMaxMessage = 1 << 20;
-}  // namespace
-
 bool MessageSocket::makePair(int fds[2]) { return socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0; }
 
 MessageSocket::MessageSocket(int fd) : fd_(fd), buffer_(kMaxMessage) {}
@@ -51,7 +46,7 @@ SendResult MessageSocket::sendText(const std::string& text, int passedFd, bool w
     }
 }
 
-std::optional<nlohmann::json> MessageSocket::receive(int* receivedFd) {
+std::optional<nlohmann::json> MessageSocket::receive(int* receivedFd, std::string* malformed) {
     if (receivedFd) *receivedFd = -1;
     iovec part{buffer_.data(), buffer_.size()};
     msghdr header{};
@@ -73,9 +68,16 @@ std::optional<nlohmann::json> MessageSocket::receive(int* receivedFd) {
         if (receivedFd && *receivedFd < 0) *receivedFd = fd;
         else close(fd);
     }
-    if (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) return nlohmann::json();
-    // The peer is another process: its nesting is bounded as a file's is.
-    return parseBoundedJSON<nlohmann::json>(std::string_view(buffer_.data(), static_cast<std::size_t>(length)));
+    const auto refuse = [malformed](std::string why) {
+        if (malformed) *malformed = std::move(why);
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    };
+    if (header.msg_flags & MSG_TRUNC) return refuse("larger than " + std::to_string(kMaxMessage) + " bytes");
+    if (header.msg_flags & MSG_CTRUNC) return refuse("more than one descriptor");
+    auto message = parseBoundedJSON<nlohmann::json>(std::string_view(buffer_.data(), static_cast<std::size_t>(length)));
+    if (message.is_discarded())
+        return refuse("not JSON, or nested deeper than " + std::to_string(kMaxJSONNesting) + " levels");
+    return message;
 }
 
 void MessageSocket::shutdown() const { ::shutdown(fd_, SHUT_RDWR); }

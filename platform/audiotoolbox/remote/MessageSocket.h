@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 // One end of the control connection between a host and an extension process: a Unix
@@ -10,6 +12,9 @@
 namespace remote {
 
 enum class SendResult { sent, wouldBlock, closed };
+
+// Larger than any message the two sides exchange (the parameter tree is the largest).
+inline constexpr std::size_t kMaxMessage = 1 << 20;
 
 class MessageSocket {
 public:
@@ -28,10 +33,12 @@ public:
     SendResult send(const nlohmann::json& message, int passedFd = -1, bool wait = true) const;
     SendResult sendText(const std::string& text, int passedFd, bool wait) const;
 
-    // Receives one message; nothing at the end of the connection or on a broken one. A
-    // malformed packet, or one nested deeper than kMaxJSONNesting, reads as a JSON value that is
-    // not an object. A passed descriptor lands in `receivedFd` (else -1); the caller owns it.
-    std::optional<nlohmann::json> receive(int* receivedFd = nullptr);
+    // Receives one message; nothing at the end of the connection or on a broken one. A packet
+    // larger than kMaxMessage, not JSON, or nested deeper than kMaxJSONNesting (the peer is
+    // another program: a tree of untrusted depth would overflow the stack of whatever copies or
+    // prints it) reads as a discarded value, and `malformed` says why. A passed descriptor lands
+    // in `receivedFd` (else -1); the caller owns it.
+    std::optional<nlohmann::json> receive(int* receivedFd = nullptr, std::string* malformed = nullptr);
 
     // Stops both directions; a thread blocked in receive() returns.
     void shutdown() const;

@@ -35,13 +35,30 @@ std::vector<int> intsAt(const json& message, const char* key) {
     if (!found->is_array()) throw MalformedMessage(std::string(key) + " is not a list");
     for (const auto& entry : *found) {
         const auto number = exactNumber<int>(entry);
-        if (!number) throw MalformedMessage(std::string(key) + " holds " + entry.dump());
+        // A number is quoted; anything else only named, never printed whole.
+        if (!number)
+            throw MalformedMessage(std::string(key) + " holds " +
+                                   (entry.is_number() ? entry.dump() : std::string("a ") + entry.type_name()));
         numbers.push_back(*number);
     }
     return numbers;
 }
 
-std::string inMilliseconds(std::chrono::milliseconds span) { return std::to_string(span.count()) + " ms"; }
+// A member of a message, or `fallback`: read in place, never a copy of what the extension sent.
+const json& memberOr(const json& message, const char* key, const json& fallback) {
+    const auto found = message.find(key);
+    return found == message.end() ? fallback : *found;
+}
+
+const json& emptyList() {
+    static const json empty = json::array();
+    return empty;
+}
+
+const json& nothing() {
+    static const json none;
+    return none;
+}
 
 // A flag from such a message; anything but true reads as false.
 bool flagAt(const json& message, const char* key) {
@@ -104,6 +121,11 @@ bool RemoteAudioUnit::waitUntilDescribed(std::chrono::milliseconds limit, Error*
 
 std::string RemoteAudioUnit::bundleNote() const { return " (bundle " + bundle_ + ")"; }
 
+bool RemoteAudioUnit::failNamingTheBundle(Error* error) const {
+    if (error) error->localizedDescription += bundleNote();
+    return false;
+}
+
 std::string RemoteAudioUnit::goneReason() const {
     const std::string reason = connection_->lostReason();
     return "the unit's extension is gone" + (reason.empty() ? std::string{} : ": " + reason) + bundleNote();
@@ -124,7 +146,7 @@ void RemoteAudioUnit::handleMessage(const json& message) {
         const auto value = numberAt<AUValue>(message, "value");
         if (address && value) applyRemoteValue(*address, *value, decodeEventType(message));
     } else if (kind == op::values) {
-        for (const auto& entry : message.value("values", json::array())) {
+        for (const auto& entry : memberOr(message, "values", emptyList())) {
             if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() || !entry[1].is_number()) continue;
             const auto address = exactNumber<AUParameterAddress>(entry[0]);
             const auto value = exactNumber<AUValue>(entry[1]);
@@ -133,7 +155,7 @@ void RemoteAudioUnit::handleMessage(const json& message) {
         }
         notifyAllParameterValuesChanged();
     } else if (kind == op::context) {
-        AUAudioUnit::setContextName(decodeContextName(message.value("name", json())));
+        AUAudioUnit::setContextName(decodeContextName(memberOr(message, "name", nothing())));
     }
 }
 
@@ -163,11 +185,11 @@ void RemoteAudioUnit::handleWelcome(const json& message) {
         problem = "the extension could not create its unit: " + decodeError(message["error"]).localizedDescription;
     } else if (message.value("protocol", 0) != kProtocolVersion) {
         problem = "the extension speaks another protocol version";
-    } else if (!(tree = decodeParameterTree(message.value("tree", json::array()), &error))) {
+    } else if (!(tree = decodeParameterTree(memberOr(message, "tree", emptyList()), &error))) {
         problem = error.localizedDescription;
     } else {
-        inputBusses_ = makeBuses(AUAudioUnitBusType::input, message.value("inputs", json::array()));
-        outputBusses_ = makeBuses(AUAudioUnitBusType::output, message.value("outputs", json::array()));
+        inputBusses_ = makeBuses(AUAudioUnitBusType::input, memberOr(message, "inputs", emptyList()));
+        outputBusses_ = makeBuses(AUAudioUnitBusType::output, memberOr(message, "outputs", emptyList()));
         if (!inputBusses_ || !outputBusses_) problem = "the extension described malformed buses";
     }
     if (problem.empty()) {
@@ -181,7 +203,7 @@ void RemoteAudioUnit::handleWelcome(const json& message) {
         latency_.store(numberAt<double>(message, "latency").value_or(0.0));
         tailTime_.store(numberAt<double>(message, "tailTime").value_or(0.0));
         if (const auto frames = numberAt<AUAudioFrameCount>(message, "maxFrames")) setMaximumFramesToRender(*frames);
-        AUAudioUnit::setContextName(decodeContextName(message.value("contextName", json())));
+        AUAudioUnit::setContextName(decodeContextName(memberOr(message, "contextName", nothing())));
         setParameterTree(tree);
         installTreeObserver();
     }
@@ -245,16 +267,16 @@ void RemoteAudioUnit::setRenderDeadline(std::optional<std::chrono::nanoseconds> 
 
 bool RemoteAudioUnit::allocateRenderResources(Error* error) {
     if (isInvalidated()) {
-        inFlight_.reset();
+        dropInFlight();
         statusError(error, kAudioComponentErr_InstanceInvalidated, goneReason());
         return false;
     }
-    if (!AUAudioUnit::allocateRenderResources(error)) return false;
+    if (!AUAudioUnit::allocateRenderResources(error)) return failNamingTheBundle(error);
     AUAudioUnitBusArray* inputs = inputBusses();
     AUAudioUnitBusArray* outputs = outputBusses();
     if (outputs->count() == 0) {
         AUAudioUnit::deallocateRenderResources();
-        statusError(error, kAudioUnitErr_FormatNotSupported, "the unit has no output bus");
+        statusError(error, kAudioUnitErr_FormatNotSupported, "the unit has no output bus" + bundleNote());
         return false;
     }
     const AVAudioFormat output = (*outputs)[0].format();
@@ -263,24 +285,26 @@ bool RemoteAudioUnit::allocateRenderResources(Error* error) {
                        {"outputs", encodeBuses(outputs)},
                        {"maxFrames", maximumFramesToRender()}};
     // An allocation asked for earlier and not finished then is taken over when it is the same.
-    if (inFlight_ && inFlight_->message != message) inFlight_.reset();
+    if (inFlight_ && inFlight_->message != message) dropInFlight();
     if (!inFlight_ && !startAllocation(message, error)) {
         AUAudioUnit::deallocateRenderResources();
-        return false;
+        return failNamingTheBundle(error);
     }
     const std::optional<AllocationReply> reply = awaitAllocation();
     if (!reply) {
-        // The caller is usually a UI thread: it waits a moment, not for as long as the extension
-        // may take. The request stays open; a later call with the same formats takes it over,
-        // and one left unanswered for the whole response time ends the connection as hung.
+        // The caller is usually a UI thread: it waits a moment at most, not for as long as the
+        // extension may take. The request stays open; a later call with the same formats takes
+        // it over, and one left unanswered for the whole response time ends the connection as hung.
         AUAudioUnit::deallocateRenderResources();
         statusError(error, kAudioComponentErr_InstanceTimedOut,
-                    "the extension has not finished allocating within " +
-                        inMilliseconds(connection_->timing().allocationWait) + bundleNote());
+                    (allocationAnswered_ ? std::string("the extension has not finished allocating yet")
+                                         : "the extension has not finished allocating within " +
+                                               inMilliseconds(connection_->timing().allocationWait)) +
+                        bundleNote());
         return false;
     }
     std::unique_ptr<RenderChannel> channel = std::move(inFlight_->channel);
-    inFlight_.reset();
+    dropInFlight();
     if (!reply->answered || !reply->ok) {
         AUAudioUnit::deallocateRenderResources();
         if (!reply->malformed.empty()) {
@@ -328,18 +352,21 @@ bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
                     reply.latency = numberAt<double>(*answer, "latency");
                     reply.tailTime = numberAt<double>(*answer, "tailTime");
                     reply.ok = flagAt(*answer, "ok");
-                    if (!reply.ok) reply.error = decodeError(answer->value("error", json()));
+                    if (!reply.ok) reply.error = decodeError(memberOr(*answer, "error", nothing()));
                     reply.answered = true;
                 } catch (const MalformedMessage& e) {
                     reply.malformed = e.what();
                     malformed = std::current_exception();
                 }
             }
+            std::function<void()> onAnswer;
             {
                 std::lock_guard lock(waiter->mutex);
                 waiter->reply = std::move(reply);
+                onAnswer = std::move(waiter->onAnswer);
             }
             waiter->done.notify_all();
+            if (onAnswer) onAnswer();
             if (malformed) std::rethrow_exception(malformed);
         },
         fd);
@@ -350,13 +377,32 @@ bool RemoteAudioUnit::startAllocation(const json& message, Error* error) {
 std::optional<RemoteAudioUnit::AllocationReply> RemoteAudioUnit::awaitAllocation() {
     AllocationWaiter& waiter = *inFlight_->waiter;
     std::unique_lock lock(waiter.mutex);
+    if (allocationAnswered_) {
+        // Decided under the waiter's lock: an answer comes either before this (and is taken
+        // here) or after (and is announced).
+        if (!waiter.reply) waiter.onAnswer = allocationAnswered_;
+        return waiter.reply;
+    }
     waiter.done.wait_for(lock, connection_->timing().allocationWait, [&] { return waiter.reply.has_value(); });
     return waiter.reply;
 }
 
+void RemoteAudioUnit::dropInFlight() {
+    if (!inFlight_) return;
+    {
+        std::lock_guard lock(inFlight_->waiter->mutex);
+        inFlight_->waiter->onAnswer = nullptr;
+    }
+    inFlight_.reset();
+}
+
+void RemoteAudioUnit::setAllocationAnsweredHandler(std::function<void()> answered) {
+    allocationAnswered_ = std::move(answered);
+}
+
 void RemoteAudioUnit::deallocateRenderResources() {
     AUAudioUnit::deallocateRenderResources();
-    inFlight_.reset();  // the deallocation below reaches the extension after it
+    dropInFlight();  // the deallocation below reaches the extension after it
     {
         std::lock_guard lock(mutex_);
         session_.reset();
@@ -425,13 +471,14 @@ void RemoteAudioUnit::embedView(uint64_t parent, std::function<void(std::optiona
                              else if (const auto window = reply->find("window");
                                       flagAt(*reply, "ok") && window != reply->end() && window->is_number_unsigned())
                                  completion(window->get<uint64_t>(), Error{});
-                             else completion(std::nullopt, decodeError(reply->value("error", json())));
+                             else completion(std::nullopt, decodeError(memberOr(*reply, "error", nothing())));
                          });
 }
 
 // The view sits in a window of the host's, which the host may destroy right after: waiting until
 // the extension has taken the view down means it never meets a window that is already gone. A
-// stuck extension holds the host no longer than this.
+// busy extension holds the host no longer than this, and is not ended for being busy: a view
+// closed while it works on something else is no sign that it hangs.
 void RemoteAudioUnit::removeView() {
     constexpr std::chrono::milliseconds kRemovalWait{1'000};
     if (isInvalidated()) return;
@@ -439,7 +486,7 @@ void RemoteAudioUnit::removeView() {
         connection_->send({{"op", op::unembed}});
         return;
     }
-    (void)connection_->requestAndWait({{"op", op::unembed}}, kRemovalWait);
+    (void)connection_->requestAndWait({{"op", op::unembed}}, {kRemovalWait, RequestLimit::OnExpiry::failRequest});
 }
 
 RemoteViewController::RemoteViewController(std::weak_ptr<RemoteAudioUnit> unit, CGSize preferredSize)

@@ -31,10 +31,11 @@ namespace remote {
 // - When the extension dies or stops answering, the unit posts
 //   kAudioComponentInstanceInvalidationNotification (from the connection's thread); after that
 //   renders are silent, parameter writes stay here and requests fail.
-// - allocateRenderResources waits at most timing.allocationWait (callers are often UI threads)
-//   and then fails with kAudioComponentErr_InstanceTimedOut; the request stays open, and the
-//   next call with the same formats takes its answer. Unanswered for timing.response, it ends
-//   the connection as an unanswered ping does.
+// - allocateRenderResources waits at most timing.allocationWait (callers are often UI threads),
+//   or not at all once an allocation-answered handler is set, and then fails with
+//   kAudioComponentErr_InstanceTimedOut; the request stays open, and the next call with the same
+//   formats takes its answer. Unanswered for timing.response, it ends the connection as an
+//   unanswered ping does.
 // - Render output that is not finite or beyond kLargestRemoteSample is refused (silence).
 // - Numbers from the extension that do not fit their field make its message malformed: the
 //   connection ends. Errors name the bundle whose extension failed.
@@ -63,6 +64,12 @@ public:
     std::vector<std::string> MIDIOutputNames() const override;
 
     bool allocateRenderResources(Error* error) override;
+    // For a caller on a loop that must keep turning: allocateRenderResources no longer waits,
+    // and `answered` runs (on the connection's thread, so it only hands the news to the loop)
+    // once the answer to an allocation that a call returned without is in, or the connection is
+    // lost first. An allocation dropped before (other formats asked for, or deallocated) is not
+    // announced. Set from the allocating thread.
+    void setAllocationAnsweredHandler(std::function<void()> answered);
     void deallocateRenderResources() override;
     AUInternalRenderBlock internalRenderBlock() override;
 
@@ -77,7 +84,8 @@ public:
     // with the child window's id, or with none and the reason.
     void embedView(uint64_t parent, std::function<void(std::optional<uint64_t>, Error)> completion);
     // Takes the view down and returns once the extension says it is down (or after a short
-    // wait), so that the host may destroy the parent window right after.
+    // wait, which leaves a busy extension running), so that the host may destroy the parent
+    // window right after.
     void removeView();
 
     bool isInvalidated() const { return !render_->alive.load(); }
@@ -104,6 +112,7 @@ private:
         std::mutex mutex;
         std::condition_variable done;
         std::optional<AllocationReply> reply;
+        std::function<void()> onAnswer;  // set while a caller that did not wait is to hear of it
     };
     // An allocation request sent and not yet taken: its message, the channel it hands over, and
     // where its reply lands.
@@ -116,7 +125,11 @@ private:
     // Waits for the in-flight allocation at most timing().allocationWait; nothing when it has
     // not been answered by then.
     std::optional<AllocationReply> awaitAllocation();
+    // Forgets the allocation in flight: its answer, when it comes, is announced to no one.
+    void dropInFlight();
     std::string bundleNote() const;
+    // Adds bundleNote() to a failure set by code that does not know the bundle; returns false.
+    bool failNamingTheBundle(Error* error) const;
     std::string goneReason() const;
 
     void handleMessage(const nlohmann::json& message);  // connection thread
@@ -148,6 +161,7 @@ private:
     std::string welcomeError_;
     std::shared_ptr<RemoteRenderSession> session_;
     std::optional<InFlightAllocation> inFlight_;  // the allocating thread's
+    std::function<void()> allocationAnswered_;    // the allocating thread's
 };
 
 // The controller of a view that lives in the extension process. Its view is a window that the

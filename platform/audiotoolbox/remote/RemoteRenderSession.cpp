@@ -17,7 +17,8 @@ std::chrono::nanoseconds defaultRenderDeadline(AUAudioFrameCount frames, double 
 RemoteRenderSession::RemoteRenderSession(std::unique_ptr<RenderChannel> channel, std::shared_ptr<RenderShared> shared,
                                          double sampleRate)
     : channel_(std::move(channel)), shared_(std::move(shared)), sampleRate_(sampleRate),
-      silence_(channel_->maxFrames(), 0.0f) {}
+      silence_(channel_->maxFrames(), 0.0f),
+      received_(static_cast<std::size_t>(channel_->maxFrames()) * channel_->outputChannels(), 0.0f) {}
 
 AUAudioUnitStatus RemoteRenderSession::pullInput(AudioUnitRenderActionFlags* actionFlags,
                                                  const AudioTimeStamp* timestamp, AUAudioFrameCount frames,
@@ -78,12 +79,12 @@ bool RemoteRenderSession::awaitReply(std::chrono::nanoseconds deadline) noexcept
     }
 }
 
-// Every sample the extension wrote is finite and within kLargestRemoteSample. One pass without
-// early exit, so it vectorises; NaN fails the comparison.
-bool RemoteRenderSession::outputIsSane(AUAudioFrameCount frames) const noexcept {
+// Every sample of the output is finite and within kLargestRemoteSample. One pass without early
+// exit, so it vectorises; NaN fails the comparison.
+bool RemoteRenderSession::outputIsSane(const AudioBufferList* output, AUAudioFrameCount frames) noexcept {
     bool sane = true;
-    for (uint32_t c = 0; c < channel_->outputChannels(); ++c) {
-        const float* samples = channel_->output(c);
+    for (uint32_t b = 0; b < output->mNumberBuffers; ++b) {
+        const auto* samples = static_cast<const float*>(output->mBuffers[b].mData);
         for (AUAudioFrameCount i = 0; i < frames; ++i) sane &= std::fabs(samples[i]) <= kLargestRemoteSample;
     }
     return sane;
@@ -92,10 +93,12 @@ bool RemoteRenderSession::outputIsSane(AUAudioFrameCount frames) const noexcept 
 void RemoteRenderSession::copyOutput(AudioBufferList* output, AUAudioFrameCount frames) noexcept {
     const uint32_t channels = channel_->outputChannels();
     for (uint32_t b = 0; b < output->mNumberBuffers; ++b) {
-        float* source = channel_->output(std::min(b, channels - 1));
+        const uint32_t plane = std::min(b, channels - 1);
+        const float* source = channel_->output(plane);
         AudioBuffer& buffer = output->mBuffers[b];
-        if (buffer.mData == nullptr) buffer.mData = source;
-        else if (buffer.mData != source) std::memcpy(buffer.mData, source, frames * sizeof(float));
+        if (buffer.mData == nullptr || buffer.mData == source)
+            buffer.mData = received_.data() + static_cast<std::size_t>(plane) * channel_->maxFrames();
+        std::memcpy(buffer.mData, source, frames * sizeof(float));
         buffer.mDataByteSize = frames * 4u;
     }
 }
@@ -139,12 +142,13 @@ AUAudioUnitStatus RemoteRenderSession::render(AudioUnitRenderActionFlags* action
         return silence(output, frames);
     }
     // Whatever another process wrote: a non-finite or absurd sample silences the block, as a
-    // late reply does, instead of reaching the output.
-    if (!outputIsSane(frames)) {
+    // late reply does, instead of reaching the output. Checked after the copy, as the extension
+    // may still be writing the shared planes.
+    copyOutput(output, frames);
+    if (!outputIsSane(output, frames)) {
         shared_->refusedBlocks.fetch_add(1, std::memory_order_relaxed);
         return silence(output, frames);
     }
-    copyOutput(output, frames);
     if (actionFlags) *actionFlags = header.replyActionFlags;
     return header.status;
 }

@@ -43,8 +43,8 @@ private:
     void writeRequest(AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
                       AUAudioFrameCount frames, NSInteger busNumber, const AURenderEvent* events) noexcept;
     bool awaitReply(std::chrono::nanoseconds deadline) noexcept;
-    bool outputIsSane(AUAudioFrameCount frames) const noexcept;
     void copyOutput(AudioBufferList* output, AUAudioFrameCount frames) noexcept;
+    static bool outputIsSane(const AudioBufferList* output, AUAudioFrameCount frames) noexcept;
     AUAudioUnitStatus silence(AudioBufferList* output, AUAudioFrameCount frames) noexcept;
 
     std::unique_ptr<RenderChannel> channel_;
@@ -52,6 +52,9 @@ private:
     double sampleRate_;
     uint32_t sequence_ = 0;
     std::vector<float> silence_;  // one plane of zeros, for outputs that offer no memory
+    // The extension's output planes copied out, for outputs that offer no memory: the shared
+    // memory itself is never handed out, as the extension may still write it.
+    std::vector<float> received_;
 };
 
 }  // namespace remote

@@ -199,6 +199,73 @@ TEST_F(MisbehavingExtensionTest, SlowAllocationIsTakenOverByTheNextCall) {
     EXPECT_FALSE(unit->isInvalidated());
 }
 
+// Formats or a block size that this side refuses before asking the extension: the failure
+// named no bundle, where every other one does.
+TEST_F(MisbehavingExtensionTest, AllocationRefusedHereNamesTheBundle) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "ok": true})", &error);
+    ASSERT_TRUE(unit) << error.description();
+    ASSERT_TRUE((*unit->inputBusses())[0].setFormat(*AVAudioFormat::standardFormat(44100, 2), &error));
+    Error rates;
+    EXPECT_FALSE(unit->allocateRenderResources(&rates));
+    EXPECT_NE(rates.localizedDescription.find("different sample rates"), std::string::npos) << rates.description();
+    EXPECT_TRUE(namesTheBundle(rates)) << rates.description();
+
+    ASSERT_TRUE((*unit->inputBusses())[0].setFormat(*AVAudioFormat::standardFormat(48000, 2), &error));
+    ASSERT_TRUE(unit->setMaximumFramesToRender(1u << 20));
+    Error block;
+    EXPECT_FALSE(unit->allocateRenderResources(&block));
+    EXPECT_NE(block.localizedDescription.find("unsupported block size"), std::string::npos) << block.description();
+    EXPECT_TRUE(namesTheBundle(block)) << block.description();
+    EXPECT_FALSE(unit->isInvalidated());
+}
+
+// Copying or printing a tree recurses once per level: a welcome, reply or values message nested
+// 200,000 deep overflowed the stack of the host's connection thread and took the whole host
+// down. Now such a message is malformed on arrival, and only the unit is lost.
+TEST_F(MisbehavingExtensionTest, MessagesNestedBeyondAnyTreeEndOnlyTheConnection) {
+    nlohmann::json deepWelcome = nlohmann::json::parse(kWelcome);
+    deepWelcome["tree"] = "DEEP";
+    AudioComponentManifest manifest = folder.manifest();
+    manifest.arguments = {"--deep", "200000", "--send", deepWelcome.dump()};
+    Error error;
+    EXPECT_FALSE(RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, &error));
+    EXPECT_EQ(error.code, kAudioComponentErr_InstanceInvalidated);
+    EXPECT_NE(error.localizedDescription.find("nested deeper than 64 levels"), std::string::npos) << error.description();
+    EXPECT_TRUE(namesTheBundle(error)) << error.description();
+
+    // After the welcome, as the answer to a request: a reply, and a values message.
+    for (const std::string reply : {R"({"op": "reply", "available": "DEEP"})", R"({"op": "values", "values": "DEEP"})"}) {
+        manifest.arguments = {"--deep", "200000", "--send", kWelcome, "--reply", reply};
+        const auto unit = RemoteAudioUnit::launch(manifest, kAudioComponentInstantiation_LoadOutOfProcess, {}, &error);
+        ASSERT_TRUE(unit) << error.description();
+        EXPECT_EQ(requestView(*unit), nullptr) << reply;
+        EXPECT_TRUE(invalidations.waitFor(unit.get(), 30000ms)) << reply;
+        EXPECT_FALSE(unit->allocateRenderResources(&error));
+        EXPECT_NE(error.localizedDescription.find("malformed message"), std::string::npos) << error.description();
+    }
+}
+
+// Taking the view down waits a second for the extension's word; an extension busy for longer
+// was killed for it, with a message quoting the ten seconds of the ordinary request timeout.
+// Busy is not hung: it lives on, and its next answer still arrives.
+TEST_F(MisbehavingExtensionTest, ViewTakenDownWhileTheExtensionIsBusyLeavesItRunning) {
+    Error error;
+    const auto unit = launch({kWelcome}, R"({"op": "reply", "ok": true, "window": 5})", &error, {}, {}, {"unembed"});
+    ASSERT_TRUE(unit) << error.description();
+    const pid_t pid = unit->processIdentifier();
+    unit->removeView();  // answered after 1.5 s; the host stops waiting before
+
+    std::promise<std::optional<uint64_t>> embedded;
+    unit->embedView(7, [&](std::optional<uint64_t> window, Error) { embedded.set_value(window); });
+    auto window = embedded.get_future();
+    ASSERT_EQ(window.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(window.get(), std::optional<uint64_t>(5));
+    EXPECT_FALSE(unit->isInvalidated());
+    EXPECT_EQ(kill(pid, 0), 0);
+    EXPECT_EQ(invalidations.count(), 0u);
+}
+
 // Each failure says what happened, and in which bundle.
 TEST_F(MisbehavingExtensionTest, FailuresSayWhatHappened) {
     RemoteAudioUnit::Options impatient;
