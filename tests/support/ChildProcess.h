@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -140,19 +141,34 @@ private:
     std::optional<int> exitCode_;
 };
 
-// Stops `pid` with SIGSTOP and, since that lands asynchronously, waits (up to 10 s) until the
-// process shows as stopped.
+// Whether the thread whose /proc stat file is at `statPath` shows as stopped.
+inline bool threadStopped(const std::filesystem::path& statPath) {
+    std::ifstream stat(statPath);
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T';
+}
+
+// Stops `pid` with SIGSTOP and, since that lands on each thread in its own time, waits (up to
+// 10 s) until every thread of the process shows as stopped: one still running could read.
 inline bool stopProcess(pid_t pid) {
     if (kill(pid, SIGSTOP) != 0) return false;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    const auto allStopped = [&] {
+        std::error_code ec;
+        bool any = false;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            if (!threadStopped(task.path() / "stat")) return false;
+            any = true;
+        }
+        return any && !ec;
+    };
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        const std::string text((std::istreambuf_iterator<char>(stat)), {});
-        const auto close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') return true;
+    while (!allStopped()) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
 }
 
 }  // namespace tolvane::test
