@@ -390,21 +390,23 @@ void noteReading(DarwinNotifyCenter::State& state, const fs::path& receiver, boo
 
 bool DarwinNotifyCenter::post(std::string_view name, Error* error) {
     if (!isValidName(name)) return invalidName(name, error);
-    if (!preparePrivateFolder(state_->folder, error)) return false;
+    // A name posted to this centre may reach a callback that destroys it while this post runs.
+    const std::shared_ptr<State> state = state_;
+    if (!preparePrivateFolder(state->folder, error)) return false;
     Error listError;
-    const std::vector<fs::path> sockets = receiverSockets(state_->folder, &listError);
+    const std::vector<fs::path> sockets = receiverSockets(state->folder, &listError);
     if (!listError.domain.empty()) {
         if (error) *error = listError;
         return false;
     }
-    std::lock_guard lock(state_->missingMutex);
-    std::erase_if(state_->missing, [&](const auto& entry) { return std::ranges::find(sockets, entry.first) == sockets.end(); });
+    std::lock_guard lock(state->missingMutex);
+    std::erase_if(state->missing, [&](const auto& entry) { return std::ranges::find(sockets, entry.first) == sockets.end(); });
     for (const fs::path& socketPath : sockets) {
         const SendResult sent = sendName(socketPath, name);
-        if (sent.outcome != SendOutcome::full) noteReading(*state_, socketPath, sent.outcome == SendOutcome::delivered);
+        if (sent.outcome != SendOutcome::full) noteReading(*state, socketPath, sent.outcome == SendOutcome::delivered);
         switch (sent.outcome) {
             case SendOutcome::stale: unlink(socketPath.c_str()); break;
-            case SendOutcome::full: noteMissed(*state_, socketPath, name); break;
+            case SendOutcome::full: noteMissed(*state, socketPath, name); break;
             case SendOutcome::failed:
                 notifyLog().error(systemMessage("Cannot post " + std::string(name) + " to " + socketPath.string(), sent.error));
                 break;
