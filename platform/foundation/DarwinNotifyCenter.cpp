@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -199,6 +200,11 @@ struct DarwinNotifyCenter::State : std::enable_shared_from_this<State> {
     fs::path socketPath;
     std::thread deliveryThread;
     std::thread::id deliveryThreadId;
+
+    // The receivers this centre's posts last found full, with the names each missed since: a
+    // stopped one is logged once, not once per post, until it reads again.
+    std::mutex missingMutex;
+    std::map<fs::path, uint64_t> missing;
 };
 
 bool DarwinNotifyCenter::State::startListening(Error* error) {
@@ -360,23 +366,47 @@ void DarwinNotifyCenter::removeEveryObserver(void* observer) {
     removeAndWait(*state_, observer, [&](const State::Registration& r) { return r.observer == observer; });
 }
 
+namespace {
+
+// With `missingMutex` held. The first name a full receiver misses is logged; later ones only count.
+void noteMissed(DarwinNotifyCenter::State& state, const fs::path& receiver, std::string_view name) {
+    if (state.missing[receiver]++ > 0) return;
+    notifyLog().error("The receiver " + receiver.filename().string() + " is not reading; it misses " + std::string(name) +
+                      " and what is posted to it until it reads again");
+}
+
+// With `missingMutex` held. A receiver that took a name again, or is gone, is no longer missing any.
+void noteReading(DarwinNotifyCenter::State& state, const fs::path& receiver, bool tookName) {
+    const auto found = state.missing.find(receiver);
+    if (found == state.missing.end()) return;
+    if (tookName) {
+        notifyLog().info("The receiver " + receiver.filename().string() + " reads again; names it missed: " +
+                         std::to_string(found->second));
+    }
+    state.missing.erase(found);
+}
+
+}  // namespace
+
 bool DarwinNotifyCenter::post(std::string_view name, Error* error) {
     if (!isValidName(name)) return invalidName(name, error);
-    if (!preparePrivateFolder(state_->folder, error)) return false;
+    // A name posted to this centre may reach a callback that destroys it while this post runs.
+    const std::shared_ptr<State> state = state_;
+    if (!preparePrivateFolder(state->folder, error)) return false;
     Error listError;
-    const std::vector<fs::path> sockets = receiverSockets(state_->folder, &listError);
+    const std::vector<fs::path> sockets = receiverSockets(state->folder, &listError);
     if (!listError.domain.empty()) {
         if (error) *error = listError;
         return false;
     }
+    std::lock_guard lock(state->missingMutex);
+    std::erase_if(state->missing, [&](const auto& entry) { return std::ranges::find(sockets, entry.first) == sockets.end(); });
     for (const fs::path& socketPath : sockets) {
         const SendResult sent = sendName(socketPath, name);
+        if (sent.outcome != SendOutcome::full) noteReading(*state, socketPath, sent.outcome == SendOutcome::delivered);
         switch (sent.outcome) {
             case SendOutcome::stale: unlink(socketPath.c_str()); break;
-            case SendOutcome::full:
-                notifyLog().error("The receiver " + socketPath.filename().string() + " is not reading; it misses " +
-                                  std::string(name));
-                break;
+            case SendOutcome::full: noteMissed(*state, socketPath, name); break;
             case SendOutcome::failed:
                 notifyLog().error(systemMessage("Cannot post " + std::string(name) + " to " + socketPath.string(), sent.error));
                 break;

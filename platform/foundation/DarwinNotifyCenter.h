@@ -69,7 +69,8 @@ public:
     void removeEveryObserver(void* observer);
 
     // Sends `name` to every observing centre of this user, this one included, and removes stale
-    // sockets. Never waits: a receiver whose queue is full misses the name (logged).
+    // sockets. Never waits: a receiver whose queue is full misses the name (logged once, until it
+    // takes a name again).
     bool post(std::string_view name, Error* error = nullptr) override;
 
     struct State;

@@ -10,11 +10,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -158,20 +160,59 @@ TEST_F(DarwinNotifyCenterTest, PostingRemovesTheSocketsOfProcessesThatDied) {
     EXPECT_EQ(socketFiles(folder), ownSocket);
 }
 
-// A stopped observer reads nothing, so its queue fills after a few names; posting must still
-// not wait for it (the panel posts from its UI thread), and once it runs again it gets what is
-// posted then. Before, each post waited half a second for the full queue.
+// Sends `name` to the socket at `path` until its queue refuses one, from a fresh socket each
+// time as a post does (so no sender's buffer runs out first); the number the queue took, or -1.
+// How many names a queue holds is a kernel setting (10 here, 512 under systemd), so it is counted.
+int fillQueue(const fs::path& path, std::string_view name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string& text = path.native();
+    if (text.size() >= sizeof address.sun_path) return -1;
+    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+    constexpr int kLimit = 1 << 16;
+    for (int sent = 0; sent < kLimit;) {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        const ssize_t n = sendto(fd, name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const int error = errno;
+        close(fd);
+        if (n >= 0) {
+            ++sent;
+        } else if (error == EAGAIN || error == EWOULDBLOCK) {
+            return sent;
+        } else if (error != EINTR) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+// A stopped observer reads nothing, so its queue fills; posting must still not wait for it (the
+// panel posts from its UI thread), every name posted to the full queue is missed, and once it
+// runs again it gets what is posted then. Before, each post waited half a second for the queue.
 TEST_F(DarwinNotifyCenterTest, StoppedObserverNeverHoldsPostsUp) {
     DarwinNotifyCenter center(folder);
     ChildProcess peer = startObserver({"tick", "after"});
     ASSERT_EQ(peer.readLine(), "ready");
+    const std::vector<std::string> sockets = socketFiles(folder);
+    ASSERT_EQ(sockets.size(), 1u);
     ASSERT_TRUE(tolvane::test::stopProcess(peer.pid()));
+    const int queued = fillQueue(folder / sockets[0], "tick");
+    ASSERT_GT(queued, 0) << "the observer's queue never filled";
 
     constexpr int kPosts = 100;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kPosts; ++i) ASSERT_TRUE(center.post("tick"));
+    int refused = 0;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < kPosts; ++i) refused += center.post("tick") ? 0 : 1;
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused, 0);
     // Generous for a busy machine; waiting for the full queue took 45 s here.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    // One line says the receiver misses names, not one per post.
+    EXPECT_EQ(std::ranges::count(log, '\n'), 1) << log;
+    EXPECT_NE(log.find(sockets[0] + " is not reading"), std::string::npos) << log;
 
     // Running again, it drains its queue; a name posted once there is room arrives.
     ASSERT_EQ(kill(peer.pid(), SIGCONT), 0);
@@ -188,7 +229,7 @@ TEST_F(DarwinNotifyCenterTest, StoppedObserverNeverHoldsPostsUp) {
         }
     }
     EXPECT_TRUE(arrived);
-    EXPECT_LT(ticks, kPosts);  // the full queue dropped some
+    EXPECT_EQ(ticks, queued);  // what the queue held, and none of the posts made while it was full
 }
 
 // An observer made, registered, removed and freed over and over while another process posts

@@ -24,10 +24,12 @@ AudioComponentDescription effectComponent() {
 
 AVAudioUnitComponentManager builtBundles() { return AVAudioUnitComponentManager({TOLVANE_LV2_DIR}); }
 
-std::shared_ptr<AUAudioUnit> launchEffect(const AVAudioUnitComponent& component) {
+std::shared_ptr<AUAudioUnit> launchEffect(const AVAudioUnitComponent& component,
+                                         std::chrono::milliseconds unresponsive = remote::ConnectionTiming{}.unresponsive) {
     remote::RemoteAudioUnit::Options options;
     options.renderDeadline = 5s;  // sanitizer builds render slowly; a miss here would be a wrong sample
     options.timing.allocationWait = 60s;  // and allocate slowly; these tests are no UI thread
+    options.timing.unresponsive = unresponsive;
     Error error;
     auto unit = remote::RemoteAudioUnit::launch(component.manifest(), kAudioComponentInstantiation_LoadOutOfProcess,
                                                 options, &error);
@@ -108,7 +110,8 @@ TEST(EffectOutOfProcessTest, ParameterValuesAndContextNameReachTheEffect) {
 TEST(EffectOutOfProcessTest, KilledEffectIsInvalidatedAndRendersSilence) {
     InvalidationRecorder invalidations;
     const auto component = builtBundles().componentsMatchingDescription(effectComponent()).at(0);
-    const auto proxy = launchEffect(component);
+    // Pings would notice the death only after the wait below, so only the process's end can.
+    const auto proxy = launchEffect(component, 120s);
     ASSERT_TRUE(proxy);
     AnyUnitHost host(proxy);
     ASSERT_TRUE(host.allocate(44100, 2, 256));

@@ -215,12 +215,12 @@ using SimplePlayEngineDeathTest = SimplePlayEngineTest;
 
 TEST(SimplePlayEngineDeathTest, MissingTestFileStopsTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    test::TempFolder empty;
+    // Folders made by the build: a scratch folder made here would be made again in each child,
+    // which dies before removing it.
     ManualMainExecutor main;
-    EXPECT_DEATH(SimplePlayEngine(main, std::make_shared<PlatformComponentSystem>(), Bundle(empty.path())),
+    EXPECT_DEATH(SimplePlayEngine(main, std::make_shared<PlatformComponentSystem>(), Bundle(TOLVANE_EMPTY_BUNDLE_DIR)),
                  "\"Synth.aif\" could not be opened.");
-    empty.write("Synth.aif", "not audio");
-    EXPECT_DEATH(SimplePlayEngine(main, std::make_shared<PlatformComponentSystem>(), Bundle(empty.path())),
+    EXPECT_DEATH(SimplePlayEngine(main, std::make_shared<PlatformComponentSystem>(), Bundle(TOLVANE_NOT_AUDIO_BUNDLE_DIR)),
                  "\"Synth.aif\" could not be opened.");
 }
 

@@ -31,6 +31,8 @@ std::shared_ptr<ComponentSystem> builtBundles() {
     remote::RemoteAudioUnit::Options patient;
     patient.timing.handshake = std::chrono::seconds(60);
     patient.timing.response = std::chrono::seconds(120);
+    // Longer than any wait here for a killed process to be noticed: its end must be seen at once.
+    patient.timing.unresponsive = std::chrono::seconds(120);
     return std::make_shared<PlatformComponentSystem>(AVAudioUnitComponentManager({TOLVANE_LV2_DIR}), patient);
 }
 

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <optional>
 #include <stdexcept>
@@ -140,16 +141,27 @@ private:
     std::optional<int> exitCode_;
 };
 
-// Stops `pid` with SIGSTOP and, since that lands asynchronously, waits (up to 10 s) until the
-// process shows as stopped.
+// Stops `pid` with SIGSTOP and, since that lands on each thread in its own time, waits (up to
+// 10 s) until every thread of the process shows as stopped: one still running could read.
 inline bool stopProcess(pid_t pid) {
     if (kill(pid, SIGSTOP) != 0) return false;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    const auto allStopped = [&] {
+        std::error_code ec;
+        bool any = false;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            const auto stat = readProcessStat(task.path() / "stat");
+            if (!stat || stat->state != 'T') return false;
+            any = true;
+        }
+        return any && !ec;
+    };
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        if (const auto stat = readProcessStat(pid); stat && stat->state == 'T') return true;
+    while (!allStopped()) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
 }
 
 }  // namespace tolvane::test

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <algorithm>
@@ -19,10 +20,10 @@ struct ProcessStat {
     double cpuSeconds = 0;
 };
 
-// Nothing when the process is gone or the line cannot be read. The command name may hold spaces
-// and parentheses, so the fields are counted from the last ')'.
-inline std::optional<ProcessStat> readProcessStat(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+// Nothing when the process or thread is gone or the line cannot be read. The command name may
+// hold spaces and parentheses, so the fields are counted from the last ')'.
+inline std::optional<ProcessStat> readProcessStat(const std::filesystem::path& statFile) {
+    std::ifstream file(statFile);
     const std::string text((std::istreambuf_iterator<char>(file)), {});
     const auto close = text.rfind(')');
     if (close == std::string::npos || close + 2 >= text.size()) return std::nullopt;
@@ -42,6 +43,10 @@ inline std::optional<ProcessStat> readProcessStat(pid_t pid) {
     }
     stat.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
     return stat;
+}
+
+inline std::optional<ProcessStat> readProcessStat(pid_t pid) {
+    return readProcessStat("/proc/" + std::to_string(pid) + "/stat");
 }
 
 }  // namespace tolvane::test

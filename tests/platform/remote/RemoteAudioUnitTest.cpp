@@ -214,7 +214,10 @@ TEST_F(RemoteAudioUnitTest, ContextNameTravelsBothWays) {
 TEST_F(RemoteAudioUnitTest, KilledExtensionInvalidatesTheUnitWhichThenStaysSilentAndHarmless) {
     InvalidationRecorder invalidations;
     // A deadline far longer than any render here: the silent renders below return long before it.
-    auto proxy = launchGain(folder, withDeadline(5s));
+    RemoteAudioUnit::Options options = withDeadline(5s);
+    // Pings would notice the death only after the wait below, so only the process's end can.
+    options.timing.unresponsive = 120s;
+    auto proxy = launchGain(folder, options);
     ASSERT_TRUE(proxy);
     AnyUnitHost host(proxy);
     ASSERT_TRUE(host.allocate(48000, 2, 512));
