@@ -15,6 +15,7 @@
 #include "studio/ui/Menu.h"
 #include "studio/ui/StudioRenderer.h"
 #include "tests/plugin/Subprocess.h"
+#include "tests/studio/StudioSandbox.h"
 #include "tests/studio/ScriptedHardware.h"
 #include "tests/support/PanelLayoutModel.h"
 #include "tests/support/ScopedEnvironment.h"
@@ -135,9 +136,6 @@ protected:
         for (const char* tool : {"Xvfb", "import", "xdotool"})
             ASSERT_TRUE(programAvailable(tool)) << tool << " is missing: run scripts/setup";
         fs::create_directories(shots);
-        fs::create_directories(plugins);
-        fs::create_directories(runtime);
-        chmod(runtime.c_str(), 0700);
         ASSERT_TRUE(screen.ready());
     }
 
@@ -177,14 +175,10 @@ protected:
         return area;
     }
 
-    TempFolder scratch;
+    StudioSandbox sandbox;
+    TempFolder& scratch = sandbox.scratch;
+    const fs::path& plugins = sandbox.plugins;
     const fs::path shots = TOLVANE_SCREENSHOT_DIR;
-    const fs::path plugins = scratch.file("lv2");
-    const fs::path runtime = scratch.file("runtime");
-    ScopedEnvironment lv2Path{"LV2_PATH", plugins.c_str()};
-    ScopedEnvironment runtimeDir{"XDG_RUNTIME_DIR", runtime.c_str()};
-    ScopedEnvironment configuration{"XDG_CONFIG_HOME", scratch.path().c_str()};
-    ScopedEnvironment output{"TOLVANE_AUDIO_OUTPUT", "null"};
     VirtualDisplay screen{scratch.file("xvfb.log")};
     const studio::StudioResources resources{Bundle(TOLVANE_STUDIO_RESOURCE_DIR)};
     std::optional<Studio> studio;

@@ -2,6 +2,7 @@
 // desktop session's own, and on displays that take no window.
 
 #include "tests/plugin/Subprocess.h"
+#include "tests/studio/StudioSandbox.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/VirtualScreen.h"
@@ -22,18 +23,11 @@ class StudioOnABareServer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(programAvailable("Xvfb")) << "Xvfb is missing: run scripts/setup";
-        fs::create_directories(plugins);
-        fs::create_directories(runtime);
-        chmod(runtime.c_str(), 0700);
     }
 
-    TempFolder scratch;
-    const fs::path plugins = scratch.file("lv2");
-    const fs::path runtime = scratch.file("runtime");
-    ScopedEnvironment lv2Path{"LV2_PATH", plugins.c_str()};
-    ScopedEnvironment runtimeDir{"XDG_RUNTIME_DIR", runtime.c_str()};
-    ScopedEnvironment configuration{"XDG_CONFIG_HOME", scratch.path().c_str()};
-    ScopedEnvironment output{"TOLVANE_AUDIO_OUTPUT", "null"};
+    StudioSandbox sandbox;
+    TempFolder& scratch = sandbox.scratch;
+    const fs::path& plugins = sandbox.plugins;
 };
 
 // Its window is seen in the server's screen file, so nothing else ever connects.
